@@ -1,0 +1,13 @@
+# Cross build for the camera (AArch64) with Debian's cross toolchain (crossbuild-essential-arm64)
+# and the arm64 multiarch -dev packages, which install beside the host's under /usr.
+set(CMAKE_SYSTEM_NAME Linux)
+set(CMAKE_SYSTEM_PROCESSOR aarch64)
+set(CMAKE_C_COMPILER aarch64-linux-gnu-gcc)
+set(CMAKE_CXX_COMPILER aarch64-linux-gnu-g++)
+
+# find_package and find_library then look in /usr/lib/aarch64-linux-gnu, never in the host's
+# /usr/lib/x86_64-linux-gnu; headers in /usr/include are shared by both architectures.
+set(CMAKE_LIBRARY_ARCHITECTURE aarch64-linux-gnu)
+
+# Test programs built here (gtest discovery, ctest) run under user-mode emulation.
+set(CMAKE_CROSSCOMPILING_EMULATOR qemu-aarch64 -L /usr/aarch64-linux-gnu)

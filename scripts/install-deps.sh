@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# Installs the Debian 12 packages the project needs; quick when they are all there already.
+# Usage: scripts/install-deps.sh [run|test]
+set -euo pipefail
+
+packages=(
+  build-essential cmake ninja-build pkg-config
+  libboost-dev libboost-filesystem-dev libboost-stacktrace-dev
+  nlohmann-json3-dev libspdlog-dev libfmt-dev zlib1g-dev
+  libgtest-dev libgmock-dev
+  iperf3 util-linux
+)
+case "${1:-test}" in
+  run) packages+=(nginx) ;;
+  test) ;;
+  *) echo "usage: $0 [run|test]" >&2; exit 2 ;;
+esac
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+sudo=""
+[ "$(id -u)" -eq 0 ] || sudo="sudo"
+export DEBIAN_FRONTEND=noninteractive
+$sudo apt-get update -qq
+# iperf3 asks whether to start a system daemon; the answer is no.
+echo "iperf3 iperf3/start_daemon boolean false" | $sudo debconf-set-selections
+$sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"

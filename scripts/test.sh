@@ -1,0 +1,9 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds, and runs every test.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/install-deps.sh test
+build_dir=${BUILD_DIR:-build}
+cmake -S . -B "$build_dir" -G Ninja -DBUILD_TESTING=ON
+ninja -C "$build_dir" -j2
+ctest --test-dir "$build_dir" --output-on-failure -j2 "$@"

@@ -1,0 +1,83 @@
+// NetBird client simulator: declarations shared by its few source files.
+// See sim/README.md for what it simulates and the NB_SIM_* fault switches.
+#pragma once
+
+#include <nlohmann/json.hpp>
+
+#include <chrono>
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace sim {
+
+using json = nlohmann::ordered_json;   // keeps members in insertion order, like Go's encoder
+
+inline constexpr const char* VERSION = "0.72.4";
+
+// The parsed command line. Flags may stand anywhere (cobra-style); the rest are command words.
+struct options {
+    std::vector<std::string> argv;                 // the whole command line, argv[0] included
+    std::vector<std::string> words;                // e.g. {"service","run"} or {"debug","bundle"}
+    std::map<std::string, std::string> flags;      // long flag name -> value ("true" for bare booleans)
+    std::string config_path;                       // --config
+    std::string log_spec;                          // --log-file
+    std::string socket_path;                       // --daemon-addr without "unix://"
+
+    bool has(const std::string& flag) const { return flags.count(flag) != 0; }
+    std::string get(const std::string& flag) const {
+        auto it = flags.find(flag);
+        return it == flags.end() ? std::string() : it->second;
+    }
+};
+
+// ---- util.cpp ----
+std::string env_str(const char* name);                     // empty when unset
+long env_long(const char* name, long fallback);            // fallback when unset, empty or not a number
+bool env_flag(const char* name);                           // set, non-empty and not "0"/"false"
+std::string rfc3339(std::chrono::system_clock::time_point tp);   // 2026-12-07T10:00:00.123456789Z
+std::string now_rfc3339_seconds();                               // 2026-12-07T10:00:00Z
+// Writes "<time> <LEVEL> <message>" plus "\r\n" or "\n" to every target of a --log-file spec:
+// "console" is standard error, any other comma-separated element a file appended to.
+void log_line(const std::string& log_spec, const char* level, const std::string& message, bool crlf = false);
+bool write_all(int fd, std::string_view data);
+bool read_line(int fd, std::string& line);                 // up to '\n' (dropped); false on EOF/error
+int connect_unix(const std::string& path, std::string& error);   // fd or -1 with a Go-like error text
+void sleep_ms(long ms);
+std::string random_hex(size_t bytes);
+std::string random_uuid();
+std::string base64(const std::string& bytes);
+
+// ---- status.cpp ----
+struct identity {
+    std::string netbird_ip;   // without prefix length
+    std::string public_key;
+    std::string fqdn;
+};
+identity identity_of(const json& config);    // derived from the PrivateKey of config.json
+// config: the registration (nullptr = not registered); management_down: report the management
+// connection as lost while connected.
+json build_status(const json* config, bool connected, bool management_down,
+                  std::chrono::system_clock::time_point connected_at);
+std::string status_text(const json& status);              // human-readable form for the bundle
+std::vector<std::string> status_secrets(const json& status);   // host names and keys to anonymise
+
+// ---- service.cpp ----
+int run_service(const options& opts);
+
+// ---- bundle.cpp ----
+struct zip_entry {
+    std::string name;
+    std::string data;
+};
+// Writes a stored (uncompressed) zip archive; returns false with a message on failure.
+bool write_zip_file(int fd, const std::vector<zip_entry>& entries, std::string& error);
+// Replaces IPv4 addresses and the given sensitive strings (keys, host names) in text.
+std::string anonymize(const std::string& text, const std::vector<std::string>& secrets);
+// Creates $dir/netbird.debug.NNN.zip exclusively and writes the entries; returns the path.
+std::optional<std::string> write_bundle(const std::string& dir, const std::vector<zip_entry>& entries,
+                                        std::string& error);
+
+}  // namespace sim

@@ -1,0 +1,188 @@
+// Small helpers of the simulator: environment, time stamps, logging, sockets, random names.
+#include "sim.hpp"
+
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <mutex>
+#include <random>
+#include <thread>
+
+namespace sim {
+
+std::string env_str(const char* name) {
+    const char* value = std::getenv(name);
+    return value ? value : "";
+}
+
+long env_long(const char* name, long fallback) {
+    std::string value = env_str(name);
+    if (value.empty()) return fallback;
+    char* end = nullptr;
+    errno = 0;
+    long n = std::strtol(value.c_str(), &end, 10);
+    if (errno != 0 || end == value.c_str() || *end != '\0') return fallback;
+    return n;
+}
+
+bool env_flag(const char* name) {
+    std::string value = env_str(name);
+    return !value.empty() && value != "0" && value != "false";
+}
+
+std::string rfc3339(std::chrono::system_clock::time_point tp) {
+    auto since = tp.time_since_epoch();
+    auto secs = std::chrono::duration_cast<std::chrono::seconds>(since);
+    long nanos = static_cast<long>(std::chrono::duration_cast<std::chrono::nanoseconds>(since - secs).count());
+    std::time_t t = static_cast<std::time_t>(secs.count());
+    std::tm tm{};
+    gmtime_r(&t, &tm);
+    char buf[64];
+    std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%S", &tm);
+    std::string out = buf;
+    if (nanos != 0) {  // Go's RFC3339Nano: fraction without trailing zeros
+        char frac[16];
+        std::snprintf(frac, sizeof frac, ".%09ld", nanos);
+        std::string f = frac;
+        while (f.back() == '0') f.pop_back();
+        out += f;
+    }
+    return out + "Z";
+}
+
+std::string now_rfc3339_seconds() {
+    std::time_t t = std::time(nullptr);
+    std::tm tm{};
+    gmtime_r(&t, &tm);
+    char buf[64];
+    std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", &tm);
+    return buf;
+}
+
+void log_line(const std::string& log_spec, const char* level, const std::string& message, bool crlf) {
+    static std::mutex mutex;
+    std::string line = now_rfc3339_seconds() + " " + level + " " + message + (crlf ? "\r\n" : "\n");
+    std::lock_guard<std::mutex> lock(mutex);
+    size_t start = 0;
+    while (start <= log_spec.size()) {
+        size_t comma = log_spec.find(',', start);
+        if (comma == std::string::npos) comma = log_spec.size();
+        std::string target = log_spec.substr(start, comma - start);
+        start = comma + 1;
+        if (target.empty()) continue;
+        if (target == "console") {
+            write_all(STDERR_FILENO, line);
+        } else if (target != "syslog") {
+            int fd = ::open(target.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+            if (fd >= 0) {
+                write_all(fd, line);
+                ::close(fd);
+            }
+        }
+    }
+}
+
+bool write_all(int fd, std::string_view data) {
+    while (!data.empty()) {
+        ssize_t n = ::write(fd, data.data(), data.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        data.remove_prefix(static_cast<size_t>(n));
+    }
+    return true;
+}
+
+bool read_line(int fd, std::string& line) {
+    line.clear();
+    char c;
+    for (;;) {
+        ssize_t n = ::read(fd, &c, 1);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        if (c == '\n') return true;
+        line += c;
+    }
+}
+
+int connect_unix(const std::string& path, std::string& error) {
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    if (path.size() >= sizeof addr.sun_path) {
+        error = "dial unix " + path + ": connect: invalid argument (path too long)";
+        return -1;
+    }
+    std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+    int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        error = std::string("socket: ") + std::strerror(errno);
+        return -1;
+    }
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+        std::string text = std::strerror(errno);
+        if (!text.empty()) text[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(text[0])));
+        error = "dial unix " + path + ": connect: " + text;
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+void sleep_ms(long ms) {
+    if (ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+static std::mt19937_64& rng() {
+    thread_local std::mt19937_64 gen{std::random_device{}()};
+    return gen;
+}
+
+std::string random_hex(size_t bytes) {
+    static const char* digits = "0123456789abcdef";
+    std::string out;
+    for (size_t i = 0; i < bytes; ++i) {
+        auto b = static_cast<unsigned>(rng()() & 0xff);
+        out += digits[b >> 4];
+        out += digits[b & 0xf];
+    }
+    return out;
+}
+
+std::string random_uuid() {
+    std::string h = random_hex(16);
+    h[12] = '4';                                  // version 4
+    h[16] = "89ab"[rng()() & 3];                  // RFC 4122 variant
+    return h.substr(0, 8) + "-" + h.substr(8, 4) + "-" + h.substr(12, 4) + "-" + h.substr(16, 4) + "-" +
+           h.substr(20, 12);
+}
+
+std::string base64(const std::string& bytes) {
+    static const char* table = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string out;
+    size_t i = 0;
+    for (; i + 2 < bytes.size(); i += 3) {
+        unsigned v = (static_cast<unsigned char>(bytes[i]) << 16) | (static_cast<unsigned char>(bytes[i + 1]) << 8) |
+                     static_cast<unsigned char>(bytes[i + 2]);
+        out += table[(v >> 18) & 63];
+        out += table[(v >> 12) & 63];
+        out += table[(v >> 6) & 63];
+        out += table[v & 63];
+    }
+    if (i < bytes.size()) {
+        unsigned v = static_cast<unsigned char>(bytes[i]) << 16;
+        if (i + 1 < bytes.size()) v |= static_cast<unsigned char>(bytes[i + 1]) << 8;
+        out += table[(v >> 18) & 63];
+        out += table[(v >> 12) & 63];
+        out += i + 1 < bytes.size() ? table[(v >> 6) & 63] : '=';
+        out += '=';
+    }
+    return out;
+}
+
+}  // namespace sim

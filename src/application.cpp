@@ -1,0 +1,276 @@
+#include "application.hpp"
+
+#include "api_helpers.hpp"
+#include "text_utils.hpp"
+
+#include <boost/process/child.hpp>
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <poll.h>
+#include <spdlog/spdlog.h>
+#include <stdexcept>
+#include <sys/eventfd.h>
+#include <sys/signalfd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr std::size_t EXE_PATH_BUFFER = 4096;
+
+sigset_t termination_signals() {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGTERM);
+    return set;
+}
+
+}  // namespace
+
+application::application(std::string name) : m_app_name(std::move(name)) { init_paths(); }
+
+application::application(std::string name, fs::path app_dir) : m_app_name(std::move(name)) {
+    init_paths_from(app_dir);
+}
+
+application::~application() { stop_background_work(); }
+
+void application::init_paths() {
+    char buffer[EXE_PATH_BUFFER];
+    const ssize_t length = ::readlink("/proc/self/exe", buffer, EXE_PATH_BUFFER - 1);
+    if (length <= 0) throw std::runtime_error("Unable to resolve application path");
+    buffer[length] = '\0';
+    init_paths_from(fs::path(buffer).parent_path());
+}
+
+void application::init_paths_from(const fs::path& app_dir) {
+    m_app_dir = app_dir;
+    m_data_dir = m_app_dir / "localdata";
+    m_netbird_path = m_app_dir / "lib" / "netbird";
+    m_iperf3_path = m_app_dir / "lib" / "iperf3";
+    m_config_path = m_data_dir / "config.json";
+    m_log_path = m_data_dir / "client.log";
+    m_log_dir = m_data_dir / "logs";
+    m_socket_path = m_data_dir / "netbird.sock";
+    m_api_socket_path = fs::path("/run/http") / m_app_name / "api.sock";
+    m_env_path = m_data_dir / "env.json";
+    m_app_config_path = m_data_dir / "app.json";
+}
+
+void application::ensure_data_dir() const {
+    std::error_code ec;
+    fs::create_directories(m_data_dir, ec);
+    if (ec) throw std::runtime_error("Unable to create localdata directory");
+}
+
+void application::run() {
+    const sigset_t signals = termination_signals();
+    const int mask_error = ::pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    if (mask_error != 0) spdlog::warn("Failed to block signals: {}", std::strerror(mask_error));
+
+    ensure_data_dir();
+    load_state();
+    std::error_code ec;
+    m_desired_up = fs::exists(m_config_path, ec);
+    start_service();
+
+    http_server::app app;
+    setup_routes(app);
+    m_http = &app;
+    m_loop = &app.loop();
+    // Whatever ends the loop (signal, failed listen, an escaping exception), the threads and
+    // children that refer to this object and to the loop are stopped before either goes away.
+    struct teardown {
+        application& self;
+        ~teardown() {
+            self.stop_background_work();
+            self.m_loop = nullptr;
+            self.m_http = nullptr;
+        }
+    } guard{*this};
+
+    m_command_thread = std::thread([this] { command_worker_loop(); });
+    start_watchdog();
+    start_signal_reader();
+    if (mask_error == 0 && m_signal_fd < 0) ::pthread_sigmask(SIG_UNBLOCK, &signals, nullptr);
+
+    fs::create_directories(m_api_socket_path.parent_path(), ec);
+    fs::remove(m_api_socket_path, ec);
+    app.listen(m_api_socket_path.string(), [this](http_server::listen_socket* socket) { on_listen(socket); });
+    app.run();
+}
+
+void application::on_listen(http_server::listen_socket* listen_socket) {
+    if (listen_socket == nullptr) {
+        spdlog::error("Failed to listen on {}", m_api_socket_path.string());
+        return;
+    }
+    if (::chmod(m_api_socket_path.c_str(), 0666) != 0)
+        spdlog::warn("Failed to chmod API socket {}: {}", m_api_socket_path.string(), std::strerror(errno));
+    spdlog::info("API server listening on {}", m_api_socket_path.string());
+}
+
+// The reader waits on the signal descriptor and on a stop event, so teardown can end it.
+void application::start_signal_reader() {
+    const sigset_t signals = termination_signals();
+    m_signal_fd = ::signalfd(-1, &signals, SFD_CLOEXEC);
+    if (m_signal_fd < 0) {
+        spdlog::warn("Failed to create signalfd: {}", std::strerror(errno));
+        return;
+    }
+    m_stop_event_fd = ::eventfd(0, EFD_CLOEXEC);
+    m_signal_thread = std::thread([this, fd = m_signal_fd, stop_fd = m_stop_event_fd] {
+        pollfd fds[2] = {{fd, POLLIN, 0}, {stop_fd, POLLIN, 0}};
+        while (::poll(fds, stop_fd >= 0 ? 2 : 1, -1) < 0 && errno == EINTR) {
+        }
+        if (fds[1].revents != 0) return;
+        signalfd_siginfo info{};
+        const ssize_t got = ::read(fd, &info, sizeof info);
+        if (got == static_cast<ssize_t>(sizeof info)) {
+            const int signal_number = static_cast<int>(info.ssi_signo);
+            m_loop->defer([this, signal_number] { on_signal(signal_number); });
+        } else {
+            m_loop->defer([this] { close_signal_fd(); });
+        }
+    });
+}
+
+void application::on_signal(int signal_number) {
+    spdlog::info("Signal {} received, shutting down", signal_number);
+    m_shutting_down = true;
+    stop_service();
+    stop_iperf_server();
+    close_signal_fd();
+    m_stopped_by_signal = true;
+    m_http->stop();
+}
+
+void application::close_signal_fd() {
+    if (m_signal_fd >= 0) ::close(m_signal_fd);
+    m_signal_fd = -1;
+}
+
+void application::stop_background_work() {
+    m_stopping = true;
+    {
+        std::lock_guard lock(m_queue_mutex);
+        m_command_queue.clear();
+    }
+    m_queue_cv.notify_all();
+    {
+        std::lock_guard lock(m_poll_mutex);
+        m_poll_wake = true;
+    }
+    m_poll_cv.notify_all();
+    if (m_stop_event_fd >= 0) {
+        const std::uint64_t one = 1;
+        [[maybe_unused]] const auto written = ::write(m_stop_event_fd, &one, sizeof one);
+    }
+    for (std::thread* thread : {&m_signal_thread, &m_command_thread, &m_watchdog_thread})
+        if (thread->joinable()) thread->join();
+    if (m_stop_event_fd >= 0) ::close(m_stop_event_fd);
+    m_stop_event_fd = -1;
+    close_signal_fd();
+    stop_service();
+    stop_iperf_server();
+}
+
+bool application::enqueue_command(std::function<void()> job) {
+    {
+        std::lock_guard lock(m_queue_mutex);
+        if (m_command_queue.size() >= MAX_QUEUED_COMMANDS) return false;
+        m_command_queue.push_back(std::move(job));
+    }
+    m_queue_cv.notify_one();
+    return true;
+}
+
+void application::command_worker_loop() {
+    for (;;) {
+        std::function<void()> job;
+        {
+            std::unique_lock lock(m_queue_mutex);
+            m_queue_cv.wait(lock, [this] { return !m_command_queue.empty() || stopping(); });
+            if (stopping()) return;
+            job = std::move(m_command_queue.front());
+            m_command_queue.pop_front();
+        }
+        job();
+    }
+}
+
+void application::wake_status_poller() {
+    {
+        std::lock_guard lock(m_poll_mutex);
+        m_poll_wake = true;
+    }
+    m_poll_cv.notify_one();
+}
+
+void application::defer(std::function<void()> task) {
+    if (m_loop != nullptr) m_loop->defer(std::move(task));
+}
+
+void application::setup_routes(http_server::app& app) {
+    using member = void (application::*)(const response_ptr&, const request&);
+    struct route {
+        bool is_post;
+        const char* suffix;
+        member handler;
+    };
+    static constexpr route ROUTES[] = {
+        {false, "/status", &application::api_status},
+        {true, "/up", &application::api_up},
+        {true, "/down", &application::api_down},
+        {true, "/restart", &application::api_restart},
+        {true, "/reconnect", &application::api_reconnect},
+        {true, "/deregister", &application::api_deregister},
+        {false, "/env", &application::api_env_get},
+        {true, "/env", &application::api_env_set},
+        {false, "/config", &application::api_config_get},
+        {true, "/config", &application::api_config_set},
+        {false, "/logs/tail", &application::api_logs_tail},
+        {false, "/logs/list", &application::api_logs_list},
+        {false, "/logs/download", &application::api_logs_download},
+        {false, "/storage", &application::api_storage},
+        {false, "/debug-bundle", &application::api_debug_bundle},
+        {true, "/debug-bundle/upload", &application::api_debug_bundle_upload},
+        {true, "/iperf/server/start", &application::api_iperf_start},
+        {true, "/iperf/server/stop", &application::api_iperf_stop},
+        {false, "/iperf/server/status", &application::api_iperf_status},
+    };
+    const std::string prefix = "/local/" + m_app_name + "/api/vpn";
+    for (const route& r : ROUTES) {
+        auto handler = [this, h = r.handler](const response_ptr& res, const request& req) { (this->*h)(res, req); };
+        if (r.is_post)
+            app.post(prefix + r.suffix, std::move(handler));
+        else
+            app.get(prefix + r.suffix, std::move(handler));
+    }
+}
+
+void application::write_json(const response_ptr& res, std::string_view body, std::string_view status, bool no_store) {
+    res->write_status(status).write_header("Content-Type", "application/json");
+    if (no_store) res->write_header("Cache-Control", "no-store");
+    res->end(body);
+}
+
+std::shared_ptr<std::atomic<bool>> application::make_abort_guard(const response_ptr& res) {
+    auto aborted = std::make_shared<std::atomic<bool>>(false);
+    res->on_aborted([aborted] { aborted->store(true); });
+    return aborted;
+}
+
+void application::read_form(const response_ptr& res, std::function<void(form fields)> on_form) {
+    auto aborted = make_abort_guard(res);
+    auto body = std::make_shared<std::string>();
+    auto rejected = std::make_shared<bool>(false);
+    res->on_data([res, aborted, body, rejected, on_form = std::move(on_form)](std::string_view chunk, bool last) {
+        if (!accumulate_body(*body, chunk, *rejected, res) || !last || aborted->load()) return;
+        on_form(text_utils::parse_form(*body));
+    });
+}

@@ -1,0 +1,259 @@
+#pragma once
+// The one object that owns the daemon's run-time state. Its member functions live in one source
+// file per subsystem (named in each group's comment), so a reader finds a subsystem by file name.
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <filesystem>
+#include <functional>
+#include <istream>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "http_server.hpp"
+
+namespace boost::process {
+class child;
+}
+namespace spdlog {
+class logger;
+}
+
+class application {
+public:
+    using clock = std::chrono::steady_clock;
+    using form = std::map<std::string, std::string>;
+    using response_ptr = http_server::response_ptr;
+    using request = http_server::request;
+
+    // The outcome of one child command; failures are exit codes, never exceptions.
+    struct command_result {
+        int exit_code = 0;
+        std::string stdout_data;
+        std::string stderr_data;
+        std::string combined() const { return stdout_data + stderr_data; }
+    };
+
+    static constexpr std::size_t MAX_QUEUED_COMMANDS = 8;
+    static constexpr std::size_t MAX_BODY_BYTES = 8192;
+    static constexpr auto COMMAND_TIMEOUT = std::chrono::seconds(60);
+    static constexpr auto WATCHDOG_PERIOD = std::chrono::seconds(5);
+    static constexpr int HEARTBEAT_CYCLES = 720;
+    static constexpr std::size_t IPERF_MAX_OUTPUT_LINES = 400;
+    static constexpr const char* APP_VERSION = "1.0.0";
+    static constexpr const char* NETBIRD_VERSION = "0.72.4";
+
+    explicit application(std::string name);
+    // Test seam: an application whose directory is given instead of found from /proc/self/exe.
+    application(std::string name, std::filesystem::path app_dir);
+    ~application();
+    application(const application&) = delete;
+    application& operator=(const application&) = delete;
+
+    // --- lifecycle (application.cpp) ---
+    void run();
+    // True when run() ended because SIGINT or SIGTERM arrived.
+    bool stopped_by_signal() const { return m_stopped_by_signal; }
+    void on_listen(http_server::listen_socket* listen_socket);
+    void ensure_data_dir() const;
+    const std::filesystem::path& app_dir() const { return m_app_dir; }
+
+    // --- command queue (application.cpp) ---
+    bool enqueue_command(std::function<void()> job);
+    void wake_status_poller();
+    // Hands a step to the main thread's event loop; callable from any thread.
+    void defer(std::function<void()> task);
+
+    // --- settings store and APIs (settings.cpp) ---
+    nlohmann::json read_json_file(const std::filesystem::path& path) const;
+    void write_json_file(const std::filesystem::path& path, const nlohmann::json& value) const;
+    void load_state();
+    int wireguard_port() const;
+    int mtu() const;
+    std::string interface_name() const;
+    std::string external_ip_map() const;
+    bool watchdog_enabled() const;
+    int watchdog_timeout_seconds() const;
+    int log_retention_days() const;
+    std::string log_level() const;
+    std::string build_config_json() const;
+    void api_config_get(const response_ptr& res, const request& req);
+    void api_config_set(const response_ptr& res, const request& req);
+    void api_env_get(const response_ptr& res, const request& req);
+    void api_env_set(const response_ptr& res, const request& req);
+
+    // --- NetBird command lines, environment and runner (netbird_commands.cpp) ---
+    std::vector<std::string> base_args_cli() const;
+    std::vector<std::string> base_args_service() const;
+    std::vector<std::string> build_up_args(const form& fields) const;
+    std::vector<std::pair<std::string, std::string>> system_env() const;
+    std::map<std::string, std::string> build_command_env() const;
+    command_result run_command(const std::vector<std::string>& args, bool quiet) const;
+    // Time seam for tests: the same run with another limit than COMMAND_TIMEOUT.
+    command_result run_command(const std::vector<std::string>& args, bool quiet, clock::duration time_limit) const;
+
+    // --- service lifecycle, status polling and watchdog (vpn_service.cpp) ---
+    void start_service();
+    void stop_service();
+    void restart_service();
+    bool service_running() const;
+    void start_watchdog();
+    std::optional<command_result> poll_status();
+    static bool status_is_healthy(const command_result& result);
+    void on_health_probe(bool healthy);
+    void on_health_probe(bool healthy, clock::time_point now);  // time seam for tests
+    void log_heartbeat(bool management_connected);
+    void check_service_exited();
+    // Lets unit tests set state that only run(), teardown and the API change.
+    friend struct application_test_access;
+
+    // --- VPN control, command dispatch and status endpoints (vpn_api.cpp) ---
+    static std::string build_json_result(int exit_code, const std::string& output);
+    static std::string build_json_result(const command_result& result);
+    static std::string build_status_json(int exit_code, const std::string& output, bool registered,
+                                         bool pending_reconnect, bool pending_restart);
+    using result_renderer = std::function<std::string(const command_result&)>;
+    using result_callback = std::function<void(const command_result&)>;
+    void dispatch_command(const response_ptr& res, std::shared_ptr<std::atomic<bool>> aborted,
+                          std::vector<std::string> args, bool no_store, result_renderer render,
+                          result_callback after);
+    void api_status(const response_ptr& res, const request& req);
+    void api_up(const response_ptr& res, const request& req);
+    void api_down(const response_ptr& res, const request& req);
+    void api_reconnect(const response_ptr& res, const request& req);
+    void api_restart(const response_ptr& res, const request& req);
+    void api_deregister(const response_ptr& res, const request& req);
+
+    // --- log sinks, maintenance, logs API and storage (logs.cpp) ---
+    void setup_file_logging();
+    void apply_log_level(const std::string& level) const;
+    void compress_daily_logs() const;
+    void prune_daily_logs(int days) const;
+    std::string build_logs_list_json() const;
+    std::optional<std::filesystem::path> resolve_log_file(std::string_view source, std::string_view name) const;
+    std::string build_storage_json() const;
+    void api_logs_tail(const response_ptr& res, const request& req);
+    void api_logs_list(const response_ptr& res, const request& req);
+    void api_logs_download(const response_ptr& res, const request& req);
+    void api_storage(const response_ptr& res, const request& req);
+
+    // --- iperf3 server (iperf_server.cpp) ---
+    bool start_iperf_server(int port, int idle_timeout, bool one_shot);
+    void stop_iperf_server();
+    void reap_iperf_if_exited();
+    std::string iperf_status_json();
+    void api_iperf_start(const response_ptr& res, const request& req);
+    void api_iperf_stop(const response_ptr& res, const request& req);
+    void api_iperf_status(const response_ptr& res, const request& req);
+
+    // --- debug bundle (debug_bundle.cpp) ---
+    static std::string build_debug_upload_json(const command_result& result);
+    void api_debug_bundle(const response_ptr& res, const request& req);
+    void api_debug_bundle_upload(const response_ptr& res, const request& req);
+
+    // --- HTTP request helpers (application.cpp) ---
+    void setup_routes(http_server::app& app);
+    static void write_json(const response_ptr& res, std::string_view body, std::string_view status, bool no_store);
+    std::shared_ptr<std::atomic<bool>> make_abort_guard(const response_ptr& res);
+    // Collects a form body (bounded, 413 beyond MAX_BODY_BYTES), then calls on_form on the loop.
+    void read_form(const response_ptr& res, std::function<void(form fields)> on_form);
+
+private:
+    void init_paths();
+    void init_paths_from(const std::filesystem::path& app_dir);
+    void command_worker_loop();
+    void watchdog_loop();
+    bool wait_for_watchdog_cycle(clock::time_point deadline);
+    void service_log_reader();
+    void iperf_log_reader();
+    // VPN control (vpn_api.cpp): runs `commands` as one queued job under m_command_mutex and
+    // completes on the loop as dispatch_command describes.
+    void dispatch_job(const response_ptr& res, std::shared_ptr<std::atomic<bool>> aborted,
+                      std::function<command_result()> commands, bool no_store, result_renderer render,
+                      result_callback after);
+    void start_signal_reader();
+    void on_signal(int signal_number);
+    void close_signal_fd();
+    // Stops the children and the background threads before the state they use goes away.
+    void stop_background_work();
+    bool stopping() const { return m_stopping.load(); }
+
+    // Identity and paths
+    std::string m_app_name;
+    std::filesystem::path m_app_dir;
+    std::filesystem::path m_data_dir;
+    std::filesystem::path m_netbird_path;
+    std::filesystem::path m_iperf3_path;
+    std::filesystem::path m_config_path;
+    std::filesystem::path m_log_path;
+    std::filesystem::path m_log_dir;
+    std::filesystem::path m_socket_path;
+    std::filesystem::path m_api_socket_path;
+    std::filesystem::path m_env_path;
+    std::filesystem::path m_app_config_path;
+
+    // NetBird service process
+    std::unique_ptr<boost::process::child> m_service_process;
+    std::unique_ptr<std::istream> m_service_stderr;
+    std::thread m_service_log_thread;
+    std::shared_ptr<spdlog::logger> m_netbird_file_logger;
+
+    // iperf3 server
+    std::unique_ptr<boost::process::child> m_iperf_process;
+    std::unique_ptr<std::istream> m_iperf_output_stream;
+    std::thread m_iperf_log_thread;
+    std::mutex m_iperf_mutex;
+    std::deque<std::string> m_iperf_output;
+    int m_iperf_port = 0;
+    clock::time_point m_iperf_started_at{};
+
+    // Settings
+    std::map<std::string, std::string> m_env_overrides;
+    nlohmann::json m_app_config;
+
+    // Event loop
+    http_server::event_loop* m_loop = nullptr;
+    http_server::app* m_http = nullptr;
+
+    // Command execution
+    mutable std::mutex m_command_mutex;
+    mutable std::mutex m_env_mutex;
+    std::thread m_command_thread;
+    std::deque<std::function<void()>> m_command_queue;
+    std::mutex m_queue_mutex;
+    std::condition_variable m_queue_cv;
+
+    // Status snapshot and poller wake-up
+    std::optional<command_result> m_status_snapshot;
+    std::mutex m_poll_mutex;
+    std::condition_variable m_poll_cv;
+    bool m_poll_wake = false;
+    std::thread m_watchdog_thread;
+
+    // Lifecycle flags
+    bool m_shutting_down = false;
+    bool m_desired_up = false;
+    std::atomic<bool> m_pending_reconnect{false};
+    std::atomic<bool> m_pending_restart{false};
+    // Set when the process is ending: background threads leave their loops and running
+    // commands are killed, so nothing outlives the state it refers to.
+    std::atomic<bool> m_stopping{false};
+    bool m_stopped_by_signal = false;
+    int m_signal_fd = -1;
+    int m_stop_event_fd = -1;
+    std::thread m_signal_thread;
+
+    // Watchdog timing
+    clock::time_point m_started_at{};
+    std::optional<clock::time_point> m_unhealthy_since;
+};

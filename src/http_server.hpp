@@ -1,0 +1,108 @@
+#pragma once
+// A small HTTP/1.1 server on a Unix socket, with the shape of the handlers above it:
+// routes by method and exact path, a response handle that may be answered later from the
+// event loop, body chunks with a "last" flag, and an abort callback when the client goes away.
+// Beast and Asio stay inside http_server.cpp.
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace http_server {
+
+class request {
+public:
+    request(std::string method, std::string target);
+
+    std::string_view method() const { return m_method; }
+    // The path without the query string.
+    std::string_view path() const { return m_path; }
+    std::string_view query() const { return m_query; }
+    // The first value of a query parameter with its percent escapes decoded; "" when missing.
+    std::string query_value(std::string_view key) const;
+
+private:
+    std::string m_method;
+    std::string m_path;
+    std::string m_query;
+};
+
+class session;
+
+// Handle of one request's answer. A handler may keep it (shared) and answer later on the event
+// loop. After the client has gone away (abort) writing through it does nothing.
+class response {
+public:
+    using data_handler = std::function<void(std::string_view chunk, bool last)>;
+    using abort_handler = std::function<void()>;
+
+    explicit response(std::weak_ptr<session> owner);
+
+    response& write_status(std::string_view status);
+    response& write_header(std::string_view name, std::string_view value);
+    // Writes the status, the headers in the order given, and the body with its length.
+    void end(std::string_view body);
+
+    void on_data(data_handler handler) { m_on_data = std::move(handler); }
+    // Replaces any abort handler attached before.
+    void on_aborted(abort_handler handler) { m_on_aborted = std::move(handler); }
+
+    bool ended() const { return m_ended; }
+    bool has_abort_handler() const { return static_cast<bool>(m_on_aborted); }
+
+private:
+    friend class session;
+    void deliver_data(std::string_view chunk, bool last);
+    void abort();
+    void release_handlers();
+
+    std::weak_ptr<session> m_owner;
+    std::string m_status{"200 OK"};
+    std::vector<std::pair<std::string, std::string>> m_headers;
+    data_handler m_on_data;
+    abort_handler m_on_aborted;
+    bool m_ended = false;
+};
+
+using response_ptr = std::shared_ptr<response>;
+using handler = std::function<void(const response_ptr& res, const request& req)>;
+
+// The main thread's event loop; defer() may be called from any thread.
+class event_loop {
+public:
+    virtual ~event_loop() = default;
+    virtual void defer(std::function<void()> task) = 0;
+};
+
+// Opaque marker of a listening socket; null in the listen callback means listening failed.
+struct listen_socket;
+
+class app {
+public:
+    app();
+    ~app();
+    app(const app&) = delete;
+    app& operator=(const app&) = delete;
+
+    app& get(std::string path, handler h);
+    app& post(std::string path, handler h);
+
+    // Binds and listens at once, then calls on_listen with the socket or null.
+    void listen(const std::string& socket_path, const std::function<void(listen_socket*)>& on_listen);
+
+    event_loop& loop();
+    // Runs until nothing is left to serve or stop() was called.
+    void run();
+    // Ends run() after the current step; usable only on the loop's own thread.
+    void stop();
+
+    struct impl;
+
+private:
+    std::unique_ptr<impl> m_impl;
+};
+
+}  // namespace http_server

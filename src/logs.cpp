@@ -1,0 +1,285 @@
+#include "application.hpp"
+
+#include "api_helpers.hpp"
+#include "config_utils.hpp"
+#include "log_utils.hpp"
+#include "settings_values.hpp"
+
+#include <algorithm>
+#include <cstdint>
+#include <ctime>
+#include <fcntl.h>
+#include <fstream>
+#include <sstream>
+#include <spdlog/sinks/daily_file_sink.h>
+#include <spdlog/spdlog.h>
+#include <unistd.h>
+#include <vector>
+#include <zlib.h>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+using daily_sink = spdlog::sinks::daily_file_sink<std::mutex, spdlog::sinks::daily_filename_calculator>;
+
+constexpr std::size_t GZIP_CHUNK_BYTES = 64 * 1024;
+
+// Rotates at local midnight, appends to the file of the day, keeps at most `max_files` files.
+std::shared_ptr<daily_sink> make_daily_sink(const fs::path& base_file, int max_files) {
+    return std::make_shared<daily_sink>(base_file.string(), 0, 0, false, static_cast<std::uint16_t>(max_files));
+}
+
+void attach_app_file_sink(const fs::path& log_dir, int retention_days) {
+    try {
+        auto sink = make_daily_sink(log_dir / "app.log", retention_days);
+        sink->set_pattern("[%Y-%m-%d %H:%M:%S.%e] [%L] %v");
+        spdlog::default_logger_raw()->sinks().push_back(std::move(sink));
+        spdlog::flush_on(spdlog::level::trace);
+    } catch (const std::exception& e) {
+        spdlog::warn("Unable to attach file log sink: {}", e.what());
+    }
+}
+
+// The service's output goes to a file of its own, line for line, without decoration.
+std::shared_ptr<spdlog::logger> make_netbird_file_logger(const fs::path& log_dir, int retention_days) {
+    try {
+        auto sink = make_daily_sink(log_dir / "netbird.log", retention_days);
+        sink->set_pattern("%v");
+        auto logger = std::make_shared<spdlog::logger>("netbird_file", std::move(sink));
+        logger->set_level(spdlog::level::info);
+        logger->flush_on(spdlog::level::info);
+        return logger;
+    } catch (const std::exception& e) {
+        spdlog::warn("Unable to attach netbird file log sink: {}", e.what());
+        return nullptr;
+    }
+}
+
+// The local date `days_back` days before today as YYYY-MM-DD. Noon keeps a daylight-saving
+// change from moving the normalised day.
+std::optional<std::string> local_date(int days_back) {
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    if (::localtime_r(&now, &local) == nullptr) return std::nullopt;
+    local.tm_hour = 12;
+    local.tm_min = 0;
+    local.tm_sec = 0;
+    local.tm_mday -= days_back;
+    local.tm_isdst = -1;
+    if (std::mktime(&local) == static_cast<std::time_t>(-1)) return std::nullopt;
+    char text[sizeof "YYYY-MM-DD"];
+    if (std::strftime(text, sizeof text, "%Y-%m-%d", &local) != sizeof text - 1) return std::nullopt;
+    return std::string(text);
+}
+
+// Calls visit(path, file name) for each regular file (links followed) directly in `dir`; any
+// error of the walk ends it quietly.
+template <typename Visit>
+void for_each_regular_file(const fs::path& dir, Visit visit) {
+    std::error_code ec;
+    for (fs::directory_iterator it(dir, ec); !ec && it != fs::directory_iterator(); it.increment(ec)) {
+        std::error_code type_ec;
+        if (it->is_regular_file(type_ec)) visit(it->path(), it->path().filename().string());
+    }
+}
+
+// A power cut must not leave an empty archive in place of a log whose original is already gone.
+bool sync_file(const fs::path& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    const bool synced = ::fsync(fd) == 0;
+    ::close(fd);
+    return synced;
+}
+
+bool gzip_file(const fs::path& src, const fs::path& dst) {
+    std::ifstream in(src, std::ios::binary);
+    if (!in) return false;
+    const gzFile out = ::gzopen(dst.c_str(), "wb");
+    if (out == nullptr) return false;
+    std::vector<char> chunk(GZIP_CHUNK_BYTES);
+    bool written = true;
+    while (written && in) {
+        in.read(chunk.data(), static_cast<std::streamsize>(chunk.size()));
+        const auto got = static_cast<unsigned>(in.gcount());
+        if (got > 0) written = ::gzwrite(out, chunk.data(), got) == static_cast<int>(got);
+    }
+    const bool read_whole = !in.bad();
+    const bool closed = ::gzclose(out) == Z_OK;
+    return written && read_whole && closed;
+}
+
+// app_D.log becomes app_D.log.gz through app_D.log.gz.tmp, so an interrupted run leaves either
+// the original or a complete archive, and at worst a temporary file that the next run redoes.
+void compress_daily_log(const fs::path& source) {
+    const fs::path target = fs::path(source) += ".gz";
+    const fs::path temporary = fs::path(target) += ".tmp";
+    std::error_code ec;
+    fs::remove(temporary, ec);
+    bool ok = gzip_file(source, temporary) && sync_file(temporary);
+    if (ok) {
+        fs::rename(temporary, target, ec);
+        ok = !ec;
+    }
+    fs::remove(ok ? source : temporary, ec);
+}
+
+std::string read_rest(std::ifstream& in) {
+    std::ostringstream content;
+    content << in.rdbuf();
+    return std::move(content).str();
+}
+
+// Errors of the log endpoints are plain text, like their answers.
+void write_text(const application::response_ptr& res, std::string_view status, std::string_view body) {
+    res->write_status(status).write_header("Content-Type", "text/plain").write_header("Cache-Control", "no-store");
+    res->end(body);
+}
+
+}  // namespace
+
+void application::setup_file_logging() {
+    std::error_code ec;
+    fs::create_directories(m_log_dir, ec);
+    if (ec) {
+        spdlog::warn("Unable to create log directory {}: {}", m_log_dir.string(), ec.message());
+        return;
+    }
+    const nlohmann::json settings = read_json_file(m_app_config_path);
+    const int retention_days = parse_retention_days(settings);
+    attach_app_file_sink(m_log_dir, retention_days);
+    apply_log_level(parse_log_level(settings));
+    m_netbird_file_logger = make_netbird_file_logger(m_log_dir, retention_days);
+    prune_daily_logs(retention_days);
+    compress_daily_logs();
+}
+
+void application::apply_log_level(const std::string& level) const {
+    spdlog::default_logger_raw()->set_level(config_utils::log_level_from_name(level));
+}
+
+// Only finished days: today's files are still being written.
+void application::compress_daily_logs() const {
+    const auto today = local_date(0);
+    if (!today) return;
+    for_each_regular_file(m_log_dir, [&](const fs::path& path, const std::string& name) {
+        if (!log_utils::is_app_log_name(name) && !log_utils::is_netbird_daily_name(name)) return;
+        if (name.ends_with(".log") && *log_utils::daily_log_date(name) < *today) compress_daily_log(path);
+    });
+}
+
+// Keeps the files of the last `days` dates, today included, whatever their prefix.
+void application::prune_daily_logs(int days) const {
+    const auto cutoff = local_date(std::max(days, 1) - 1);
+    if (!cutoff) return;
+    for_each_regular_file(m_log_dir, [&](const fs::path& path, const std::string& name) {
+        const auto date = log_utils::daily_log_date(name);
+        std::error_code ec;
+        if (date && *date < *cutoff) fs::remove(path, ec);
+    });
+}
+
+// Application files first, then NetBird's; newest first within each, which the descending
+// name order gives for dated names (and puts "client.log" before the rotated "client-*" files).
+std::string application::build_logs_list_json() const {
+    struct log_entry {
+        const char* source;
+        std::string name;
+        std::uintmax_t size;
+    };
+    std::vector<log_entry> entries;
+    const auto collect = [&entries](const fs::path& dir, bool (*accepts)(std::string_view), const char* source) {
+        for_each_regular_file(dir, [&](const fs::path& path, const std::string& name) {
+            if (!accepts(name)) return;
+            std::error_code ec;
+            const std::uintmax_t size = fs::file_size(path, ec);
+            entries.push_back({source, name, ec ? 0 : size});
+        });
+    };
+    collect(m_data_dir, log_utils::is_netbird_log_name, "netbird");
+    collect(m_log_dir, log_utils::is_netbird_daily_name, "netbird");
+    collect(m_log_dir, log_utils::is_app_log_name, "app");
+
+    std::sort(entries.begin(), entries.end(), [](const log_entry& a, const log_entry& b) {
+        const int by_source = std::string_view(a.source).compare(b.source);
+        return by_source != 0 ? by_source < 0 : a.name > b.name;
+    });
+    nlohmann::json list = nlohmann::json::array();
+    for (const log_entry& entry : entries)
+        list.push_back({{"name", entry.name}, {"size", entry.size}, {"source", entry.source}});
+    return dump_json(list);
+}
+
+// Only a bare name of the source's own families, and only an existing regular file in that
+// family's directory: nothing a client sends can reach any other file.
+std::optional<fs::path> application::resolve_log_file(std::string_view source, std::string_view name) const {
+    if (!log_utils::is_safe_log_name(name)) return std::nullopt;
+    const fs::path* dir = nullptr;
+    if (source == "netbird") {
+        if (log_utils::is_netbird_daily_name(name))
+            dir = &m_log_dir;
+        else if (log_utils::is_netbird_log_name(name))
+            dir = &m_data_dir;
+    } else if (source == "app" && log_utils::is_app_log_name(name)) {
+        dir = &m_log_dir;
+    }
+    if (dir == nullptr) return std::nullopt;
+    fs::path path = *dir / name;
+    if (path.parent_path() != *dir) return std::nullopt;
+    std::error_code ec;
+    if (!fs::is_regular_file(path, ec)) return std::nullopt;
+    return path;
+}
+
+std::string application::build_storage_json() const {
+    std::error_code ec;
+    const fs::space_info space = fs::space(m_data_dir, ec);
+    const std::uint64_t total = ec ? 0 : space.capacity;
+    const std::uint64_t available = ec ? 0 : space.available;
+    return dump_json({{"free", available}, {"total", total}, {"used_pct", log_utils::used_percent(total, available)}});
+}
+
+// Only the end of NetBird's log is read, however large it has grown.
+void application::api_logs_tail(const response_ptr& res, const request& req) {
+    constexpr std::uintmax_t MAX_BYTES = 200000;
+    if (req.query_value("source") != "netbird") return write_text(res, "404 Not Found", "Unknown log source.");
+    std::error_code ec;
+    const fs::file_status status = fs::status(m_log_path, ec);
+    if (!fs::exists(status))  // also false when the status could not be read
+        return write_text(res, "404 Not Found", "Netbird log not found.");
+    std::ifstream in(m_log_path, std::ios::binary);
+    if (!in) return write_text(res, "500 Internal Server Error", "Unable to open netbird log.");
+
+    std::string body;
+    const std::uintmax_t size = fs::file_size(m_log_path, ec);
+    if (!ec && size > MAX_BYTES) {
+        in.seekg(static_cast<std::streamoff>(size - MAX_BYTES));
+        body = "Log truncated to last " + std::to_string(MAX_BYTES) + " bytes.\n";
+    }
+    body += read_rest(in);
+    write_text(res, "200 OK", body);
+}
+
+void application::api_logs_list(const response_ptr& res, const request& /*req*/) {
+    write_json(res, build_logs_list_json(), "200 OK", true);
+}
+
+void application::api_logs_download(const response_ptr& res, const request& req) {
+    const std::string name = req.query_value("name");
+    const auto path = resolve_log_file(req.query_value("source"), name);
+    if (!path) return write_text(res, "404 Not Found", "Log file not found.");
+    std::ifstream in(*path, std::ios::binary);
+    if (!in) return write_text(res, "500 Internal Server Error", "Unable to open log file.");
+
+    const std::string content = read_rest(in);
+    res->write_status("200 OK")
+        .write_header("Content-Type", name.ends_with(".gz") ? "application/gzip" : "text/plain")
+        .write_header("Content-Disposition", "attachment; filename=\"" + name + "\"")
+        .write_header("Cache-Control", "no-store");
+    res->end(content);
+}
+
+void application::api_storage(const response_ptr& res, const request& /*req*/) {
+    write_json(res, build_storage_json(), "200 OK", true);
+}

@@ -1,0 +1,169 @@
+// NetBird command lines, the environment of NetBird children, and the runner of one-off commands.
+
+#include "application.hpp"
+#include "netbird_utils.hpp"
+#include "process_utils.hpp"
+
+#include <boost/process/args.hpp>
+#include <boost/process/exe.hpp>
+#include <boost/process/io.hpp>
+#include <spdlog/spdlog.h>
+
+namespace bp = boost::process;
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr const char* DEFAULT_MANAGEMENT_URL = "https://api.netbird.io:443";
+constexpr auto SUPERVISION_PERIOD = std::chrono::milliseconds(100);
+constexpr int EXIT_TIMED_OUT = 124;
+constexpr int EXIT_NOT_RUN = 127;
+constexpr std::string_view SECRET_FLAG = "--setup-key";
+
+// The command line as logged: the value after "--setup-key" never reaches a log.
+std::string display_form(const std::vector<std::string>& args) {
+    std::string shown;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        if (i > 0) shown += ' ';
+        shown += args[i];
+        if (args[i] == SECRET_FLAG && i + 1 < args.size()) {
+            shown += " <redacted>";
+            ++i;
+        }
+    }
+    return shown;
+}
+
+// Every line is kept with a newline after it, also a last line the child left unterminated.
+void collect_lines(std::istream& stream, std::string& output) {
+    std::string line;
+    while (std::getline(stream, line)) {
+        output += line;
+        output += '\n';
+    }
+}
+
+// One started command: its child and the threads draining its two pipes. However the run is
+// left, a child still running is killed and both readers are joined, so nothing outlives it.
+struct command_run {
+    bp::ipstream stdout_stream{process_utils::cloexec_pipe()};
+    bp::ipstream stderr_stream{process_utils::cloexec_pipe()};
+    bp::child child;
+    std::string stdout_data;
+    std::string stderr_data;
+    std::thread stdout_reader;
+    std::thread stderr_reader;
+
+    ~command_run() {
+        try {
+            if (child.valid()) process_utils::kill_and_reap(child);
+        } catch (const std::exception&) {
+            // Already failing: the readers still end once the child's pipe ends are gone.
+        }
+        join_readers();
+    }
+
+    void start_readers() {
+        stdout_reader = std::thread([this] { collect_lines(stdout_stream, stdout_data); });
+        stderr_reader = std::thread([this] { collect_lines(stderr_stream, stderr_data); });
+    }
+
+    void join_readers() {
+        if (stdout_reader.joinable()) stdout_reader.join();
+        if (stderr_reader.joinable()) stderr_reader.join();
+    }
+};
+
+// Waits for the child's end and returns its exit code: the exit status, the signal number if a
+// signal ended it, or EXIT_TIMED_OUT once the limit passed. Teardown kills it early.
+int supervise(bp::child& child, std::chrono::steady_clock::duration time_limit, const std::atomic<bool>& stopping) {
+    const auto started = std::chrono::steady_clock::now();
+    while (child.running()) {
+        if (stopping.load()) {
+            process_utils::kill_and_reap(child);
+            break;
+        }
+        if (std::chrono::steady_clock::now() - started >= time_limit) {
+            spdlog::error("Command timed out after {} seconds",
+                          std::chrono::duration_cast<std::chrono::seconds>(time_limit).count());
+            process_utils::kill_and_reap(child);
+            return EXIT_TIMED_OUT;
+        }
+        std::this_thread::sleep_for(SUPERVISION_PERIOD);
+    }
+    child.wait();
+    return child.exit_code();
+}
+
+}  // namespace
+
+std::vector<std::string> application::base_args_cli() const {
+    return {m_netbird_path.string(), "--log-file", m_log_path.string(), "--daemon-addr",
+            "unix://" + m_socket_path.string()};
+}
+
+std::vector<std::string> application::base_args_service() const {
+    return {m_netbird_path.string(), "--config",      m_config_path.string(),
+            "--log-file",            "console," + m_log_path.string(),
+            "--daemon-addr",         "unix://" + m_socket_path.string()};
+}
+
+std::vector<std::string> application::build_up_args(const form& fields) const {
+    std::vector<std::string> args = base_args_cli();
+    args.push_back("up");
+
+    std::string management_url = DEFAULT_MANAGEMENT_URL;
+    if (m_app_config.is_object()) {
+        const auto stored = m_app_config.find("management_url");
+        if (stored != m_app_config.end() && stored->is_string() && !stored->get_ref<const std::string&>().empty())
+            management_url = stored->get<std::string>();
+    }
+    args.insert(args.end(), {"--management-url", management_url});
+
+    if (const auto lazy = fields.find("enable_lazy_connection"); lazy != fields.end())
+        args.push_back(lazy->second == "true" ? "--enable-lazy-connection=true" : "--enable-lazy-connection=false");
+
+    const auto tunnel = netbird_utils::tunnel_up_args(wireguard_port(), mtu(), interface_name(), external_ip_map());
+    args.insert(args.end(), tunnel.begin(), tunnel.end());
+    return args;
+}
+
+std::vector<std::pair<std::string, std::string>> application::system_env() const {
+    return {{"NB_USE_NETSTACK_MODE", "true"},     {"NB_ENABLE_NETSTACK_LOCAL_FORWARDING", "true"},
+            {"NB_LOG_MAX_SIZE_MB", "5"},          {"HOME", m_data_dir.string()},
+            {"XDG_CONFIG_HOME", m_data_dir.string()}, {"NB_STATE_DIR", m_data_dir.string()}};
+}
+
+std::map<std::string, std::string> application::build_command_env() const {
+    std::map<std::string, std::string> env;
+    for (auto& [name, value] : system_env()) env[name] = std::move(value);
+    std::lock_guard lock(m_env_mutex);
+    for (const auto& [name, value] : m_env_overrides) env[name] = value;
+    return env;
+}
+
+application::command_result application::run_command(const std::vector<std::string>& args, bool quiet) const {
+    return run_command(args, quiet, COMMAND_TIMEOUT);
+}
+
+application::command_result application::run_command(const std::vector<std::string>& args, bool quiet,
+                                                     clock::duration time_limit) const {
+    try {
+        // The throwing form: a path whose status cannot be read at all fails the run below.
+        if (!fs::exists(m_netbird_path)) return {EXIT_NOT_RUN, "", "VPN CLI not found"};
+        const bp::environment env = process_utils::child_environment(build_command_env());
+        if (!quiet) spdlog::info("Running command: {}", display_form(args));
+
+        const std::string& executable = args.at(0);
+        command_run run;
+        run.child = process_utils::start_child(bp::exe = executable,
+                                               bp::args = std::vector<std::string>(args.begin() + 1, args.end()),
+                                               bp::std_out > run.stdout_stream, bp::std_err > run.stderr_stream, env);
+        run.start_readers();
+        const int exit_code = supervise(run.child, time_limit, m_stopping);
+        run.join_readers();
+        return {exit_code, std::move(run.stdout_data), std::move(run.stderr_data)};
+    } catch (const std::exception& e) {
+        return {EXIT_NOT_RUN, "", std::string("process failed: ") + e.what()};
+    }
+}

@@ -1,0 +1,89 @@
+#pragma once
+// What every child process of the daemon shares: it dies with the daemon, it receives the
+// termination signals that the daemon blocks for itself, it inherits no other child's pipe, and it
+// sees the program's environment with the daemon's own variables laid over it.
+// Include only from sources that start children: Boost.Process is slow to compile.
+
+#include <utility>
+
+#include <boost/process/child.hpp>
+#include <boost/process/env.hpp>
+#include <boost/process/environment.hpp>
+#include <boost/process/extend.hpp>
+#include <boost/process/pipe.hpp>
+#include <cerrno>
+#include <csignal>
+#include <fcntl.h>
+#include <map>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <sys/prctl.h>
+#include <system_error>
+#include <unistd.h>
+
+namespace process_utils {
+
+// Runs in the child between fork and exec, so it sticks to async-signal-safe calls.
+struct child_setup : boost::process::extend::handler {
+    pid_t daemon_pid = ::getpid();
+
+    template <class Executor>
+    void on_exec_setup(Executor& /*exec*/) const {
+        // The kernel sends the signal when the forking thread ends; every thread that starts
+        // children outlives them (one-off commands are reaped before their thread moves on).
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (::getppid() != daemon_pid) ::_exit(127);  // the daemon died before prctl took effect
+        sigset_t signals;
+        ::sigemptyset(&signals);
+        ::sigaddset(&signals, SIGINT);
+        ::sigaddset(&signals, SIGTERM);
+        ::sigprocmask(SIG_UNBLOCK, &signals, nullptr);
+    }
+};
+
+// Boost.Process makes its own exec-status pipe close-on-exec only after creating it; a child
+// forked by another thread in between would keep that pipe and hang the launch until it exits.
+inline std::mutex& spawn_mutex() {
+    static std::mutex mutex;
+    return mutex;
+}
+
+// Starts a child with the setup above; takes the same options as boost::process::child.
+template <class... Options>
+boost::process::child start_child(Options&&... options) {
+    std::lock_guard lock(spawn_mutex());
+    return boost::process::child(std::forward<Options>(options)..., child_setup{});
+}
+
+// Kills the child with SIGKILL and reaps it; throws std::system_error when either fails.
+// (boost::process::child::terminate() marks the child as ended without reaping it, which would
+// leave a zombie behind.)
+inline void kill_and_reap(boost::process::child& child) {
+    if (child.running()) {
+        if (::kill(child.id(), SIGKILL) != 0) throw std::system_error(errno, std::system_category(), "kill failed");
+        child.wait();
+    }
+}
+
+// A pipe whose ends are close-on-exec from the moment they exist, so only the child it is handed
+// to holds it (as its dup'ed standard stream) and end of file arrives when that child has gone.
+inline boost::process::pipe cloexec_pipe() {
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) != 0) throw std::system_error(errno, std::system_category(), "pipe2 failed");
+    return boost::process::pipe(fds[0], fds[1]);
+}
+
+// The program's environment with `overrides` laid over it. A value is cut at its first NUL (all
+// that a child could ever see of it); a name that no environment can hold (empty, or containing
+// '=' or NUL) is left out rather than corrupting a neighbouring variable.
+inline boost::process::environment child_environment(const std::map<std::string, std::string>& overrides) {
+    boost::process::environment env = boost::this_process::environment();
+    for (const auto& [name, value] : overrides) {
+        if (name.empty() || name.find_first_of(std::string_view("=\0", 2)) != std::string::npos) continue;
+        env[name] = value.substr(0, value.find('\0'));
+    }
+    return env;
+}
+
+}  // namespace process_utils

@@ -1,0 +1,386 @@
+#include "application.hpp"
+
+#include "api_helpers.hpp"
+#include "config_utils.hpp"
+#include "netbird_utils.hpp"
+#include "settings_values.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <climits>
+#include <cstdint>
+#include <fcntl.h>
+#include <fstream>
+#include <sstream>
+#include <spdlog/spdlog.h>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+
+namespace {
+
+constexpr int WATCHDOG_DEFAULT_TIMEOUT_SECONDS = 300;
+constexpr int WATCHDOG_MIN_TIMEOUT_SECONDS = 30;
+constexpr int LOG_RETENTION_DEFAULT_DAYS = 30;
+constexpr int LOG_RETENTION_MIN_DAYS = 1;
+constexpr int LOG_RETENTION_MAX_DAYS = 365;
+constexpr std::string_view LOG_LEVEL_DEFAULT = "info";
+constexpr int WIREGUARD_DEFAULT_PORT = 51820;
+constexpr int MTU_DEFAULT = 1280;
+
+constexpr std::array<std::string_view, 4> INTEGER_SETTINGS{
+    "watchdog_timeout", "log_retention_days", "wireguard_port", "mtu"};
+
+// ---- reading stored values ----
+
+const json* find_member(const json& config, std::string_view key) {
+    if (!config.is_object()) return nullptr;
+    const auto it = config.find(key);
+    return it == config.end() ? nullptr : &*it;
+}
+
+// Integer members only (a number with a fraction or exponent is not one), widened to 64 bits.
+// Unsigned values beyond that saturate, which no range rule here can tell apart.
+std::optional<std::int64_t> stored_integer(const json& config, std::string_view key) {
+    const json* member = find_member(config, key);
+    if (member == nullptr || !member->is_number_integer()) return std::nullopt;
+    if (member->is_number_unsigned())
+        return static_cast<std::int64_t>(std::min<std::uint64_t>(member->get<std::uint64_t>(), INT64_MAX));
+    return member->get<std::int64_t>();
+}
+
+// An integer beyond 32 bits is unusable like any other bad value, so the default applies.
+int int_setting(const json& config, std::string_view key, int fallback, bool (*usable)(int)) {
+    const auto stored = stored_integer(config, key);
+    if (!stored || *stored < INT_MIN || *stored > INT_MAX) return fallback;
+    const int value = static_cast<int>(*stored);
+    return usable(value) ? value : fallback;
+}
+
+std::string string_setting(const json& config, std::string_view key, std::string_view fallback,
+                           bool (*usable)(std::string_view)) {
+    const json* member = find_member(config, key);
+    if (member == nullptr || !member->is_string()) return std::string(fallback);
+    const auto& value = member->get_ref<const std::string&>();
+    return usable(value) ? value : std::string(fallback);
+}
+
+bool any_string(std::string_view) { return true; }
+bool is_watchdog_timeout(int seconds) { return seconds >= WATCHDOG_MIN_TIMEOUT_SECONDS; }
+bool is_retention_days(int days) { return days >= LOG_RETENTION_MIN_DAYS && days <= LOG_RETENTION_MAX_DAYS; }
+
+// ---- saving ----
+
+fs::path temporary_path_for(const fs::path& path) { return fs::path(path) += ".tmp"; }
+
+bool write_all(int fd, std::string_view data) {
+    while (!data.empty()) {
+        const ssize_t written = ::write(fd, data.data(), data.size());
+        if (written < 0 && errno == EINTR) continue;
+        if (written <= 0) return false;
+        data.remove_prefix(static_cast<std::size_t>(written));
+    }
+    return true;
+}
+
+// Makes the rename itself survive a power cut; the new content is already in place without it.
+void sync_directory(const fs::path& directory) {
+    const int fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return;
+    ::fsync(fd);
+    ::close(fd);
+}
+
+// A reader (or the next start after a power cut) sees the old or the new content, never a part:
+// the new content is complete on disk before it takes the target's name. A save cut short leaves
+// only the temporary file, which the next save of the same target overwrites.
+bool replace_file_atomically(const fs::path& path, std::string_view content) {
+    const fs::path temporary = temporary_path_for(path);
+    const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0666);
+    if (fd < 0) return false;
+    const bool written = write_all(fd, content) && ::fsync(fd) == 0;
+    const bool closed = ::close(fd) == 0;
+    if (!written || !closed || ::rename(temporary.c_str(), path.c_str()) != 0) {
+        ::unlink(temporary.c_str());
+        return false;
+    }
+    sync_directory(path.has_parent_path() ? path.parent_path() : fs::path("."));
+    return true;
+}
+
+// A crash while `up` had its setup key staged leaves that secret behind, and one during a save
+// leaves the half-written temporary file.
+void remove_crash_leftovers(const fs::path& data_dir, const std::vector<fs::path>& settings_files) {
+    std::error_code ec;
+    for (const fs::path& file : settings_files) fs::remove(temporary_path_for(file), ec);
+    std::vector<fs::path> key_files;
+    for (fs::directory_iterator it(data_dir, ec), end; !ec && it != end; it.increment(ec))
+        if (it->path().filename().string().starts_with(netbird_utils::SETUP_KEY_FILE_PREFIX))
+            key_files.push_back(it->path());
+    for (const fs::path& file : key_files) fs::remove(file, ec);
+}
+
+// ---- loading ----
+
+std::map<std::string, std::string> string_members(const json& object) {
+    std::map<std::string, std::string> strings;
+    for (const auto& [key, value] : object.items())
+        if (value.is_string()) strings.emplace(key, value.get<std::string>());
+    return strings;
+}
+
+// The system sets these itself; an override stored by an older version must not reach NetBird.
+bool is_reserved_override(const std::pair<const std::string, std::string>& entry) {
+    return netbird_utils::is_protected_env_key(entry.first) || netbird_utils::is_flag_mapped_env_key(entry.first);
+}
+
+// ---- config API ----
+
+bool integer_text_passes(std::string_view text, bool (*rule)(int)) {
+    const auto number = config_utils::parse_integer_text(text);
+    return number && rule(*number);
+}
+
+struct setting_check {
+    std::string_view key;
+    bool (*accepts)(std::string_view value);
+    std::string_view message;
+};
+
+constexpr setting_check SETTING_CHECKS[] = {
+    {"watchdog_enabled", [](std::string_view v) { return v == "true" || v == "false"; },
+     "watchdog_enabled must be true or false"},
+    {"watchdog_timeout", [](std::string_view v) { return integer_text_passes(v, is_watchdog_timeout); },
+     "watchdog_timeout must be an integer >= 30 (seconds)"},
+    {"log_retention_days", [](std::string_view v) { return integer_text_passes(v, is_retention_days); },
+     "log_retention_days must be an integer between 1 and 365"},
+    {"log_level", config_utils::is_valid_log_level,
+     "log_level must be one of trace, debug, info, warning, error, critical, off"},
+    {"wireguard_port",
+     [](std::string_view v) { return integer_text_passes(v, netbird_utils::is_valid_wireguard_port); },
+     "wireguard_port must be an integer between 1 and 65535"},
+    {"external_ip_map", netbird_utils::is_valid_external_ip_map,
+     "external_ip_map must be a comma-separated list of [localIP/]externalIP pairs"},
+    {"mtu", [](std::string_view v) { return integer_text_passes(v, netbird_utils::is_valid_mtu); },
+     "mtu must be an integer between 576 and 8192"},
+    {"interface_name", netbird_utils::is_valid_interface_name,
+     "interface_name must be 1-15 characters using only letters, digits, '_' or '-'"},
+};
+
+// An empty value is a reset, which needs no value check.
+std::optional<std::string_view> config_request_error(std::string_view name, std::string_view value) {
+    if (name.empty()) return "Missing config name";
+    if (!config_utils::is_valid_config_key(name)) return "Invalid config key";
+    if (value.empty()) return std::nullopt;
+    for (const setting_check& check : SETTING_CHECKS)
+        if (check.key == name && !check.accepts(value)) return check.message;
+    return std::nullopt;
+}
+
+// Stores value under name; says whether that differs from what was stored (JSON equality).
+bool replace_member(json& config, const std::string& name, json value) {
+    const json* old = find_member(config, name);
+    const bool changed = old == nullptr || *old != value;
+    config[name] = std::move(value);
+    return changed;
+}
+
+// An empty value means the setting was reset.
+void log_setting_change(const std::string& name, const std::string& value) {
+    if (value.empty())
+        spdlog::info("App setting reset: {}", name);
+    else
+        spdlog::info("App setting changed: {}={}", name, value);
+}
+
+// ---- env API ----
+
+std::optional<std::string_view> env_request_error(std::string_view name) {
+    if (name.empty()) return "Missing env name";
+    if (!netbird_utils::is_valid_env_key(name)) return "Invalid env key";
+    if (netbird_utils::is_protected_env_key(name)) return "Env key is read-only";
+    if (netbird_utils::is_flag_mapped_env_key(name)) return "Use Tunnel settings for this NetBird flag";
+    return std::nullopt;
+}
+
+enum class override_change { none, set, removed };
+
+// Sets the override or, for an empty value, removes it.
+override_change update_override(std::map<std::string, std::string>& overrides, const std::string& name,
+                                const std::string& value) {
+    if (value.empty()) return overrides.erase(name) > 0 ? override_change::removed : override_change::none;
+    const auto [entry, inserted] = overrides.try_emplace(name, value);
+    if (!inserted && entry->second == value) return override_change::none;
+    entry->second = value;
+    return override_change::set;
+}
+
+void log_override_change(override_change change, const std::string& name, const std::string& value) {
+    if (change == override_change::removed)
+        spdlog::info("NetBird env override removed: {}", name);
+    else if (change == override_change::set)
+        spdlog::info("NetBird env override set: {}={}", name, value);
+}
+
+json env_entry(const std::string& name, const std::string& value, bool system) {
+    return {{"name", name}, {"system", system}, {"value", value}};
+}
+
+json presets_json() {
+    json presets = json::array();
+    for (const netbird_utils::env_preset& preset : netbird_utils::ENV_PRESETS)
+        presets.push_back({{"default_value", preset.default_value},
+                           {"description", preset.description},
+                           {"name", preset.name}});
+    return presets;
+}
+
+}  // namespace
+
+std::string parse_log_level(const json& config) {
+    return string_setting(config, "log_level", LOG_LEVEL_DEFAULT, config_utils::is_valid_log_level);
+}
+
+// Any integer counts, however large: it clamps to the nearer end of the range.
+int parse_retention_days(const json& config) {
+    const auto stored = stored_integer(config, "log_retention_days");
+    if (!stored) return LOG_RETENTION_DEFAULT_DAYS;
+    return static_cast<int>(std::clamp<std::int64_t>(*stored, LOG_RETENTION_MIN_DAYS, LOG_RETENTION_MAX_DAYS));
+}
+
+json coerce_config_value(std::string_view key, const std::string& value) {
+    if (key == "watchdog_enabled") return value == "true";
+    const bool integer_setting = std::find(INTEGER_SETTINGS.begin(), INTEGER_SETTINGS.end(), key) != INTEGER_SETTINGS.end();
+    if (integer_setting)
+        if (const auto number = config_utils::parse_integer_text(value)) return *number;
+    return value;
+}
+
+json application::read_json_file(const fs::path& path) const {
+    // Streaming the buffer turns read errors (a directory, an I/O error) into a short text
+    // instead of the exception a read through the file stream itself would throw.
+    std::ifstream file(path, std::ios::binary);
+    std::ostringstream text;
+    text << file.rdbuf();
+    json value = json::parse(text.str(), nullptr, false);
+    return value.is_object() ? value : json::object();
+}
+
+void application::write_json_file(const fs::path& path, const json& value) const {
+    const std::string text = value.dump(2, ' ', false, json::error_handler_t::replace) + '\n';
+    if (!replace_file_atomically(path, text)) spdlog::error("Failed to write {}", path.string());
+}
+
+void application::load_state() {
+    remove_crash_leftovers(m_data_dir, {m_app_config_path, m_env_path});
+    {
+        std::lock_guard lock(m_env_mutex);
+        m_env_overrides = string_members(read_json_file(m_env_path));
+        if (std::erase_if(m_env_overrides, is_reserved_override) > 0) write_json_file(m_env_path, m_env_overrides);
+    }
+    m_app_config = read_json_file(m_app_config_path);
+    if (m_app_config.erase("setup_key") > 0) write_json_file(m_app_config_path, m_app_config);
+}
+
+int application::wireguard_port() const {
+    return int_setting(m_app_config, "wireguard_port", WIREGUARD_DEFAULT_PORT, netbird_utils::is_valid_wireguard_port);
+}
+
+int application::mtu() const { return int_setting(m_app_config, "mtu", MTU_DEFAULT, netbird_utils::is_valid_mtu); }
+
+std::string application::interface_name() const {
+    return string_setting(m_app_config, "interface_name", netbird_utils::NETBIRD_DEFAULT_INTERFACE,
+                          netbird_utils::is_valid_interface_name);
+}
+
+// Not examined on read: a hand-edited map goes to NetBird as it stands.
+std::string application::external_ip_map() const {
+    return string_setting(m_app_config, "external_ip_map", "", any_string);
+}
+
+bool application::watchdog_enabled() const {
+    const json* member = find_member(m_app_config, "watchdog_enabled");
+    return member == nullptr || !member->is_boolean() || member->get<bool>();
+}
+
+int application::watchdog_timeout_seconds() const {
+    return int_setting(m_app_config, "watchdog_timeout", WATCHDOG_DEFAULT_TIMEOUT_SECONDS, is_watchdog_timeout);
+}
+
+int application::log_retention_days() const { return parse_retention_days(m_app_config); }
+
+std::string application::log_level() const { return parse_log_level(m_app_config); }
+
+std::string application::build_config_json() const {
+    return dump_json(json{
+        {"external_ip_map", external_ip_map()},
+        {"interface_name", interface_name()},
+        {"log_level", log_level()},
+        {"log_retention_days", log_retention_days()},
+        {"management_url", string_setting(m_app_config, "management_url", "", any_string)},
+        {"mtu", mtu()},
+        {"watchdog_enabled", watchdog_enabled()},
+        {"watchdog_timeout", watchdog_timeout_seconds()},
+        {"wireguard_port", wireguard_port()},
+    });
+}
+
+void application::api_config_get(const response_ptr& res, const request&) {
+    write_json(res, build_config_json(), "200 OK", false);
+}
+
+void application::api_config_set(const response_ptr& res, const request&) {
+    read_form(res, [this, res](form fields) {
+        const std::string& name = fields["name"];
+        const std::string& value = fields["value"];
+        if (const auto error = config_request_error(name, value)) {
+            write_json(res, error_json(*error), "400 Bad Request", false);
+            return;
+        }
+        const bool changed = value.empty() ? m_app_config.erase(name) > 0
+                                           : replace_member(m_app_config, name, coerce_config_value(name, value));
+        write_json_file(m_app_config_path, m_app_config);
+        if (changed) log_setting_change(name, value);
+        if (name == "log_retention_days") prune_daily_logs(log_retention_days());
+        if (name == "log_level") apply_log_level(log_level());
+        // The running tunnel keeps its old values until the operator reconnects.
+        if (changed && m_desired_up && config_utils::is_tunnel_key(name)) m_pending_reconnect = true;
+        write_json(res, build_config_json(), "200 OK", false);
+    });
+}
+
+void application::api_env_get(const response_ptr& res, const request&) {
+    json entries = json::array();
+    for (const auto& [name, value] : system_env())
+        if (!netbird_utils::is_hidden_system_key(name)) entries.push_back(env_entry(name, value, true));
+    const auto overrides = [this] {
+        std::lock_guard lock(m_env_mutex);
+        return m_env_overrides;
+    }();
+    for (const auto& [name, value] : overrides) entries.push_back(env_entry(name, value, false));
+    write_json(res, dump_json(json{{"entries", entries}, {"presets", presets_json()}}), "200 OK", false);
+}
+
+void application::api_env_set(const response_ptr& res, const request&) {
+    read_form(res, [this, res](form fields) {
+        const std::string& name = fields["name"];
+        const std::string& value = fields["value"];
+        if (const auto error = env_request_error(name)) {
+            write_json(res, error_json(*error), "400 Bad Request", false);
+            return;
+        }
+        std::unique_lock lock(m_env_mutex);
+        const override_change change = update_override(m_env_overrides, name, value);
+        const auto overrides = m_env_overrides;
+        lock.unlock();
+        write_json_file(m_env_path, overrides);
+        log_override_change(change, name, value);
+        // The service only reads its environment when it starts.
+        const bool restart_required = service_running();
+        if (restart_required && change != override_change::none) m_pending_restart = true;
+        const json answer{{"env", overrides}, {"ok", true}, {"restart_required", restart_required}};
+        write_json(res, dump_json(answer), "200 OK", false);
+    });
+}

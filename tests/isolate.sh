@@ -1,0 +1,28 @@
+#!/bin/sh
+# Runs a test program in a private mount namespace with its own /run/http (where the daemon puts
+# its API socket) and its own /dev/log (so a test can read what the daemon sends to the system
+# log). Tests then run in parallel and never touch a real installation.
+set -eu
+if [ "${OVRA_ISOLATED:-}" != 1 ]; then
+    exec unshare --mount --map-root-user --propagation private env OVRA_ISOLATED=1 "$0" "$@"
+fi
+
+mkdir -p /run/http
+mount -t tmpfs tmpfs /run/http
+
+# A fresh /dev holding the usual nodes of the real one, and room for a /dev/log of our own.
+real_dev=$(mktemp -d)
+mount --rbind /dev "$real_dev"
+mount -t tmpfs tmpfs /dev
+for node in null zero full random urandom tty; do
+    touch "/dev/$node"
+    mount --bind "$real_dev/$node" "/dev/$node"
+done
+mkdir /dev/pts /dev/shm
+mount --rbind "$real_dev/pts" /dev/pts
+mount -t tmpfs tmpfs /dev/shm
+ln -s /proc/self/fd /dev/fd
+ln -s /proc/self/fd/0 /dev/stdin
+ln -s /proc/self/fd/1 /dev/stdout
+ln -s /proc/self/fd/2 /dev/stderr
+exec "$@"

@@ -1,0 +1,264 @@
+// The settings and environment-override APIs and the start-up clean-ups, against the running daemon.
+
+#include "harness.hpp"
+
+#include <algorithm>
+#include <filesystem>
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+using namespace test_support;
+namespace fs = std::filesystem;
+using json = nlohmann::json;
+
+namespace {
+
+const std::string DEFAULT_CONFIG =
+    R"({"external_ip_map":"","interface_name":"wt0","log_level":"info","log_retention_days":30,)"
+    R"("management_url":"","mtu":1280,"watchdog_enabled":true,"watchdog_timeout":300,"wireguard_port":51820})";
+
+// The settings document with some members changed, in the daemon's compact form.
+std::string config_with(const json& changes) {
+    json document = json::parse(DEFAULT_CONFIG);
+    document.update(changes);
+    return document.dump();
+}
+
+std::string error_body(const std::string& message) { return json{{"error", message}}.dump(); }
+
+// Everything logged before `fence` has arrived once the fence has: the log is one datagram stream.
+long count_logged_before(syslog_capture& syslog, const std::string& text, const std::string& fence) {
+    EXPECT_TRUE(wait_for([&] { return syslog.contains(fence); })) << fence;
+    const auto lines = syslog.lines();
+    return std::count_if(lines.begin(), lines.end(),
+                         [&](const std::string& line) { return line.find(text) != std::string::npos; });
+}
+
+bool status_flag(staged_app& app, const char* flag) {
+    return json::parse(app.client().get(API + "/status").body).at(flag).get<bool>();
+}
+
+void expect_rejected(staged_app& app, const std::string& path, const std::string& body, const std::string& message) {
+    const http_reply reply = app.client().post(API + path, body);
+    EXPECT_EQ(reply.status, 400) << body;
+    EXPECT_EQ(reply.body, error_body(message)) << body;
+    EXPECT_EQ(reply.header("Content-Type"), "application/json");
+    EXPECT_EQ(reply.header("Cache-Control"), "");
+}
+
+TEST(config_api, rejects_each_bad_request_with_its_message_and_stores_nothing) {
+    staged_app app;
+    app.start();
+    const std::pair<const char*, const char*> cases[] = {
+        {"", "Missing config name"},
+        {"name=&value=1400", "Missing config name"},
+        {"name=MTU&value=1400", "Invalid config key"},
+        {"name=setup_key&value=x", "Invalid config key"},
+        {"name=watchdog_enabled&value=True", "watchdog_enabled must be true or false"},
+        {"name=watchdog_enabled&value=1", "watchdog_enabled must be true or false"},
+        {"name=watchdog_timeout&value=29", "watchdog_timeout must be an integer >= 30 (seconds)"},
+        {"name=watchdog_timeout&value=99999999999", "watchdog_timeout must be an integer >= 30 (seconds)"},
+        {"name=log_retention_days&value=0", "log_retention_days must be an integer between 1 and 365"},
+        {"name=log_retention_days&value=366", "log_retention_days must be an integer between 1 and 365"},
+        {"name=log_level&value=warn", "log_level must be one of trace, debug, info, warning, error, critical, off"},
+        {"name=wireguard_port&value=0", "wireguard_port must be an integer between 1 and 65535"},
+        {"name=wireguard_port&value=65536", "wireguard_port must be an integer between 1 and 65535"},
+        {"name=wireguard_port&value=abc", "wireguard_port must be an integer between 1 and 65535"},
+        {"name=external_ip_map&value=1.2.3.4+", "external_ip_map must be a comma-separated list of [localIP/]externalIP pairs"},
+        {"name=mtu&value=575", "mtu must be an integer between 576 and 8192"},
+        {"name=mtu&value=8193", "mtu must be an integer between 576 and 8192"},
+        {"name=interface_name&value=abcdefghijklmnop",
+         "interface_name must be 1-15 characters using only letters, digits, '_' or '-'"},
+    };
+    for (const auto& [body, message] : cases) expect_rejected(app, "/config", body, message);
+    EXPECT_EQ(app.client().post(API + "/config", "name=mtu&value=" + std::string(9000, '1')).status, 413);
+    EXPECT_FALSE(fs::exists(app.data_dir() / "app.json"));
+    EXPECT_EQ(app.client().get(API + "/config").body, DEFAULT_CONFIG);
+}
+
+TEST(config_api, set_and_reset_save_the_file_every_time_but_log_only_real_changes) {
+    syslog_capture syslog;
+    staged_app app;
+    app.start();
+    const fs::path app_json = app.data_dir() / "app.json";
+    const auto post = [&](const std::string& body) { return app.client().post(API + "/config", body); };
+
+    const http_reply set = post("name=mtu&value=1400");
+    EXPECT_EQ(set.status, 200);
+    EXPECT_EQ(set.body, config_with({{"mtu", 1400}}));
+    EXPECT_EQ(set.header("Cache-Control"), "");
+    EXPECT_EQ(read_file(app_json), "{\n  \"mtu\": 1400\n}\n");
+
+    write_file(app_json, "hand edit");  // shows whether the repeat writes the file again
+    EXPECT_EQ(post("name=mtu&value=1400").body, config_with({{"mtu", 1400}}));
+    EXPECT_EQ(read_file(app_json), "{\n  \"mtu\": 1400\n}\n");
+
+    EXPECT_EQ(post("name=watchdog_timeout&value=30s").body, config_with({{"mtu", 1400}, {"watchdog_timeout", 30}}));
+    EXPECT_EQ(count_logged_before(syslog, "App setting changed: mtu=1400", "App setting changed: watchdog_timeout=30s"), 1);
+    EXPECT_EQ(read_file(app_json), "{\n  \"mtu\": 1400,\n  \"watchdog_timeout\": 30\n}\n");
+
+    EXPECT_EQ(post("name=mtu").body, config_with({{"watchdog_timeout", 30}}));
+    EXPECT_EQ(read_file(app_json), "{\n  \"watchdog_timeout\": 30\n}\n");
+    write_file(app_json, "hand edit");
+    EXPECT_EQ(post("name=mtu&value=").body, config_with({{"watchdog_timeout", 30}}));
+    EXPECT_EQ(read_file(app_json), "{\n  \"watchdog_timeout\": 30\n}\n");
+
+    // Stored as decoded; bytes that are not UTF-8 come back as U+FFFD.
+    EXPECT_EQ(post("name=management_url&value=https%3A%2F%2Fm.example%2F%3Fa+b%FF").body,
+              config_with({{"watchdog_timeout", 30}, {"management_url", "https://m.example/?a b\xEF\xBF\xBD"}}));
+    EXPECT_EQ(count_logged_before(syslog, "App setting reset: mtu", "App setting changed: management_url="), 1);
+    EXPECT_EQ(read_file(app_json),
+              "{\n  \"management_url\": \"https://m.example/?a b\xEF\xBF\xBD\",\n  \"watchdog_timeout\": 30\n}\n");
+}
+
+TEST(config_api, retention_requests_prune_before_the_answer_even_when_unchanged) {
+    staged_app app;
+    app.start();
+    const fs::path old_log = app.log_dir() / "app_2000-01-01.log";
+    for (int request = 0; request < 2; ++request) {
+        write_file(old_log, "old\n");
+        EXPECT_EQ(app.client().post(API + "/config", "name=log_retention_days&value=7").status, 200);
+        EXPECT_FALSE(fs::exists(old_log)) << "request " << request;
+    }
+}
+
+TEST(config_api, log_level_requests_apply_the_level_on_set_and_on_reset) {
+    syslog_capture syslog;
+    staged_app app;
+    app.start();
+    const auto post = [&](const std::string& body) { app.client().post(API + "/config", body); };
+    post("name=log_level&value=error");
+    post("name=mtu&value=1400");  // an info line, now suppressed
+    post("name=log_level");       // logged before the reset takes effect, so suppressed too
+    post("name=mtu&value=1500");
+    EXPECT_EQ(count_logged_before(syslog, "mtu=1400", "App setting changed: mtu=1500"), 0);
+    EXPECT_TRUE(syslog.contains("App setting changed: log_level=error"));
+    EXPECT_FALSE(syslog.contains("App setting reset: log_level"));
+}
+
+TEST(config_api, a_changed_tunnel_setting_asks_for_a_reconnect_only_while_the_vpn_is_wanted_up) {
+    staged_app app;
+    app.start();
+    const auto post = [&](const std::string& body) { app.client().post(API + "/config", body); };
+    post("name=mtu&value=1400");
+    EXPECT_FALSE(status_flag(app, "pending_reconnect"));
+
+    app.client().post(API + "/up", "");  // wanted up from now on, whether or not it connects
+    post("name=management_url&value=https%3A%2F%2Fm.example");
+    post("name=watchdog_timeout&value=60");
+    post("name=mtu&value=1400");
+    EXPECT_FALSE(status_flag(app, "pending_reconnect"));
+    post("name=interface_name&value=wt7");
+    EXPECT_TRUE(status_flag(app, "pending_reconnect"));
+}
+
+TEST(env_api, rejects_each_bad_request_with_its_message_and_stores_nothing) {
+    staged_app app;
+    app.start();
+    const std::pair<const char*, const char*> cases[] = {
+        {"", "Missing env name"},
+        {"name=&value=x", "Missing env name"},
+        {"name=HOME&value=x", "Invalid env key"},
+        {"name=nb_log_level&value=x", "Invalid env key"},
+        {"name=NB_LOG-LEVEL&value=x", "Invalid env key"},
+        {"name=NB_CONFIG&value=x", "Env key is read-only"},
+        {"name=NB_STATE_DIR", "Env key is read-only"},
+        {"name=NB_MANAGEMENT_URL&value=x", "Env key is read-only"},
+        {"name=NB_MTU&value=1400", "Use Tunnel settings for this NetBird flag"},
+        {"name=NB_WIREGUARD_PORT&value=1", "Use Tunnel settings for this NetBird flag"},
+        {"name=NB_INTERFACE_NAME", "Use Tunnel settings for this NetBird flag"},
+        {"name=NB_EXTERNAL_IP_MAP&value=1.2.3.4", "Use Tunnel settings for this NetBird flag"},
+    };
+    for (const auto& [body, message] : cases) expect_rejected(app, "/env", body, message);
+    EXPECT_FALSE(fs::exists(app.data_dir() / "env.json"));
+    EXPECT_FALSE(status_flag(app, "pending_restart"));
+}
+
+TEST(env_api, lists_the_visible_system_variables_then_the_overrides_and_the_presets) {
+    staged_app app;
+    app.start();
+    const auto system = [&](const char* name, const std::string& value) {
+        return json{{"name", name}, {"system", true}, {"value", value}};
+    };
+    json expected{
+        {"entries",
+         {system("NB_USE_NETSTACK_MODE", "true"), system("NB_ENABLE_NETSTACK_LOCAL_FORWARDING", "true"),
+          system("NB_LOG_MAX_SIZE_MB", "5"), system("NB_STATE_DIR", app.data_dir().string())}},
+        {"presets",
+         {{{"default_value", "info"}, {"description", "Set NetBird log level."}, {"name", "NB_LOG_LEVEL"}},
+          {{"default_value", "true"}, {"description", "Force relay connections."}, {"name", "NB_FORCE_RELAY"}},
+          {{"default_value", "15m"},
+           {"description", "Idle timeout before a lazy connection closes."},
+           {"name", "NB_LAZY_CONN_INACTIVITY_THRESHOLD"}}}}};
+    const http_reply reply = app.client().get(API + "/env");
+    EXPECT_EQ(reply.body, expected.dump());
+    EXPECT_EQ(reply.header("Cache-Control"), "");
+
+    app.client().post(API + "/env", "name=NB_LOG_MAX_SIZE_MB&value=10");
+    app.client().post(API + "/env", "name=NB_A&value=1");
+    expected["entries"].push_back({{"name", "NB_A"}, {"system", false}, {"value", "1"}});
+    expected["entries"].push_back({{"name", "NB_LOG_MAX_SIZE_MB"}, {"system", false}, {"value", "10"}});
+    EXPECT_EQ(app.client().get(API + "/env").body, expected.dump());
+}
+
+TEST(env_api, changes_while_the_service_runs_ask_for_a_restart_and_repeats_change_nothing) {
+    syslog_capture syslog;
+    staged_app app;
+    app.start();
+    const fs::path env_json = app.data_dir() / "env.json";
+    const auto post = [&](const std::string& body) { return app.client().post(API + "/env", body).body; };
+    const std::string with_debug = R"({"env":{"NB_LOG_LEVEL":"debug"},"ok":true,"restart_required":true})";
+
+    EXPECT_EQ(post("name=NB_LOG_LEVEL&value=debug"), with_debug);
+    EXPECT_EQ(read_file(env_json), "{\n  \"NB_LOG_LEVEL\": \"debug\"\n}\n");
+    EXPECT_TRUE(status_flag(app, "pending_restart"));
+
+    app.client().post(API + "/restart");
+    ASSERT_FALSE(status_flag(app, "pending_restart"));
+    write_file(env_json, "hand edit");  // shows whether the repeat writes the file again
+    EXPECT_EQ(post("name=NB_LOG_LEVEL&value=debug"), with_debug);
+    EXPECT_EQ(read_file(env_json), "{\n  \"NB_LOG_LEVEL\": \"debug\"\n}\n");
+    EXPECT_FALSE(status_flag(app, "pending_restart"));
+
+    EXPECT_EQ(post("name=NB_LOG_LEVEL"), R"({"env":{},"ok":true,"restart_required":true})");
+    EXPECT_EQ(read_file(env_json), "{}\n");
+    EXPECT_TRUE(status_flag(app, "pending_restart"));
+    write_file(env_json, "hand edit");
+    EXPECT_EQ(post("name=NB_LOG_LEVEL&value="), R"({"env":{},"ok":true,"restart_required":true})");
+    EXPECT_EQ(read_file(env_json), "{}\n");
+
+    // Stored as decoded; bytes that are not UTF-8 come back as U+FFFD.
+    EXPECT_EQ(post("name=NB_FOO&value=a+b%26c%FF"),
+              R"({"env":{"NB_FOO":"a b&c)" "\xEF\xBF\xBD" R"("},"ok":true,"restart_required":true})");
+    const std::string fence = "NetBird env override set: NB_FOO=a b&c";
+    EXPECT_EQ(count_logged_before(syslog, "NetBird env override set: NB_LOG_LEVEL=debug", fence), 1);
+    EXPECT_EQ(count_logged_before(syslog, "NetBird env override removed: NB_LOG_LEVEL", fence), 1);
+}
+
+TEST(env_api, changes_without_a_running_service_need_no_restart) {
+    staged_app::options without_netbird;
+    without_netbird.with_netbird = false;
+    staged_app app(without_netbird);
+    app.start();
+    EXPECT_EQ(app.client().post(API + "/env", "name=NB_FOO&value=1").body,
+              R"({"env":{"NB_FOO":"1"},"ok":true,"restart_required":false})");
+    EXPECT_FALSE(status_flag(app, "pending_restart"));
+}
+
+TEST(settings_start_up, removes_reserved_overrides_a_stored_setup_key_and_staged_key_files) {
+    staged_app app;
+    write_file(app.data_dir() / "app.json", R"({"setup_key":"SECRET","mtu":1400,"custom":"kept"})");
+    write_file(app.data_dir() / "env.json", R"({"NB_MTU":"1400","NB_FOO":"x","NB_BAR":5})");
+    write_file(app.data_dir() / "setup-key-Xy12Ab", "SECRET");
+    app.start();
+    EXPECT_EQ(read_file(app.data_dir() / "app.json"), "{\n  \"custom\": \"kept\",\n  \"mtu\": 1400\n}\n");
+    EXPECT_EQ(read_file(app.data_dir() / "env.json"), "{\n  \"NB_FOO\": \"x\"\n}\n");
+    EXPECT_FALSE(fs::exists(app.data_dir() / "setup-key-Xy12Ab"));
+    json overrides = json::array();
+    for (const json& entry : json::parse(app.client().get(API + "/env").body)["entries"])
+        if (!entry["system"].get<bool>()) overrides.push_back(entry);
+    EXPECT_EQ(overrides, json::array({json{{"name", "NB_FOO"}, {"system", false}, {"value", "x"}}}));
+    EXPECT_EQ(app.client().get(API + "/config").body, config_with({{"mtu", 1400}}));
+}
+
+}  // namespace

@@ -1,0 +1,100 @@
+// The NetBird service as the daemon runs it: started at start-up, its log copied, restarted when
+// it dies, and never outliving the daemon.
+
+#include "harness.hpp"
+
+#include <gtest/gtest.h>
+#include <string>
+
+using namespace test_support;
+
+namespace {
+
+// The service announces its pid in its first log line: `starting NetBird daemon {..."pid":N,...}`.
+// Returns the pid of the newest announcement, or -1.
+pid_t newest_service_pid(const std::string& netbird_log) {
+    const std::string marker = "\"pid\":";
+    const auto at = netbird_log.rfind(marker);
+    return at == std::string::npos ? -1 : std::stoi(netbird_log.substr(at + marker.size()));
+}
+
+// Alive and not a zombie waiting to be reaped.
+bool process_alive(pid_t pid) {
+    const std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
+    const auto state = stat.rfind(") ");
+    return state != std::string::npos && stat[state + 2] != 'Z';
+}
+
+std::size_t count(const std::string& text, const std::string& piece) {
+    std::size_t found = 0;
+    for (auto at = text.find(piece); at != std::string::npos; at = text.find(piece, at + 1)) ++found;
+    return found;
+}
+
+pid_t wait_for_service(staged_app& app) {
+    pid_t pid = -1;
+    wait_for([&] {
+        pid = newest_service_pid(app.netbird_log());
+        return pid > 0;
+    });
+    return pid;
+}
+
+TEST(service, starts_with_the_daemon_logs_to_the_netbird_log_and_ends_with_it) {
+    staged_app app;
+    app.start();
+    const pid_t service = wait_for_service(app);
+    ASSERT_GT(service, 0) << app.netbird_log();
+    EXPECT_TRUE(process_alive(service));
+    EXPECT_NE(app.app_log().find("[I] VPN service started"), std::string::npos);
+
+    const std::string netbird_log = app.netbird_log();
+    EXPECT_NE(netbird_log.find("starting NetBird daemon {\"version\":\"0.72.4\",\"pid\":"), std::string::npos);
+    EXPECT_NE(netbird_log.find("started daemon server: "), std::string::npos);
+    EXPECT_EQ(netbird_log.find('\r'), std::string::npos);
+
+    EXPECT_EQ(app.stop(), 0);
+    EXPECT_TRUE(wait_for([&] { return !process_alive(service); }, 2s));
+    EXPECT_NE(app.app_log().find("[I] VPN service stopped"), std::string::npos);
+}
+
+TEST(service, a_killed_service_is_started_again_within_one_period) {
+    staged_app app;
+    app.start();
+    const pid_t first = wait_for_service(app);
+    ASSERT_GT(first, 0);
+
+    ::kill(first, SIGKILL);
+    const auto killed_at = std::chrono::steady_clock::now();
+    ASSERT_TRUE(wait_for([&] { return count(app.app_log(), "[I] VPN service started") == 2; }, 7s)) << app.app_log();
+    EXPECT_LE(std::chrono::steady_clock::now() - killed_at, 6s);
+    EXPECT_NE(app.app_log().find("[W] VPN service exited, restarting"), std::string::npos);
+    const pid_t second = wait_for_service(app);
+    EXPECT_NE(second, first);
+    EXPECT_TRUE(process_alive(second));
+    EXPECT_EQ(app.stop(), 0);
+}
+
+TEST(service, does_not_outlive_a_killed_daemon) {
+    staged_app app;
+    app.start();
+    const pid_t service = wait_for_service(app);
+    ASSERT_GT(service, 0);
+    app.stop(SIGKILL);
+    EXPECT_TRUE(wait_for([&] { return !process_alive(service); }, 2s));
+}
+
+TEST(service, missing_client_is_logged_and_the_api_keeps_serving) {
+    staged_app::options options;
+    options.with_netbird = false;
+    staged_app app(options);
+    app.start();
+    const std::string log = app.app_log();
+    EXPECT_NE(log.find("[E] VPN CLI not found at " + (app.dir() / "lib" / "netbird").string()), std::string::npos)
+        << log;
+    EXPECT_EQ(log.find("VPN service started"), std::string::npos);
+    EXPECT_EQ(app.client().get(API + "/status").status, 200);
+    EXPECT_EQ(app.stop(), 0);
+}
+
+}  // namespace

@@ -1,0 +1,258 @@
+// The VPN control endpoints and the status endpoint against the simulated NetBird client.
+
+#include "harness.hpp"
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+#include <set>
+#include <unistd.h>
+
+using namespace test_support;
+namespace fs = std::filesystem;
+using json = nlohmann::json;
+
+namespace {
+
+const std::string BUSY = R"({"exit_code":503,"ok":false,"output":"VPN service busy"})";
+
+bool has_word(const json& invocation, const std::string& word) {
+    const auto& argv = invocation["argv"];
+    return std::find(argv.begin(), argv.end(), word) != argv.end();
+}
+
+// The value following flag on an invocation's command line; "" when the flag is missing.
+std::string flag_value(const json& invocation, const std::string& flag) {
+    const auto& argv = invocation["argv"];
+    const auto it = std::find(argv.begin(), argv.end(), flag);
+    return it == argv.end() || it + 1 == argv.end() ? "" : (it + 1)->get<std::string>();
+}
+
+// The simulator's NB_SIM_RECORD file: one line per invocation, in the order they started.
+class invocation_record {
+public:
+    invocation_record() {
+        char pattern[] = "/tmp/ovra-record-XXXXXX";
+        ::close(::mkstemp(pattern));
+        m_path = pattern;
+    }
+    ~invocation_record() {
+        std::error_code ignored;
+        fs::remove(m_path, ignored);
+    }
+    std::pair<std::string, std::string> env() const { return {"NB_SIM_RECORD", m_path.string()}; }
+
+    // The invocations other than status polls, each tagged with its command word.
+    std::vector<std::pair<std::string, json>> commands() const {
+        std::vector<std::pair<std::string, json>> found;
+        std::ifstream in(m_path);
+        for (std::string line; std::getline(in, line);) {
+            const json invocation = json::parse(line);
+            for (const char* word : {"run", "up", "down", "deregister"})
+                if (has_word(invocation, word)) found.emplace_back(word, invocation);
+        }
+        return found;
+    }
+    std::vector<json> of(const std::string& word) const {
+        std::vector<json> found;
+        for (auto& [command, invocation] : commands())
+            if (command == word) found.push_back(invocation);
+        return found;
+    }
+    std::vector<std::string> order() const {
+        std::vector<std::string> words;
+        for (const auto& entry : commands()) words.push_back(entry.first);
+        return words;
+    }
+
+private:
+    fs::path m_path;
+};
+
+std::string post_message(const std::string& path, const std::string& body) {
+    return "POST " + API + path + " HTTP/1.1\r\nHost: localhost\r\n" +
+           "Content-Type: application/x-www-form-urlencoded\r\nContent-Length: " + std::to_string(body.size()) +
+           "\r\n\r\n" + body;
+}
+
+std::set<std::string> entries_of(const fs::path& dir) {
+    std::set<std::string> names;
+    for (const auto& entry : fs::directory_iterator(dir)) names.insert(entry.path().filename().string());
+    return names;
+}
+
+bool holds_setup_key_file(const fs::path& dir) {
+    const auto names = entries_of(dir);
+    return std::any_of(names.begin(), names.end(), [](const std::string& n) { return n.rfind("setup-key-", 0) == 0; });
+}
+
+// "app.json" as an object; empty while the file is missing.
+json stored_settings(const staged_app& app) {
+    const json settings = json::parse(read_file(app.data_dir() / "app.json"), nullptr, false);
+    return settings.is_object() ? settings : json::object();
+}
+
+json status_of(staged_app& app) { return json::parse(app.client().get(API + "/status").body); }
+
+void register_device(staged_app& app, const std::string& form = "setup_key=first-key") {
+    const auto reply = app.client().post(API + "/up", form);
+    ASSERT_EQ(reply.status, 200);
+    ASSERT_EQ(json::parse(reply.body)["ok"], true) << reply.body;
+    ASSERT_TRUE(fs::exists(app.data_dir() / "config.json"));
+}
+
+TEST(VpnApiProcess, NineCommandsWaitBehindASlowOneAndTheTenthIsRefusedAtOnce) {
+    invocation_record record;
+    staged_app app({.env = {{"NB_SIM_DELAY_MS", "1500"}, record.env()}});
+    app.start();
+
+    // Each "/up" stores its own MTU, which tells the accepted jobs apart in the record.
+    std::vector<std::unique_ptr<http_client>> waiting;
+    for (int i = 1; i <= 9; ++i) {
+        const int mtu = 1300 + i;
+        waiting.push_back(std::make_unique<http_client>());
+        waiting.back()->send_raw(post_message("/up", "mtu=" + std::to_string(mtu)));
+        ASSERT_TRUE(wait_for([&] { return stored_settings(app).value("mtu", 0) == mtu; })) << mtu;
+    }
+
+    const auto started = std::chrono::steady_clock::now();
+    const auto refused = app.client().post(API + "/up", "setup_key=never-used");
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 1s);
+    EXPECT_EQ(refused.status_line, "503 Service Unavailable");
+    EXPECT_EQ(refused.body, BUSY);
+    EXPECT_EQ(refused.header("Cache-Control"), "");
+    EXPECT_FALSE(holds_setup_key_file(app.data_dir()));
+
+    for (auto& client : waiting) {
+        const auto reply = client->read_reply();
+        EXPECT_EQ(reply.status, 200);
+        EXPECT_EQ(json::parse(reply.body)["exit_code"], 1) << "not registered, so up fails: " << reply.body;
+    }
+    const auto ups = record.of("up");
+    ASSERT_EQ(ups.size(), 9u);
+    for (int i = 0; i < 9; ++i) EXPECT_EQ(flag_value(ups[i], "--mtu"), std::to_string(1301 + i));
+}
+
+TEST(VpnApiProcess, SetupKeyIsStagedPrivatelyForUpAndNeverLogged) {
+    const std::string key = "A+B-secret-key-5566";
+    invocation_record record;
+    syslog_capture syslog;
+    staged_app app({.env = {record.env()}});
+    app.start();
+
+    const auto reply = app.client().post(
+        API + "/up", "setup_key=A%2BB-secret-key-5566&management_url=https%3A%2F%2Fmgmt.example.test%3A443&mtu=abc");
+    EXPECT_EQ(reply.status, 200);
+    EXPECT_EQ(reply.body, R"({"exit_code":0,"ok":true,"output":"Connected\n"})");
+    EXPECT_EQ(reply.header("Cache-Control"), "");
+
+    const auto ups = record.of("up");
+    ASSERT_EQ(ups.size(), 1u);
+    EXPECT_EQ(ups[0]["key_file_mode"], "0600");
+    EXPECT_EQ(ups[0]["key_file_content"], key);
+    EXPECT_EQ(flag_value(ups[0], "--management-url"), "https://mgmt.example.test:443");
+    EXPECT_EQ(flag_value(ups[0], "--mtu"), "1280") << "an unusable stored MTU falls back";
+    const fs::path key_file = flag_value(ups[0], "--setup-key-file");
+    EXPECT_EQ(key_file.parent_path(), app.data_dir());
+    EXPECT_EQ(key_file.filename().string().rfind("setup-key-", 0), 0u);
+    EXPECT_FALSE(fs::exists(key_file));
+
+    const json settings = stored_settings(app);
+    EXPECT_EQ(settings["management_url"], "https://mgmt.example.test:443");
+    EXPECT_EQ(settings["mtu"], "abc");
+    EXPECT_FALSE(settings.contains("setup_key"));
+    EXPECT_EQ(status_of(app)["registered"], true);
+
+    for (const std::string& text : {app.app_log(), app.netbird_log(), app.console()})
+        EXPECT_EQ(text.find(key), std::string::npos);
+    for (const std::string& line : syslog.lines()) EXPECT_EQ(line.find(key), std::string::npos) << line;
+}
+
+TEST(VpnApiProcess, DeregisterResetsTheDataDirectoryAndStartsTheServiceAgain) {
+    invocation_record record;
+    staged_app app({.env = {record.env()}});
+    const std::string overrides = "{\n  \"NB_LOG_LEVEL\": \"debug\"\n}\n";
+    fs::create_directories(app.data_dir() / "leftover" / "inner");
+    write_file(app.data_dir() / "env.json", overrides);
+    write_file(app.data_dir() / "notes.txt", "anything");
+    app.start();
+    register_device(app, "setup_key=first-key&mtu=1400");
+
+    const auto reply = app.client().post(API + "/deregister");
+    EXPECT_EQ(reply.status, 200);
+    EXPECT_EQ(reply.body, R"({"exit_code":0,"ok":true,"output":"Deregistered successfully\n"})");
+
+    // The fresh service writes its socket and log again at once; nothing else may be there.
+    auto remaining = entries_of(app.data_dir());
+    remaining.erase("netbird.sock");
+    remaining.erase("client.log");
+    EXPECT_EQ(remaining, (std::set<std::string>{"env.json", "logs"}));
+    EXPECT_EQ(read_file(app.data_dir() / "env.json"), overrides);
+    EXPECT_EQ(read_file(app.data_dir() / "client.log").find(R"("command":"up")"), std::string::npos);
+
+    ASSERT_TRUE(wait_for([&] { return record.of("run").size() == 2; }));
+    EXPECT_NE(record.of("run")[0]["pid"], record.of("run")[1]["pid"]);
+    ASSERT_TRUE(wait_for([&] {
+        const json status = status_of(app);
+        return status["exit_code"] == 0 && status["status"]["daemonStatus"] == "NeedsLogin";
+    }));
+    EXPECT_EQ(status_of(app)["registered"], false);
+
+    // The settings are gone from memory too: the next up runs with the default MTU.
+    register_device(app, "setup_key=second-key");
+    EXPECT_EQ(flag_value(record.of("up").back(), "--mtu"), "1280");
+}
+
+TEST(VpnApiProcess, ReconnectRunsDownAndUpAsOneJobThenRestartsTheService) {
+    invocation_record record;
+    staged_app app({.env = {record.env()}});
+    app.start();
+    register_device(app);
+
+    const auto reply = app.client().post(API + "/reconnect", "enable_lazy_connection=true&setup_key=ignored&mtu=1500");
+    EXPECT_EQ(reply.status, 200);
+    EXPECT_EQ(reply.body, R"({"exit_code":0,"ok":true,"output":"Connected\n"})");
+    EXPECT_EQ(reply.header("Cache-Control"), "");
+
+    ASSERT_TRUE(wait_for([&] { return record.of("run").size() == 2; }));
+    EXPECT_EQ(record.order(), (std::vector<std::string>{"run", "up", "down", "up", "run"}));
+    const json up = record.of("up").back();
+    EXPECT_TRUE(has_word(up, "--enable-lazy-connection=true"));
+    EXPECT_EQ(flag_value(up, "--setup-key-file"), "");
+    EXPECT_EQ(flag_value(up, "--mtu"), "1280") << "reconnect stores nothing from its form";
+    EXPECT_FALSE(fs::exists(app.data_dir() / "app.json"));
+}
+
+TEST(VpnApiProcess, AClientThatLeavesGetsNoAnswerButTheResetStillHappens) {
+    invocation_record record;
+    staged_app app({.env = {{"NB_SIM_DELAY_MS", "1000"}, record.env()}});
+    app.start();
+    register_device(app, "setup_key=first-key&mtu=1400");
+
+    http_client leaving;
+    leaving.send_raw(post_message("/deregister", ""));
+    leaving.disconnect();
+
+    EXPECT_TRUE(wait_for([&] { return !fs::exists(app.data_dir() / "app.json"); }));
+    EXPECT_TRUE(wait_for([&] { return record.of("run").size() == 2; }));
+    EXPECT_EQ(status_of(app)["registered"], false);
+}
+
+TEST(VpnApiProcess, WithoutTheClientStatusReportsTheRunnerErrorAndRestartFindsNothingRunning) {
+    staged_app app({.with_netbird = false, .env = {}});
+    app.start();
+
+    ASSERT_TRUE(wait_for([&] { return status_of(app)["exit_code"] == 127; }));
+    const auto status = app.client().get(API + "/status");
+    EXPECT_EQ(status.header("Cache-Control"), "no-store");
+    EXPECT_EQ(json::parse(status.body)["output"], "VPN CLI not found");
+
+    const auto restart = app.client().post(API + "/restart");
+    EXPECT_EQ(restart.status, 200);
+    EXPECT_EQ(restart.body, R"({"running":false})");
+    EXPECT_EQ(restart.header("Cache-Control"), "no-store");
+}
+
+}  // namespace

@@ -1,0 +1,68 @@
+#pragma once
+// A temporary application directory for unit tests of application methods, with a NetBird
+// stand-in written as a shell script, and a capture of what the default logger writes.
+
+#include "application.hpp"
+
+#include <cstdlib>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <memory>
+#include <spdlog/sinks/ostream_sink.h>
+#include <spdlog/spdlog.h>
+#include <sstream>
+
+// Reaches members that only run(), teardown and the HTTP API set.
+struct application_test_access {
+    static void set_desired_up(application& app, bool up) { app.m_desired_up = up; }
+    static void set_started_at(application& app, application::clock::time_point at) { app.m_started_at = at; }
+    static void request_stop(application& app) { app.m_stopping = true; }
+    static bool pending_restart(const application& app) { return app.m_pending_restart.load(); }
+    static void set_pending_restart(application& app) { app.m_pending_restart = true; }
+};
+
+class app_test_fixture : public ::testing::Test {
+protected:
+    app_test_fixture() {
+        char pattern[] = "/tmp/ovra_unit_XXXXXX";
+        if (::mkdtemp(pattern) == nullptr) throw std::runtime_error("mkdtemp failed");
+        dir = pattern;
+        std::filesystem::create_directories(dir / "lib");
+        std::filesystem::create_directories(dir / "localdata");
+        m_previous_logger = spdlog::default_logger();
+        auto sink = std::make_shared<spdlog::sinks::ostream_sink_mt>(m_log);
+        sink->set_pattern("[%L] %v");
+        spdlog::set_default_logger(std::make_shared<spdlog::logger>("test", sink));
+    }
+
+    ~app_test_fixture() override {
+        spdlog::set_default_logger(m_previous_logger);
+        std::error_code ec;
+        std::filesystem::remove_all(dir, ec);
+    }
+
+    std::filesystem::path netbird_path() const { return dir / "lib" / "netbird"; }
+    std::filesystem::path data_dir() const { return dir / "localdata"; }
+
+    // Installs a /bin/sh script as lib/netbird.
+    void install_netbird(const std::string& body) const {
+        write(netbird_path(), "#!/bin/sh\n" + body + "\n");
+        std::filesystem::permissions(netbird_path(), std::filesystem::perms::owner_all);
+    }
+
+    static void write(const std::filesystem::path& path, const std::string& content) {
+        std::ofstream(path, std::ios::binary) << content;
+    }
+
+    // Everything logged so far, one "[L] message" line each.
+    std::string log() {
+        spdlog::default_logger()->flush();
+        return m_log.str();
+    }
+
+    std::filesystem::path dir;
+
+private:
+    std::ostringstream m_log;
+    std::shared_ptr<spdlog::logger> m_previous_logger;
+};

@@ -1,0 +1,191 @@
+// NetBird command lines, the child environment and the command runner.
+
+#include "app_test_fixture.hpp"
+
+#include <chrono>
+#include <future>
+#include <thread>
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using strings = std::vector<std::string>;
+
+namespace {
+
+class CommandsTest : public app_test_fixture {
+protected:
+    application app{"ovra_vpn", dir};
+
+    std::string data(const char* name) const { return (data_dir() / name).string(); }
+
+    strings cli_base() const {
+        return {netbird_path().string(), "--log-file", data("client.log"), "--daemon-addr",
+                "unix://" + data("netbird.sock")};
+    }
+
+    strings up_with(const strings& middle) const {
+        strings args = cli_base();
+        args.push_back("up");
+        args.insert(args.end(), middle.begin(), middle.end());
+        args.insert(args.end(), {"--wireguard-port", "51820", "--mtu", "1280", "--interface-name", "wt0",
+                                 "--external-ip-map", ""});
+        return args;
+    }
+
+    void store_settings(const std::string& app_json) {
+        write(data_dir() / "app.json", app_json);
+        app.load_state();
+    }
+
+    application::command_result run(const strings& extra_args, bool quiet = false,
+                                    application::clock::duration limit = application::COMMAND_TIMEOUT) {
+        strings args{netbird_path().string()};
+        args.insert(args.end(), extra_args.begin(), extra_args.end());
+        return app.run_command(args, quiet, limit);
+    }
+};
+
+TEST_F(CommandsTest, ServiceAndOneOffCommandLines) {
+    EXPECT_EQ(app.base_args_service(),
+              (strings{netbird_path().string(), "--config", data("config.json"), "--log-file",
+                       "console," + data("client.log"), "--daemon-addr", "unix://" + data("netbird.sock")}));
+    EXPECT_EQ(app.base_args_cli(), cli_base());
+}
+
+TEST_F(CommandsTest, UpWithDefaultsCarriesTheVendorManagementUrlAndAllTunnelFlags) {
+    const strings expected = up_with({"--management-url", "https://api.netbird.io:443"});
+    EXPECT_EQ(app.build_up_args({}), expected);
+    for (const char* stored : {R"({"management_url": 42})", R"({"management_url": ""})", "[1,2]"}) {
+        store_settings(stored);
+        EXPECT_EQ(app.build_up_args({}), expected) << stored;
+    }
+}
+
+TEST_F(CommandsTest, UpTakesStoredSettingsNotTheFormsTunnelFields) {
+    store_settings(R"({"management_url": "https://mgmt.example:33073", "mtu": 1400, "wireguard_port": 51000,)"
+                   R"( "interface_name": "nb0", "external_ip_map": "1.2.3.4"})");
+    const strings args = app.build_up_args({{"mtu", "9000"}, {"management_url", "https://other"}});
+    strings expected = cli_base();
+    expected.insert(expected.end(), {"up", "--management-url", "https://mgmt.example:33073", "--wireguard-port",
+                                     "51000", "--mtu", "1400", "--interface-name", "nb0", "--external-ip-map",
+                                     "1.2.3.4"});
+    EXPECT_EQ(args, expected);
+}
+
+TEST_F(CommandsTest, LazyConnectionIsTrueOnlyForExactlyTrue) {
+    const auto lazy_flag = [&](const std::string& value) {
+        const strings args = app.build_up_args({{"enable_lazy_connection", value}});
+        return args.at(cli_base().size() + 3);  // after "up", "--management-url" and the URL
+    };
+    EXPECT_EQ(lazy_flag("true"), "--enable-lazy-connection=true");
+    for (const char* value : {"TRUE", "yes", "1", ""}) EXPECT_EQ(lazy_flag(value), "--enable-lazy-connection=false");
+    EXPECT_EQ(app.build_up_args({{"setup_key", "k"}}), up_with({"--management-url", "https://api.netbird.io:443"}));
+}
+
+TEST_F(CommandsTest, OverridesAreLaidOverTheSystemEnvironmentAndTheInheritedOne) {
+    write(data_dir() / "env.json", R"({"NB_LOG_MAX_SIZE_MB": "9", "NB_EXTRA": "x", "NB_CUT": "a\u0000b"})");
+    app.load_state();
+    const auto env = app.build_command_env();
+    EXPECT_EQ(env.at("NB_LOG_MAX_SIZE_MB"), "9");
+    EXPECT_EQ(env.at("NB_EXTRA"), "x");
+    EXPECT_EQ(env.at("NB_USE_NETSTACK_MODE"), "true");
+    EXPECT_EQ(env.at("HOME"), data_dir().string());
+    EXPECT_EQ(env.at("NB_STATE_DIR"), data_dir().string());
+
+    ::setenv("OVRA_INHERITED", "kept", 1);
+    ::setenv("NB_LOG_MAX_SIZE_MB", "1", 1);
+    install_netbird("env");
+    const auto result = run({});
+    ::unsetenv("OVRA_INHERITED");
+    ::unsetenv("NB_LOG_MAX_SIZE_MB");
+    ASSERT_EQ(result.exit_code, 0) << result.stderr_data;
+    for (const char* line : {"\nOVRA_INHERITED=kept\n", "\nNB_LOG_MAX_SIZE_MB=9\n", "\nNB_EXTRA=x\n",
+                             "\nXDG_CONFIG_HOME=", "\nNB_CUT=a\n"})
+        EXPECT_NE(("\n" + result.stdout_data).find(line), std::string::npos) << line;
+}
+
+TEST_F(CommandsTest, MissingExecutableIsReportedWithoutLoggingOrStarting) {
+    const auto result = run({"up"});
+    EXPECT_EQ(result.exit_code, 127);
+    EXPECT_EQ(result.stdout_data, "");
+    EXPECT_EQ(result.stderr_data, "VPN CLI not found");
+    EXPECT_EQ(log(), "");
+}
+
+TEST_F(CommandsTest, LoggedCommandLineHidesOnlyTheSetupKeyValue) {
+    install_netbird(R"(printf '%s\n' "$@")");
+    const auto result = run({"up", "--setup-key", "SECRET-KEY", "--json"});
+    EXPECT_EQ(result.stdout_data, "up\n--setup-key\nSECRET-KEY\n--json\n");
+    run({"up", "--setup-key-file", "/tmp/setup-key-1", "--setup-key"});
+    run({"status"}, true);
+    EXPECT_EQ(log(), "[I] Running command: " + netbird_path().string() + " up --setup-key <redacted> --json\n" +
+                         "[I] Running command: " + netbird_path().string() +
+                         " up --setup-key-file /tmp/setup-key-1 --setup-key\n");
+}
+
+TEST_F(CommandsTest, OutputIsCollectedLineByLineFromBothStreams) {
+    install_netbird(R"(printf 'one\r\ntwo'; printf 'oops' >&2; exit 3)");
+    const auto result = run({});
+    EXPECT_EQ(result.exit_code, 3);
+    EXPECT_EQ(result.stdout_data, "one\r\ntwo\n");
+    EXPECT_EQ(result.stderr_data, "oops\n");
+    EXPECT_EQ(result.combined(), "one\r\ntwo\noops\n");
+
+    install_netbird("exit 0");
+    EXPECT_EQ(run({}).stdout_data, "");
+}
+
+TEST_F(CommandsTest, ChildEndedBySignalReportsTheSignalNumber) {
+    install_netbird("echo before; kill -TERM $$; sleep 5");
+    const auto result = run({});
+    EXPECT_EQ(result.exit_code, 15);
+    EXPECT_EQ(result.stdout_data, "before\n");
+}
+
+TEST_F(CommandsTest, TenMegabytesOnEachStreamAtOnceComplete) {
+    // 64-byte lines: 163840 of them are exactly 10 MiB. A runner that drained one pipe after the
+    // other would stall with the child blocked on the other pipe, and run into the limit.
+    install_netbird("line=$(printf '%063d' 0)\n"
+                    "yes \"$line\" | head -n 163840 >&2 &\n"
+                    "yes \"$line\" | head -n 163840\n"
+                    "wait");
+    const auto started = std::chrono::steady_clock::now();
+    const auto result = run({}, true, 30s);
+    EXPECT_EQ(result.exit_code, 0);
+    EXPECT_EQ(result.stdout_data.size(), 10u << 20);
+    EXPECT_EQ(result.stderr_data.size(), 10u << 20);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 15s);
+}
+
+TEST_F(CommandsTest, ChildPastTheLimitIsKilledWithPartialOutput) {
+    install_netbird("echo started; exec sleep 30");
+    const auto started = std::chrono::steady_clock::now();
+    const auto result = run({}, true, 1s);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 3s);
+    EXPECT_EQ(result.exit_code, 124);
+    EXPECT_EQ(result.stdout_data, "started\n");
+    EXPECT_EQ(log(), "[E] Command timed out after 1 seconds\n");
+}
+
+TEST_F(CommandsTest, StoppingTheApplicationEndsARunningCommandPromptly) {
+    install_netbird("echo started; exec sleep 30");
+    auto pending = std::async(std::launch::async, [&] { return run({}, true); });
+    std::this_thread::sleep_for(300ms);
+    const auto stopped_at = std::chrono::steady_clock::now();
+    application_test_access::request_stop(app);
+    ASSERT_EQ(pending.wait_for(2s), std::future_status::ready);
+    EXPECT_LT(std::chrono::steady_clock::now() - stopped_at, 1s);
+    EXPECT_EQ(pending.get().exit_code, 9);
+}
+
+TEST_F(CommandsTest, StartFailureIsAResultNotAnException) {
+    write(netbird_path(), "not executable");
+    const auto not_executable = run({});
+    EXPECT_EQ(not_executable.exit_code, 127);
+    EXPECT_EQ(not_executable.stdout_data, "");
+    EXPECT_EQ(not_executable.stderr_data.rfind("process failed: ", 0), 0u) << not_executable.stderr_data;
+
+    EXPECT_EQ(app.run_command({}, true).stderr_data.rfind("process failed: ", 0), 0u);
+}
+
+}  // namespace

@@ -1,0 +1,244 @@
+#include "app_test_fixture.hpp"
+#include "log_utils.hpp"
+
+#include <algorithm>
+#include <ctime>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <string>
+#include <vector>
+#include <zlib.h>
+
+namespace fs = std::filesystem;
+using namespace std::string_literals;
+
+namespace {
+
+// The local date `days_back` days before today, as the daily file names carry it.
+std::string date_before_today(int days_back) {
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    ::localtime_r(&now, &local);
+    local.tm_hour = 12;
+    local.tm_mday -= days_back;
+    local.tm_isdst = -1;
+    std::mktime(&local);
+    char text[11];
+    std::strftime(text, sizeof text, "%Y-%m-%d", &local);
+    return text;
+}
+
+std::string read_file(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream content;
+    content << in.rdbuf();
+    return content.str();
+}
+
+std::vector<std::string> sorted(std::vector<std::string> names) {
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// Empty unless the file is a complete gzip stream (zlib would pass other files through as they are).
+std::string gunzip(const fs::path& path) {
+    const gzFile in = ::gzopen(path.c_str(), "rb");
+    if (in == nullptr) return {};
+    std::string content;
+    char chunk[4096];
+    int got = 0;
+    while ((got = ::gzread(in, chunk, sizeof chunk)) > 0) content.append(chunk, static_cast<std::size_t>(got));
+    const bool compressed = ::gzdirect(in) == 0;
+    const bool closed = ::gzclose(in) == Z_OK;
+    return got == 0 && compressed && closed ? content : std::string{};
+}
+
+// Large enough to take several compression chunks, varied enough to be worth checking.
+std::string sample_log(std::size_t lines) {
+    std::string text;
+    for (std::size_t i = 0; i < lines; ++i) text += "[I] line " + std::to_string(i * 7919 % 100003) + "\n";
+    return text;
+}
+
+class LogsTest : public app_test_fixture {
+protected:
+    LogsTest() { fs::create_directories(log_dir()); }
+
+    fs::path log_dir() const { return data_dir() / "logs"; }
+
+    std::vector<std::string> files_in_log_dir() const {
+        std::vector<std::string> names;
+        for (const auto& entry : fs::directory_iterator(log_dir())) names.push_back(entry.path().filename().string());
+        return sorted(std::move(names));
+    }
+
+    application app{"ovra_vpn", dir};
+};
+
+TEST_F(LogsTest, CompressionArchivesFinishedDaysOfBothFamiliesOnly) {
+    const std::string yesterday = date_before_today(1);
+    const std::string today = date_before_today(0);
+    const std::string app_content = sample_log(20000);
+    write(log_dir() / ("app_" + yesterday + ".log"), app_content);
+    write(log_dir() / ("netbird_" + yesterday + ".log"), "service line\n");
+    write(log_dir() / ("app_" + today + ".log"), "still being written\n");
+    write(log_dir() / "app_9999-99-99.log", "from the future\n");
+    write(log_dir() / ("notes_" + yesterday + ".log"), "not ours\n");
+    write(log_dir() / "client.log", "not daily\n");
+
+    app.compress_daily_logs();
+
+    ASSERT_GT(app_content.size(), 64u * 1024);
+    EXPECT_EQ(gunzip(log_dir() / ("app_" + yesterday + ".log.gz")), app_content);
+    EXPECT_EQ(gunzip(log_dir() / ("netbird_" + yesterday + ".log.gz")), "service line\n");
+    const std::vector<std::string> expected{"app_" + today + ".log",      "app_" + yesterday + ".log.gz",
+                                            "app_9999-99-99.log",         "client.log",
+                                            "netbird_" + yesterday + ".log.gz", "notes_" + yesterday + ".log"};
+    EXPECT_EQ(files_in_log_dir(), sorted(expected));
+}
+
+TEST_F(LogsTest, CompressionRedoesAnInterruptedRunAndKeepsTheLogWhenItCannotFinish) {
+    const std::string interrupted = "app_" + date_before_today(2) + ".log";
+    write(log_dir() / interrupted, "complete day\n");
+    write(log_dir() / (interrupted + ".gz.tmp"), "half an archive");
+    // A directory where the archive should go makes the final rename fail.
+    const std::string blocked = "netbird_" + date_before_today(3) + ".log";
+    write(log_dir() / blocked, "kept\n");
+    fs::create_directory(log_dir() / (blocked + ".gz"));
+
+    app.compress_daily_logs();
+
+    EXPECT_EQ(gunzip(log_dir() / (interrupted + ".gz")), "complete day\n");
+    EXPECT_FALSE(fs::exists(log_dir() / interrupted));
+    EXPECT_FALSE(fs::exists(log_dir() / (interrupted + ".gz.tmp")));
+    EXPECT_EQ(read_file(log_dir() / blocked), "kept\n");
+    EXPECT_FALSE(fs::exists(log_dir() / (blocked + ".gz.tmp")));
+}
+
+TEST_F(LogsTest, PruningKeepsTheLastDaysWhateverThePrefixAndLeavesUndatedFiles) {
+    // 40 days always reach into an earlier month, so the cutoff needs the calendar.
+    const std::string kept_oldest = date_before_today(39);
+    const std::string dropped_newest = date_before_today(40);
+    for (const std::string& name : {"app_" + kept_oldest + ".log", "netbird_" + kept_oldest + ".log.gz",
+                                    "app_" + dropped_newest + ".log.gz", "netbird_" + dropped_newest + ".log",
+                                    "notes_" + dropped_newest + ".log", "app_2001-01-01.log"s, "client.log"s,
+                                    "app.log"s, "readme.txt"s, "app_9999-99-99.log"s})
+        write(log_dir() / name, "x");
+
+    app.prune_daily_logs(40);
+
+    const std::vector<std::string> expected{"app.log",
+                                            "app_" + kept_oldest + ".log",
+                                            "app_9999-99-99.log",
+                                            "client.log",
+                                            "netbird_" + kept_oldest + ".log.gz",
+                                            "readme.txt"};
+    EXPECT_EQ(files_in_log_dir(), sorted(expected));
+}
+
+TEST_F(LogsTest, PruningWithoutAPositiveRetentionKeepsToday) {
+    for (const int days : {1, 0, -5}) {
+        write(log_dir() / ("app_" + date_before_today(0) + ".log"), "x");
+        write(log_dir() / ("app_" + date_before_today(1) + ".log"), "x");
+        app.prune_daily_logs(days);
+        EXPECT_EQ(files_in_log_dir(), std::vector<std::string>{"app_" + date_before_today(0) + ".log"}) << days;
+    }
+}
+
+TEST_F(LogsTest, ListPutsAppFilesFirstAndNewestFirstWithinEachSource) {
+    const std::string c = "2024-01-31";
+    const std::string d = "2024-02-01";
+    for (const std::string& name :
+         {"app_" + c + ".log", "app_" + c + ".log.gz", "app_" + d + ".log", "netbird_" + c + ".log.gz",
+          "netbird_" + d + ".log", "notes_" + d + ".log", "client.log"s})
+        write(log_dir() / name, "x");
+    write(log_dir() / ("app_" + c + ".log"), "12345");
+    fs::create_directory(log_dir() / "app_2024-03-01.log");
+    write(data_dir() / "client.log", "abc");
+    write(data_dir() / "client-2026-05-21T10-30-45.000.log.gz", "z");
+    write(data_dir() / "client-2025-01-01T00-00-00.000.log.gz", "z");
+    write(data_dir() / "config.json", "{}");
+
+    const auto list = nlohmann::json::parse(app.build_logs_list_json());
+
+    std::vector<std::string> order;
+    for (const auto& entry : list) order.push_back(entry["source"].get<std::string>() + ":" + entry["name"].get<std::string>());
+    const std::vector<std::string> expected{"app:app_" + d + ".log",
+                                            "app:app_" + c + ".log.gz",
+                                            "app:app_" + c + ".log",
+                                            "netbird:netbird_" + d + ".log",
+                                            "netbird:netbird_" + c + ".log.gz",
+                                            "netbird:client.log",
+                                            "netbird:client-2026-05-21T10-30-45.000.log.gz",
+                                            "netbird:client-2025-01-01T00-00-00.000.log.gz"};
+    EXPECT_EQ(order, expected);
+    EXPECT_EQ(list[2]["size"], 5);
+    EXPECT_EQ(list[5]["size"], 3);
+}
+
+TEST_F(LogsTest, ListIsAnEmptyArrayWithoutLogDirectories) {
+    fs::remove_all(data_dir());
+    EXPECT_EQ(app.build_logs_list_json(), "[]");
+}
+
+TEST_F(LogsTest, ResolveServesEachFamilyFromItsOwnDirectory) {
+    write(log_dir() / "app_2024-02-01.log", "x");
+    write(log_dir() / "netbird_2024-02-01.log.gz", "x");
+    write(data_dir() / "client.log", "x");
+    write(data_dir() / "client-1.log.gz", "x");
+
+    EXPECT_EQ(app.resolve_log_file("app", "app_2024-02-01.log"), log_dir() / "app_2024-02-01.log");
+    EXPECT_EQ(app.resolve_log_file("netbird", "netbird_2024-02-01.log.gz"), log_dir() / "netbird_2024-02-01.log.gz");
+    EXPECT_EQ(app.resolve_log_file("netbird", "client.log"), data_dir() / "client.log");
+    EXPECT_EQ(app.resolve_log_file("netbird", "client-1.log.gz"), data_dir() / "client-1.log.gz");
+    // Names of the other source's family, or of no source, are refused even though the file exists.
+    EXPECT_FALSE(app.resolve_log_file("app", "client.log"));
+    EXPECT_FALSE(app.resolve_log_file("netbird", "app_2024-02-01.log"));
+    EXPECT_FALSE(app.resolve_log_file("", "app_2024-02-01.log"));
+    EXPECT_FALSE(app.resolve_log_file("APP", "app_2024-02-01.log"));
+}
+
+TEST_F(LogsTest, ResolveRefusesNamesThatLeaveTheirDirectory) {
+    // Each name fits a family by its ends, and a file exists where it leads.
+    write(data_dir() / "x_2024-02-01.log", "outside the logs directory");
+    fs::create_directories(log_dir() / "app_x");
+    write(log_dir() / "app_x" / "y_2024-02-01.log", "in a subdirectory");
+    for (const char* name : {"app_x/../../x_2024-02-01.log", "app_x/y_2024-02-01.log"}) {
+        EXPECT_FALSE(app.resolve_log_file("app", name)) << name;
+    }
+}
+
+TEST_F(LogsTest, ResolveRefusesUnsafeBytesEvenInExistingFileNames) {
+    // Legal file names on Linux that must never reach a download header or a log viewer.
+    for (const char* name : {"app_\\_2024-02-01.log", "app_\"_2024-02-01.log", "app_\x01_2024-02-01.log",
+                                   "app_\x7f_2024-02-01.log", "app_.._2024-02-01.log"}) {
+        write(log_dir() / name, "x");
+        EXPECT_FALSE(app.resolve_log_file("app", name)) << name;
+    }
+}
+
+TEST_F(LogsTest, ResolveConsidersOnlyExistingRegularFilesOfAtMost255Bytes) {
+    const std::string longest = "app_" + std::string(236, 'a') + "_2024-02-01.log";
+    ASSERT_EQ(longest.size(), 255u);
+    write(log_dir() / longest, "x");
+    fs::create_directory(log_dir() / "app_2024-02-02.log");
+
+    EXPECT_EQ(app.resolve_log_file("app", longest), log_dir() / longest);
+    EXPECT_FALSE(app.resolve_log_file("app", "app_2024-02-02.log"));
+    EXPECT_FALSE(app.resolve_log_file("app", "app_2024-02-03.log"));
+}
+
+TEST_F(LogsTest, StorageReportsTheDataFileSystemAndZerosWhenItIsMissing) {
+    const auto report = nlohmann::json::parse(app.build_storage_json());
+    const fs::space_info space = fs::space(data_dir());
+    EXPECT_EQ(report["total"], space.capacity);
+    EXPECT_LE(report["free"].get<std::uintmax_t>(), space.capacity);
+    EXPECT_EQ(report["used_pct"], log_utils::used_percent(space.capacity, report["free"].get<std::uintmax_t>()));
+
+    fs::remove_all(data_dir());
+    EXPECT_EQ(app.build_storage_json(), R"({"free":0,"total":0,"used_pct":0})");
+}
+
+}  // namespace

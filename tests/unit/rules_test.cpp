@@ -1,0 +1,132 @@
+// The validation rules of settings and NetBird environment keys, the tunnel arguments of `up`,
+// and the readers of the debug-bundle output.
+
+#include "config_utils.hpp"
+#include "netbird_utils.hpp"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <string>
+#include <vector>
+
+using ::testing::ElementsAre;
+
+namespace {
+
+TEST(rules, env_keys_need_the_nb_prefix_and_upper_case_ascii_only) {
+    for (const char* key : {"NB_", "NB_LOG_LEVEL", "NB_9", "NB_CONFIG"})
+        EXPECT_TRUE(netbird_utils::is_valid_env_key(key)) << key;
+    for (const char* key : {"", "NB", "nb_x", "NB_A-B", "NB_A B", "XNB_A", "HOME", "NB_\xC3\x84"})
+        EXPECT_FALSE(netbird_utils::is_valid_env_key(key)) << key;
+}
+
+TEST(rules, reserved_env_keys_are_told_apart_from_free_ones) {
+    for (const char* key : {"NB_CONFIG", "NB_STATE_DIR", "NB_MANAGEMENT_URL"}) {
+        EXPECT_TRUE(netbird_utils::is_protected_env_key(key)) << key;
+        EXPECT_FALSE(netbird_utils::is_flag_mapped_env_key(key)) << key;
+    }
+    for (const char* key : {"NB_MTU", "NB_WIREGUARD_PORT", "NB_INTERFACE_NAME", "NB_EXTERNAL_IP_MAP"}) {
+        EXPECT_TRUE(netbird_utils::is_flag_mapped_env_key(key)) << key;
+        EXPECT_FALSE(netbird_utils::is_protected_env_key(key)) << key;
+    }
+    for (const char* key : {"NB_LOG_LEVEL", "nb_config", "NB_CONFIG_"}) {
+        EXPECT_FALSE(netbird_utils::is_protected_env_key(key)) << key;
+        EXPECT_FALSE(netbird_utils::is_flag_mapped_env_key(key)) << key;
+    }
+    EXPECT_TRUE(netbird_utils::is_hidden_system_key("XDG_CONFIG_HOME"));
+    EXPECT_FALSE(netbird_utils::is_hidden_system_key("NB_STATE_DIR"));
+}
+
+TEST(rules, interface_names_hold_one_to_fifteen_bytes_of_the_allowed_class) {
+    for (const std::string& name : std::vector<std::string>{"wt0", "x", "tun-1_X", std::string(15, 'a')})
+        EXPECT_TRUE(netbird_utils::is_valid_interface_name(name)) << name;
+    for (const std::string& name : std::vector<std::string>{"", std::string(16, 'a'), "wt 0", "wt.0", "wt/0", "wt\xC3\xA4"})
+        EXPECT_FALSE(netbird_utils::is_valid_interface_name(name)) << name;
+}
+
+TEST(rules, port_and_mtu_accept_exactly_their_ranges) {
+    EXPECT_FALSE(netbird_utils::is_valid_wireguard_port(0));
+    EXPECT_TRUE(netbird_utils::is_valid_wireguard_port(1));
+    EXPECT_TRUE(netbird_utils::is_valid_wireguard_port(65535));
+    EXPECT_FALSE(netbird_utils::is_valid_wireguard_port(65536));
+    EXPECT_FALSE(netbird_utils::is_valid_wireguard_port(-51820));
+    EXPECT_FALSE(netbird_utils::is_valid_mtu(575));
+    EXPECT_TRUE(netbird_utils::is_valid_mtu(576));
+    EXPECT_TRUE(netbird_utils::is_valid_mtu(8192));
+    EXPECT_FALSE(netbird_utils::is_valid_mtu(8193));
+}
+
+TEST(rules, external_ip_map_checks_only_its_characters) {
+    for (const char* map : {"", "1.2.3.4/5.6.7.8,10.0.0.1", ",,,", "1/2/3"})
+        EXPECT_TRUE(netbird_utils::is_valid_external_ip_map(map)) << map;
+    for (const char* map : {"1.2.3.4 ", "a.b.c.d", "1.2.3.4;5.6.7.8"})
+        EXPECT_FALSE(netbird_utils::is_valid_external_ip_map(map)) << map;
+}
+
+TEST(rules, setting_names_and_log_levels_are_case_sensitive) {
+    EXPECT_TRUE(config_utils::is_valid_config_key("mtu"));
+    EXPECT_TRUE(config_utils::is_valid_config_key("management_url"));
+    EXPECT_FALSE(config_utils::is_valid_config_key("MTU"));
+    EXPECT_FALSE(config_utils::is_valid_config_key("Log_Level"));
+    EXPECT_FALSE(config_utils::is_valid_config_key("setup_key"));
+    EXPECT_TRUE(config_utils::is_valid_log_level("warning"));
+    for (const char* level : {"warn", "INFO", "Info", ""})
+        EXPECT_FALSE(config_utils::is_valid_log_level(level)) << level;
+}
+
+TEST(rules, log_level_names_map_to_logger_levels_with_info_for_anything_else) {
+    EXPECT_EQ(config_utils::log_level_from_name("trace"), spdlog::level::trace);
+    EXPECT_EQ(config_utils::log_level_from_name("debug"), spdlog::level::debug);
+    EXPECT_EQ(config_utils::log_level_from_name("warning"), spdlog::level::warn);
+    EXPECT_EQ(config_utils::log_level_from_name("error"), spdlog::level::err);
+    EXPECT_EQ(config_utils::log_level_from_name("critical"), spdlog::level::critical);
+    EXPECT_EQ(config_utils::log_level_from_name("off"), spdlog::level::off);
+    EXPECT_EQ(config_utils::log_level_from_name("warn"), spdlog::level::info);
+    EXPECT_EQ(config_utils::log_level_from_name("INFO"), spdlog::level::info);
+}
+
+TEST(rules, integer_text_reads_like_strtol_narrowed_to_32_bits) {
+    using config_utils::parse_integer_text;
+    EXPECT_EQ(parse_integer_text("45s"), 45);
+    EXPECT_EQ(parse_integer_text(" 30"), 30);
+    EXPECT_EQ(parse_integer_text("\t\n+7"), 7);
+    EXPECT_EQ(parse_integer_text("-12abc"), -12);
+    EXPECT_EQ(parse_integer_text("007"), 7);
+    EXPECT_EQ(parse_integer_text("2147483647"), 2147483647);
+    EXPECT_EQ(parse_integer_text("-2147483648"), -2147483647 - 1);
+    for (const char* text : {"", "   ", "abc", "-", "+", "+-5", "- 5", "s45", "2147483648", "99999999999",
+                             "-2147483649", "e3"})
+        EXPECT_EQ(parse_integer_text(text), std::nullopt) << text;
+}
+
+TEST(rules, tunnel_arguments_are_always_all_eight) {
+    EXPECT_THAT(netbird_utils::tunnel_up_args(51820, 1280, "wt0", ""),
+                ElementsAre("--wireguard-port", "51820", "--mtu", "1280", "--interface-name", "wt0",
+                            "--external-ip-map", ""));
+    EXPECT_THAT(netbird_utils::tunnel_up_args(1, 8192, "tun-1", "1.2.3.4"),
+                ElementsAre("--wireguard-port", "1", "--mtu", "8192", "--interface-name", "tun-1",
+                            "--external-ip-map", "1.2.3.4"));
+}
+
+TEST(rules, bundle_path_is_the_trimmed_zip_path_right_after_its_marker) {
+    using netbird_utils::parse_debug_bundle_path;
+    EXPECT_EQ(parse_debug_bundle_path("Generating...\r\n  Local file: \r\n/tmp/b.zip \t\r\nDone\n"), "/tmp/b.zip");
+    EXPECT_EQ(parse_debug_bundle_path("Local file:\n/tmp/b.zip"), "/tmp/b.zip");
+    // A marker right after a marker counts as the new one.
+    EXPECT_EQ(parse_debug_bundle_path("Local file:\nLocal file:\n/a.zip\n"), "/a.zip");
+    EXPECT_EQ(parse_debug_bundle_path("Local file:\n/first.zip\nLocal file:\n/second.zip\n"), "/first.zip");
+    for (const char* output : {"", "Local file:", "Local file:\n\n/tmp/b.zip\n", "Local file:\ntmp/b.zip\n",
+                               "Local file:\n/tmp/b.tar\n", "Local file:\n.zip\n", "Local file: /tmp/b.zip\n",
+                               "Local file:\nnoise\n/tmp/b.zip\n", "/tmp/b.zip\n"})
+        EXPECT_EQ(parse_debug_bundle_path(output), std::nullopt) << output;
+}
+
+TEST(rules, upload_key_is_the_next_non_empty_line_with_inner_blanks_kept) {
+    using netbird_utils::parse_debug_bundle_upload_key;
+    EXPECT_EQ(parse_debug_bundle_upload_key("Upload file key:\n  ab12/c d-e \r\n"), "ab12/c d-e");
+    EXPECT_EQ(parse_debug_bundle_upload_key("x\nUpload file key:\r\nanything: at all"), "anything: at all");
+    for (const char* output : {"", "Upload file key:\n", "Upload file key:\n \t\nkey\n", "Upload file key: key\n"})
+        EXPECT_EQ(parse_debug_bundle_upload_key(output), std::nullopt) << output;
+}
+
+}  // namespace

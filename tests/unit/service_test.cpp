@@ -1,0 +1,147 @@
+// The service process, the health verdict of a status poll and the watchdog's restart rule.
+
+#include "app_test_fixture.hpp"
+
+#include <chrono>
+
+using namespace std::chrono_literals;
+
+namespace {
+
+using result = application::command_result;
+
+class ServiceTest : public app_test_fixture {
+protected:
+    application app{"ovra_vpn", dir};
+};
+
+TEST_F(ServiceTest, StartsOnceStopsAndRestarts) {
+    install_netbird("exec sleep 30");
+    app.start_service();
+    app.start_service();
+    EXPECT_TRUE(app.service_running());
+    EXPECT_EQ(log(), "[I] VPN service started\n");
+
+    application_test_access::set_pending_restart(app);
+    app.restart_service();
+    EXPECT_TRUE(app.service_running());
+    EXPECT_FALSE(application_test_access::pending_restart(app));
+
+    app.stop_service();
+    app.stop_service();
+    EXPECT_FALSE(app.service_running());
+    EXPECT_EQ(log(), "[I] VPN service started\n[I] VPN service stopped\n[I] VPN service started\n"
+                     "[I] VPN service stopped\n");
+}
+
+TEST_F(ServiceTest, ServiceThatEndedByItselfIsStillStoppedCleanly) {
+    install_netbird("exit 2");
+    app.start_service();
+    std::this_thread::sleep_for(200ms);
+    EXPECT_FALSE(app.service_running());
+    app.stop_service();
+    EXPECT_EQ(log(), "[I] VPN service started\n[I] VPN service stopped\n");
+}
+
+TEST_F(ServiceTest, MissingExecutableLeavesNoServiceAndRestartStillClearsThePendingFlag) {
+    application_test_access::set_pending_restart(app);
+    app.restart_service();
+    EXPECT_FALSE(app.service_running());
+    EXPECT_FALSE(application_test_access::pending_restart(app));
+    EXPECT_EQ(log(), "[E] VPN CLI not found at " + netbird_path().string() + "\n");
+}
+
+TEST(StatusVerdictTest, OnlyAJsonBooleanDecidesAndFailuresAreUnhealthy) {
+    EXPECT_TRUE(application::status_is_healthy({0, R"({"management":{"connected":true}})", ""}));
+    EXPECT_FALSE(application::status_is_healthy({0, R"({"management":{"connected":false,"url":"x"}})", ""}));
+    EXPECT_FALSE(application::status_is_healthy({1, R"({"management":{"connected":true}})", ""}));
+    EXPECT_FALSE(application::status_is_healthy({124, "", ""}));
+}
+
+TEST_F(ServiceTest, UnreadableStatusCountsAsHealthyWithAWarning) {
+    const char* outputs[] = {R"({"management":{"connected":"true"}})", R"({"signal":{"connected":false}})",
+                             R"({"management":[false]})", "Daemon status: Connected\n", "[]",
+                             "{\"management\":{\"connected\":false}}\ngarbage"};
+    std::string expected_log;
+    for (const char* output : outputs) {
+        EXPECT_TRUE(application::status_is_healthy({0, output, ""})) << output;
+        expected_log += "[W] Could not parse management state from netbird status; treating as healthy\n";
+    }
+    EXPECT_EQ(log(), expected_log);
+}
+
+class WatchdogTest : public ServiceTest {
+protected:
+    static constexpr auto T = 300s;  // the default watchdog timeout
+    const application::clock::time_point start = application::clock::now();
+
+    WatchdogTest() {
+        write(data_dir() / "config.json", "{}");
+        application_test_access::set_started_at(app, start);
+        application_test_access::set_desired_up(app, true);
+    }
+
+    void probe(bool healthy, application::clock::duration since_start) { app.on_health_probe(healthy, start + since_start); }
+};
+
+constexpr const char* LOST = "[W] VPN connectivity lost (management disconnected); will restart service if it persists\n";
+
+TEST_F(WatchdogTest, LostManagementRestartsAfterEachFullTimeout) {
+    install_netbird("exec sleep 30");
+    probe(false, T);
+    probe(false, T + 299s);
+    EXPECT_EQ(log(), LOST);
+    probe(false, 2 * T + 500ms);
+    EXPECT_TRUE(app.service_running());
+    probe(false, 3 * T - 1s);
+    probe(false, 3 * T + 10s);
+    EXPECT_EQ(log(), std::string(LOST) + "[W] VPN connectivity down for 300s, restarting service\n" +
+                         "[I] VPN service started\n" + "[W] VPN connectivity down for 309s, restarting service\n" +
+                         "[I] VPN service stopped\n[I] VPN service started\n");
+}
+
+TEST_F(WatchdogTest, RestoredConnectionEndsTheSpell) {
+    probe(false, T);
+    probe(true, T + 100s);
+    probe(false, 2 * T);
+    probe(false, 2 * T + 299s);
+    EXPECT_EQ(log(), std::string(LOST) + "[I] VPN connectivity restored\n" + LOST);
+}
+
+TEST_F(WatchdogTest, GracePeriodNeitherStartsNorEndsASpellByItself) {
+    probe(false, 0s);
+    probe(false, T - 1s);
+    EXPECT_EQ(log(), "");
+    probe(false, T);
+    EXPECT_EQ(log(), LOST);
+    // During grace a healthy verdict clears a spell silently.
+    application_test_access::set_started_at(app, start + T);
+    probe(true, T + 1s);
+    application_test_access::set_started_at(app, start);
+    probe(false, 2 * T + 1s);
+    EXPECT_EQ(log(), std::string(LOST) + LOST);
+}
+
+TEST_F(WatchdogTest, NotArmedNeverRestartsAndForgetsTheSpell) {
+    probe(false, T);
+    application_test_access::set_desired_up(app, false);
+    probe(false, 3 * T);
+    application_test_access::set_desired_up(app, true);
+    std::filesystem::remove(data_dir() / "config.json");
+    probe(false, 4 * T);
+    write(data_dir() / "config.json", "{}");
+    write(data_dir() / "app.json", R"({"watchdog_enabled": false})");
+    app.load_state();
+    probe(false, 5 * T);
+    EXPECT_EQ(log(), LOST);
+
+    write(data_dir() / "app.json", R"({"watchdog_enabled": true, "watchdog_timeout": 60})");
+    app.load_state();
+    probe(false, 6 * T);
+    probe(false, 6 * T + 59s);
+    probe(false, 6 * T + 60s);
+    EXPECT_EQ(log(), std::string(LOST) + LOST + "[W] VPN connectivity down for 60s, restarting service\n" +
+                         "[E] VPN CLI not found at " + netbird_path().string() + "\n");
+}
+
+}  // namespace

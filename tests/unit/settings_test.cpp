@@ -1,0 +1,252 @@
+// The settings store: loading with its clean-ups, the accessors' fallbacks, the file format, and
+// saves that survive being killed at any moment.
+
+#include "application.hpp"
+#include "harness.hpp"
+#include "settings_values.hpp"
+
+#include <algorithm>
+#include <csignal>
+#include <filesystem>
+#include <gtest/gtest.h>
+#include <iostream>
+#include <random>
+#include <spdlog/sinks/ringbuffer_sink.h>
+#include <spdlog/spdlog.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+using nlohmann::json;
+using test_support::read_file;
+using test_support::write_file;
+namespace fs = std::filesystem;
+
+namespace {
+
+// Routes the default logger into memory for the life of the capture.
+class log_capture {
+public:
+    log_capture() : m_previous(spdlog::default_logger()) {
+        auto logger = std::make_shared<spdlog::logger>("capture", m_sink);
+        logger->set_pattern("[%L] %v");
+        spdlog::set_default_logger(logger);
+    }
+    ~log_capture() { spdlog::set_default_logger(m_previous); }
+    std::vector<std::string> lines() const { return m_sink->last_formatted(); }
+
+private:
+    std::shared_ptr<spdlog::sinks::ringbuffer_sink_mt> m_sink =
+        std::make_shared<spdlog::sinks::ringbuffer_sink_mt>(64);
+    std::shared_ptr<spdlog::logger> m_previous;
+};
+
+class settings_store : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/ovra-settings-XXXXXX";
+        ASSERT_NE(::mkdtemp(pattern), nullptr);
+        m_dir = pattern;
+        m_app = std::make_unique<application>("ovra_vpn", m_dir);
+        m_app->ensure_data_dir();
+    }
+    void TearDown() override {
+        m_app.reset();
+        fs::remove_all(m_dir);
+    }
+
+    fs::path data_dir() const { return m_dir / "localdata"; }
+    fs::path app_json() const { return data_dir() / "app.json"; }
+    fs::path env_json() const { return data_dir() / "env.json"; }
+
+    application& load_app_json(std::string_view content) {
+        write_file(app_json(), content);
+        m_app->load_state();
+        return *m_app;
+    }
+
+    fs::path m_dir;
+    std::unique_ptr<application> m_app;
+};
+
+TEST_F(settings_store, without_files_every_setting_has_its_default_and_nothing_is_created) {
+    m_app->load_state();
+    EXPECT_EQ(m_app->build_config_json(),
+              R"({"external_ip_map":"","interface_name":"wt0","log_level":"info","log_retention_days":30,)"
+              R"("management_url":"","mtu":1280,"watchdog_enabled":true,"watchdog_timeout":300,)"
+              R"("wireguard_port":51820})");
+    EXPECT_TRUE(fs::is_empty(data_dir()));
+}
+
+TEST_F(settings_store, usable_stored_values_are_what_the_system_runs_with) {
+    const application& app = load_app_json(
+        R"({"management_url":"https://m.example","watchdog_enabled":false,"watchdog_timeout":100000,)"
+        R"("log_retention_days":7,"log_level":"debug","wireguard_port":65535,"external_ip_map":"bad map!",)"
+        R"("mtu":576,"interface_name":"tun-1_x","other":[1]})");
+    EXPECT_EQ(app.build_config_json(),
+              R"({"external_ip_map":"bad map!","interface_name":"tun-1_x","log_level":"debug",)"
+              R"("log_retention_days":7,"management_url":"https://m.example","mtu":576,)"
+              R"("watchdog_enabled":false,"watchdog_timeout":100000,"wireguard_port":65535})");
+}
+
+TEST_F(settings_store, unusable_stored_values_fall_back_to_the_defaults) {
+    const application& app = load_app_json(
+        R"({"management_url":5,"watchdog_enabled":"false","watchdog_timeout":29,"log_retention_days":"7",)"
+        R"("log_level":"warn","wireguard_port":0,"external_ip_map":["1.2.3.4"],"mtu":1400.0,)"
+        R"("interface_name":"abcdefghijklmnop"})");
+    EXPECT_EQ(app.build_config_json(),
+              R"({"external_ip_map":"","interface_name":"wt0","log_level":"info","log_retention_days":30,)"
+              R"("management_url":"","mtu":1280,"watchdog_enabled":true,"watchdog_timeout":300,)"
+              R"("wireguard_port":51820})");
+}
+
+TEST_F(settings_store, integers_need_integer_json_and_32_bits_before_their_range_rules) {
+    // Cut to 32 bits, these would wrap to the valid port 1 and the valid MTU 1400.
+    EXPECT_EQ(load_app_json(R"({"wireguard_port":4294967297})").wireguard_port(), 51820);
+    EXPECT_EQ(load_app_json(R"({"mtu":4294968696})").mtu(), 1280);
+    EXPECT_EQ(load_app_json(R"({"watchdog_timeout":3000000000})").watchdog_timeout_seconds(), 300);
+    EXPECT_EQ(load_app_json(R"({"watchdog_timeout":30})").watchdog_timeout_seconds(), 30);
+    EXPECT_EQ(load_app_json(R"({"mtu":"1400"})").mtu(), 1280);
+    EXPECT_EQ(load_app_json(R"({"mtu":14e2})").mtu(), 1280);
+    EXPECT_EQ(load_app_json(R"({"mtu":1400})").mtu(), 1400);
+}
+
+TEST_F(settings_store, retention_clamps_any_integer_into_one_to_365_days) {
+    const std::pair<const char*, int> cases[] = {
+        {"0", 1},    {"-5", 1},   {"1000", 365}, {"99999999999", 365}, {"-99999999999", 1},
+        {"18446744073709551615", 365}, {"7.0", 30}, {"\"7\"", 30}, {"null", 30}, {"12", 12},
+    };
+    for (const auto& [stored, days] : cases)
+        EXPECT_EQ(parse_retention_days(json::parse(std::string(R"({"log_retention_days":)") + stored + "}")), days)
+            << stored;
+    EXPECT_EQ(parse_retention_days(json::array()), 30);
+    EXPECT_EQ(parse_log_level(json{{"log_level", "critical"}}), "critical");
+    EXPECT_EQ(parse_log_level(json{{"log_level", "Info"}}), "info");
+    EXPECT_EQ(parse_log_level(json("debug")), "info");
+}
+
+TEST_F(settings_store, bad_files_read_as_empty_objects_and_stay_as_they_were) {
+    for (const char* content : {"", "{", "[1,2]", "\"text\"", "{} trailing", "{/* note */}", "{\"a\":1,}"}) {
+        write_file(app_json(), content);
+        write_file(env_json(), content);
+        EXPECT_EQ(m_app->read_json_file(app_json()), json::object()) << content;
+        m_app->load_state();
+        EXPECT_EQ(m_app->mtu(), 1280);
+        EXPECT_EQ(read_file(app_json()), content);
+        EXPECT_EQ(read_file(env_json()), content);
+    }
+    EXPECT_EQ(m_app->read_json_file(data_dir()), json::object());
+}
+
+TEST_F(settings_store, files_are_sorted_indented_by_two_and_end_in_a_newline) {
+    m_app->write_json_file(app_json(), json{{"watchdog_enabled", false}, {"mtu", 1400}});
+    EXPECT_EQ(read_file(app_json()), "{\n  \"mtu\": 1400,\n  \"watchdog_enabled\": false\n}\n");
+
+    const json value{{"b", "\xC3\xA4"}, {"a", "x\xFFy"}, {"Z", json{{"n", json::array({1, 2})}}}, {"e", json::object()}};
+    m_app->write_json_file(app_json(), value);
+    EXPECT_EQ(read_file(app_json()),
+              "{\n  \"Z\": {\n    \"n\": [\n      1,\n      2\n    ]\n  },\n  \"a\": \"x\xEF\xBF\xBDy\",\n"
+              "  \"b\": \"\xC3\xA4\",\n  \"e\": {}\n}\n");
+}
+
+TEST_F(settings_store, load_removes_reserved_overrides_and_rewrites_only_then) {
+    write_file(env_json(), R"({"NB_MTU":"1400","NB_FOO":"x","NB_BAR":5,"nb_lower":"kept"})");
+    m_app->load_state();
+    EXPECT_EQ(read_file(env_json()), "{\n  \"NB_FOO\": \"x\",\n  \"nb_lower\": \"kept\"\n}\n");
+
+    const std::string untouched = R"({"NB_FOO":"x","NB_BAR":5})";
+    write_file(env_json(), untouched);
+    m_app->load_state();
+    EXPECT_EQ(read_file(env_json()), untouched);
+
+    write_file(env_json(), R"({"NB_CONFIG":"/etc/x","NB_MANAGEMENT_URL":"https://evil"})");
+    m_app->load_state();
+    EXPECT_EQ(read_file(env_json()), "{}\n");
+}
+
+TEST_F(settings_store, load_drops_a_stored_setup_key_and_keeps_everything_else) {
+    load_app_json(R"({"setup_key":"SECRET","mtu":1400,"unknown":{"x":true}})");
+    EXPECT_EQ(read_file(app_json()), "{\n  \"mtu\": 1400,\n  \"unknown\": {\n    \"x\": true\n  }\n}\n");
+    EXPECT_EQ(m_app->mtu(), 1400);
+
+    const std::string untouched = R"({"mtu":1400})";
+    load_app_json(untouched);
+    EXPECT_EQ(read_file(app_json()), untouched);
+}
+
+TEST_F(settings_store, load_removes_what_a_crash_left_behind) {
+    write_file(data_dir() / "setup-key-Ab12Cd", "SECRET");
+    write_file(data_dir() / "setup-key-", "SECRET");
+    write_file(data_dir() / "app.json.tmp", "{\"mt");
+    write_file(data_dir() / "env.json.tmp", "");
+    write_file(data_dir() / "config.json", "{}");
+    write_file(data_dir() / "my-setup-key-notes", "kept");
+    m_app->load_state();
+    std::vector<std::string> left;
+    for (const auto& entry : fs::directory_iterator(data_dir())) left.push_back(entry.path().filename());
+    std::sort(left.begin(), left.end());
+    EXPECT_EQ(left, (std::vector<std::string>{"config.json", "my-setup-key-notes"}));
+}
+
+TEST_F(settings_store, a_failed_save_is_logged_and_leaves_the_old_file_and_no_temporary) {
+    write_file(app_json(), "old");
+    fs::create_directory(data_dir() / "app.json.tmp");  // the temporary cannot be created
+    log_capture log;
+    m_app->write_json_file(app_json(), json{{"mtu", 1400}});
+    EXPECT_EQ(read_file(app_json()), "old");
+
+    fs::create_directory(data_dir() / "dir.json");  // written, but cannot replace a directory
+    m_app->write_json_file(data_dir() / "dir.json", json::object());
+    EXPECT_FALSE(fs::exists(data_dir() / "dir.json.tmp"));
+    EXPECT_EQ(log.lines(), (std::vector<std::string>{"[E] Failed to write " + app_json().string() + "\n",
+                                                      "[E] Failed to write " + (data_dir() / "dir.json").string() + "\n"}));
+}
+
+TEST_F(settings_store, coerced_values_take_the_type_each_setting_stores) {
+    EXPECT_EQ(coerce_config_value("watchdog_enabled", "true"), json(true));
+    EXPECT_EQ(coerce_config_value("watchdog_enabled", "yes"), json(false));
+    EXPECT_EQ(coerce_config_value("wireguard_port", "51820x"), json(51820));
+    EXPECT_EQ(coerce_config_value("wireguard_port", "abc"), json("abc"));
+    EXPECT_EQ(coerce_config_value("watchdog_timeout", " 30s"), json(30));
+    EXPECT_EQ(coerce_config_value("log_retention_days", "99999999999"), json("99999999999"));
+    EXPECT_EQ(coerce_config_value("mtu", "-1"), json(-1));
+    EXPECT_EQ(coerce_config_value("management_url", "123"), json("123"));
+    EXPECT_EQ(coerce_config_value("interface_name", "true"), json("true"));
+}
+
+// A child saves two documents in turn while it is SIGKILLed at random moments: whatever moment
+// the kill hits, the file holds one whole document, and the next save leaves no temporary.
+TEST_F(settings_store, a_save_killed_at_any_moment_leaves_the_old_or_the_new_document) {
+    constexpr int KILLS = 200;
+    const json documents[] = {json{{"mtu", 1400}, {"pad", std::string(40000, 'a')}},
+                              json{{"mtu", 1500}, {"pad", std::string(70000, 'b')}}};
+    std::string texts[2];
+    for (int i = 0; i < 2; ++i) {
+        m_app->write_json_file(app_json(), documents[i]);
+        texts[i] = read_file(app_json());
+    }
+    std::mt19937 random(std::random_device{}());
+    std::uniform_int_distribution<int> delay_us(0, 3000);
+    int interrupted_saves = 0;
+    for (int kill = 0; kill < KILLS; ++kill) {
+        const pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0)
+            for (int i = 0;; ++i) m_app->write_json_file(app_json(), documents[i % 2]);
+        std::this_thread::sleep_for(std::chrono::microseconds(delay_us(random)));
+        ASSERT_EQ(::kill(child, SIGKILL), 0);
+        int status = 0;
+        ASSERT_EQ(::waitpid(child, &status, 0), child);
+        ASSERT_TRUE(WIFSIGNALED(status));
+
+        const std::string content = read_file(app_json());
+        ASSERT_TRUE(content == texts[0] || content == texts[1]) << "kill " << kill << ": " << content.size() << " bytes";
+        if (fs::exists(data_dir() / "app.json.tmp")) ++interrupted_saves;
+    }
+    m_app->write_json_file(app_json(), documents[0]);
+    EXPECT_EQ(std::distance(fs::directory_iterator(data_dir()), fs::directory_iterator()), 1);
+    EXPECT_GT(interrupted_saves, 0) << "no kill hit a save in progress";
+    std::cout << "[ crash    ] " << KILLS << " kills, " << interrupted_saves << " of them during a save\n";
+}
+
+}  // namespace

@@ -1,0 +1,82 @@
+#include "application.hpp"
+#include "text_utils.hpp"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+namespace {
+
+using json = nlohmann::json;
+
+TEST(VpnApiResultTest, ReportsExitCodeOkAndOutput) {
+    EXPECT_EQ(application::build_json_result(0, ""), R"({"exit_code":0,"ok":true,"output":""})");
+    EXPECT_EQ(application::build_json_result(503, "VPN service busy"),
+              R"({"exit_code":503,"ok":false,"output":"VPN service busy"})");
+}
+
+TEST(VpnApiResultTest, CommandOutputIsStdoutFollowedByStderr) {
+    const application::command_result result{124, "Connecting\n", "timed out\n"};
+    const json document = json::parse(application::build_json_result(result));
+    EXPECT_EQ(document["exit_code"], 124);
+    EXPECT_EQ(document["ok"], false);
+    EXPECT_EQ(document["output"], "Connecting\ntimed out\n");
+}
+
+std::string status_json(int exit_code, const std::string& text) {
+    return application::build_status_json(exit_code, text, false, false, false);
+}
+
+TEST(VpnApiStatusTest, DocumentBeforeTheFirstPoll) {
+    EXPECT_EQ(status_json(1, ""),
+              R"({"app_version":"1.0.0","exit_code":1,"netbird_version":"0.72.4","ok":false,"output":"",)"
+              R"("pending_reconnect":false,"pending_restart":false,"registered":false})");
+}
+
+TEST(VpnApiStatusTest, FlagsAreReportedIndependently) {
+    const json document = json::parse(application::build_status_json(0, "{}", true, false, true));
+    EXPECT_EQ(document["registered"], true);
+    EXPECT_EQ(document["pending_reconnect"], false);
+    EXPECT_EQ(document["pending_restart"], true);
+}
+
+TEST(VpnApiStatusTest, JsonStatusIsPassedThroughUnchanged) {
+    const std::string text = "  {\"management\":{\"connected\":true},\"peers\":{\"details\":null,\"total\":3}}\n";
+    const json document = json::parse(status_json(0, text));
+    EXPECT_EQ(document["ok"], true);
+    EXPECT_EQ(document["status"], json::parse(text));
+    EXPECT_FALSE(document.contains("output"));
+}
+
+TEST(VpnApiStatusTest, TextThatIsNotOneJsonValueIsReportedAsOutput) {
+    for (const char* text : {"{\"a\":1}\n{garbage after the document", "{\"a\":1} // comment",
+                                   "Error: failed to connect to daemon", "{\"a\":"}) {
+        const json document = json::parse(status_json(1, text));
+        EXPECT_EQ(document["output"], text);
+        EXPECT_FALSE(document.contains("status")) << text;
+    }
+}
+
+TEST(VpnApiTextTest, FormatUptime) {
+    const std::pair<std::int64_t, const char*> cases[] = {
+        {0, "0h0m"},       {59, "0h0m"},  {3600, "1h0m"},        {90061, "1d1h1m"},
+        {86399, "23h59m"}, {-5, "0h0m"}, {864000, "10d0h0m"},
+    };
+    for (const auto& [seconds, text] : cases) EXPECT_EQ(text_utils::format_uptime(seconds), text) << seconds;
+}
+
+TEST(VpnApiTextTest, ParseFormSkipsMalformedPiecesAndLastValueWins) {
+    using form = std::map<std::string, std::string>;
+    EXPECT_EQ(text_utils::parse_form("a=1&b=2&a=3"), (form{{"a", "3"}, {"b", "2"}}));
+    EXPECT_EQ(text_utils::parse_form("x&=5&y="), (form{{"y", ""}}));
+    EXPECT_EQ(text_utils::parse_form("&&k=a=b&"), (form{{"k", "a=b"}}));
+    EXPECT_TRUE(text_utils::parse_form("").empty());
+}
+
+TEST(VpnApiTextTest, UrlDecodeKeepsInvalidEscapes) {
+    EXPECT_EQ(text_utils::parse_form("k=%41%2x+%").at("k"), "A%2x %");
+    EXPECT_EQ(text_utils::url_decode("%2B+"), "+ ");
+    EXPECT_EQ(text_utils::url_decode("%4"), "%4");
+    EXPECT_EQ(text_utils::url_decode("%00a%fF"), std::string("\0a\xff", 3));
+}
+
+}  // namespace
