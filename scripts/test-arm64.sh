@@ -55,6 +55,7 @@ check_staged_app() {
   needed=$(readelf -d "$exe" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p')
   unexpected=$(grep -Ev '^(libc|libm|libdl|libpthread|librt)\.so\.[0-9]+$|^ld-linux-aarch64\.so\.1$' <<<"$needed" || true)
   [ -z "$unexpected" ] || fail "the camera does not have: $unexpected"
+  echo "needs glibc $(objdump -T "$exe" | grep -o 'GLIBC_[0-9.]*' | sort -uV | tail -1 | cut -d_ -f2) or later"
   echo "stripped size: $(stat -c %s "$exe") bytes"
   for f in manifest.json LICENSE html/index.html; do
     [ -s "$stage_dir/$f" ] || fail "$f missing or empty in the application directory"

@@ -1,3 +1,5 @@
+// Log sinks and file logging, daily log maintenance, the logs API and the storage report.
+
 #include "application.hpp"
 
 #include "api_helpers.hpp"
@@ -10,6 +12,8 @@
 #include <ctime>
 #include <fcntl.h>
 #include <fstream>
+#include <mutex>
+#include <optional>
 #include <sstream>
 #include <spdlog/sinks/daily_file_sink.h>
 #include <spdlog/spdlog.h>

@@ -7,6 +7,7 @@
 #include <boost/process/args.hpp>
 #include <boost/process/exe.hpp>
 #include <boost/process/io.hpp>
+#include <csignal>
 #include <spdlog/spdlog.h>
 
 namespace bp = boost::process;
@@ -55,10 +56,13 @@ struct command_run {
     std::thread stderr_reader;
 
     ~command_run() {
-        try {
-            if (child.valid()) process_utils::kill_and_reap(child);
-        } catch (const std::exception&) {
-            // Already failing: the readers still end once the child's pipe ends are gone.
+        if (child.valid()) {
+            try {
+                process_utils::kill_and_reap(child);
+            } catch (const std::exception&) {
+                // Not reaped, so the pid is still this child's; the readers need it gone.
+                ::kill(child.id(), SIGKILL);
+            }
         }
         join_readers();
     }

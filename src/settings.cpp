@@ -33,6 +33,10 @@ constexpr int MTU_DEFAULT = 1280;
 constexpr std::array<std::string_view, 4> INTEGER_SETTINGS{
     "watchdog_timeout", "log_retention_days", "wireguard_port", "mtu"};
 
+bool is_integer_setting(std::string_view key) {
+    return std::find(INTEGER_SETTINGS.begin(), INTEGER_SETTINGS.end(), key) != INTEGER_SETTINGS.end();
+}
+
 // ---- reading stored values ----
 
 const json* find_member(const json& config, std::string_view key) {
@@ -95,7 +99,9 @@ void sync_directory(const fs::path& directory) {
 
 // A reader (or the next start after a power cut) sees the old or the new content, never a part:
 // the new content is complete on disk before it takes the target's name. A save cut short leaves
-// only the temporary file, which the next save of the same target overwrites.
+// only the temporary file, which the next save of the same target overwrites. One fixed
+// temporary name per target is enough because saves run on the event-loop thread only (and in
+// load_state before that loop starts).
 bool replace_file_atomically(const fs::path& path, std::string_view content) {
     const fs::path temporary = temporary_path_for(path);
     const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0666);
@@ -252,8 +258,7 @@ int parse_retention_days(const json& config) {
 
 json coerce_config_value(std::string_view key, const std::string& value) {
     if (key == "watchdog_enabled") return value == "true";
-    const bool integer_setting = std::find(INTEGER_SETTINGS.begin(), INTEGER_SETTINGS.end(), key) != INTEGER_SETTINGS.end();
-    if (integer_setting)
+    if (is_integer_setting(key))
         if (const auto number = config_utils::parse_integer_text(value)) return *number;
     return value;
 }

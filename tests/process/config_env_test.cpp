@@ -254,8 +254,9 @@ TEST(settings_start_up, removes_reserved_overrides_a_stored_setup_key_and_staged
     EXPECT_EQ(read_file(app.data_dir() / "app.json"), "{\n  \"custom\": \"kept\",\n  \"mtu\": 1400\n}\n");
     EXPECT_EQ(read_file(app.data_dir() / "env.json"), "{\n  \"NB_FOO\": \"x\"\n}\n");
     EXPECT_FALSE(fs::exists(app.data_dir() / "setup-key-Xy12Ab"));
+    const json document = json::parse(app.client().get(API + "/env").body);
     json overrides = json::array();
-    for (const json& entry : json::parse(app.client().get(API + "/env").body)["entries"])
+    for (const json& entry : document["entries"])
         if (!entry["system"].get<bool>()) overrides.push_back(entry);
     EXPECT_EQ(overrides, json::array({json{{"name", "NB_FOO"}, {"system", false}, {"value", "x"}}}));
     EXPECT_EQ(app.client().get(API + "/config").body, config_with({{"mtu", 1400}}));

@@ -62,6 +62,11 @@ protected:
         return zips;
     }
 
+    // The completion deletes the file right after writing the answer, so allow it a moment.
+    bool no_zip_left() const {
+        return wait_for([this] { return zips_left().empty(); }, 2s);
+    }
+
     fs::path m_bundle_dir;
 };
 
@@ -87,7 +92,7 @@ TEST_F(debug_bundle, a_download_is_the_simulators_zip_and_only_anonymize_1_or_tr
     EXPECT_EQ(reply.body.rfind("PK\x03\x04", 0), 0u);
     EXPECT_NE(reply.body.find("status.txt"), std::string::npos);
     EXPECT_NE(reply.body.find("PK\x05\x06"), std::string::npos);  // the archive's end record
-    EXPECT_TRUE(zips_left().empty());
+    EXPECT_TRUE(no_zip_left());
 
     const std::pair<const char*, bool> queries[] = {
         {"?anonymize=true", true}, {"?anonymize=1", true}, {"?anonymize=yes", false}, {"?anonymize=TRUE", false},
@@ -116,7 +121,7 @@ TEST_F(debug_bundle, an_upload_answers_the_key_and_leaves_no_file) {
     const std::string key = answer["key"];
     EXPECT_TRUE(std::regex_match(key, std::regex("[0-9a-f]{32}/[0-9a-f-]{36}"))) << key;
     EXPECT_NE(answer["output"].get<std::string>().find("Upload file key:\n" + key + "\n"), std::string::npos);
-    EXPECT_TRUE(zips_left().empty());
+    EXPECT_TRUE(no_zip_left());
     const auto lines = bundle_command_lines();
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_EQ(tail(lines[0], 4), (std::vector<std::string>{"debug", "bundle", "--upload-bundle", "--anonymize"}));
@@ -134,7 +139,7 @@ TEST_F(debug_bundle, a_failed_command_is_a_500_download_and_a_failed_upload_docu
     EXPECT_EQ(download.body, R"({"error":"Debug bundle failed"})");
     EXPECT_EQ(download.header("Content-Type"), "application/json");
     EXPECT_EQ(download.header("Cache-Control"), "no-store");
-    EXPECT_TRUE(syslog.contains("[W] Debug bundle generation failed (exit 127)"));
+    EXPECT_TRUE(wait_for([&] { return syslog.contains("[W] Debug bundle generation failed (exit 127)"); }));
 
     const http_reply upload = app.client().post(UPLOAD);
     EXPECT_EQ(upload.status, 200);
@@ -151,7 +156,7 @@ TEST_F(debug_bundle, the_file_is_removed_also_when_the_client_has_gone) {
     }
     // Jobs run in order, so once this answer has come the first completion has run too.
     EXPECT_EQ(app.client().get(DOWNLOAD).status, 200);
-    EXPECT_TRUE(zips_left().empty());
+    EXPECT_TRUE(no_zip_left());
     const std::string client_log = read_file(app.data_dir() / "client.log");
     const std::string finished = R"("command":"debug bundle","exit":0)";
     std::size_t bundles_written = 0;
