@@ -2,6 +2,7 @@
 
 #include "api_helpers.hpp"
 #include "config_utils.hpp"
+#include "netbird_utils.hpp"
 #include "settings_values.hpp"
 
 #include <algorithm>
@@ -29,7 +30,7 @@ bool write_fully(int fd, std::string_view data) {
 
 // A private file holding exactly the key; an empty path when it could not be made.
 fs::path write_setup_key_file(const fs::path& dir, std::string_view key) {
-    std::string path = (dir / "setup-key-XXXXXX").string();
+    std::string path = (dir / (std::string(netbird_utils::SETUP_KEY_FILE_PREFIX) + "XXXXXX")).string();
     // Close-on-exec: the command worker may start a child while the file is still open.
     const int fd = ::mkostemp(path.data(), O_CLOEXEC);
     if (fd < 0) return {};
