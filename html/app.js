@@ -3,9 +3,11 @@
 // Relative on purpose: the camera serves this page under a prefix that the page must not assume.
 const API = 'api/vpn/';
 const STATUS_INTERVAL_MS = 5000;
+// The service polls the client right after each command; its fresh state is there a moment later.
+const STATUS_SETTLE_MS = 1000;
 const TAIL_INTERVAL_MS = 5000;
 const FILES_INTERVAL_MS = 30000;
-const IPERF_INTERVAL_MS = 2000;
+const IPERF_INTERVAL_MS = 1000;
 const BUSY_MESSAGE = 'The VPN service is busy. Please retry in a moment.';
 
 const LOG_LEVELS = ['trace', 'debug', 'info', 'warning', 'error', 'critical', 'off'];
@@ -82,12 +84,29 @@ async function report(messageEl, task) {
   }
 }
 
+// Finds a control again after its row was drawn anew, by its id or its accessible name.
+function sameControlNow(control) {
+  if (control.isConnected) return control;
+  if (control.id) return $(control.id);
+  const name = control.getAttribute('aria-label');
+  return name ? document.querySelector(`[aria-label="${CSS.escape(name)}"]`) : null;
+}
+
+// A disabled or redrawn control loses the keyboard focus; the operator gets it back in place,
+// unless they have moved on meanwhile.
+function restoreFocus(control) {
+  if (!control || control === document.body || document.activeElement !== document.body) return;
+  sameControlNow(control)?.focus();
+}
+
 // An operator action: its controls are disabled while it runs so that it cannot be sent twice.
 async function act(controls, messageEl, task) {
+  const focused = document.activeElement;
   controls.forEach((control) => { control.disabled = true; });
   setMessage(messageEl, 'Working…');
   await report(messageEl, task);
   controls.forEach((control) => { control.disabled = false; });
+  restoreFocus(focused);
 }
 
 function setBadge(element, { label, tone }) {
@@ -221,7 +240,11 @@ class Poller {
   }
 
   resume() {
-    if (!this.#running) this.#schedule(0);
+    this.runSoon(0);
+  }
+
+  runSoon(delayMs) {
+    if (!this.#running) this.#schedule(delayMs);
   }
 
   #schedule(delayMs) {
@@ -267,11 +290,10 @@ function describeLink(link) {
   return fragment;
 }
 
-function describeVersion(doc, client) {
-  const running = client?.daemonVersion;
-  return running && running !== doc.netbird_version
-    ? `${doc.netbird_version} (running ${running})`
-    : doc.netbird_version;
+// What the client says of itself, which may differ from the version this application ships.
+function describeClientVersions(client) {
+  const versions = [['CLI', client?.cliVersion], ['daemon', client?.daemonVersion]];
+  return versions.filter(([, version]) => version).map(([part, version]) => `${part} ${version}`).join(' · ');
 }
 
 function setFact(id, content) {
@@ -295,11 +317,8 @@ function renderStatus(doc) {
   setFact('fact-signal', describeLink(client?.signal));
   setFact('fact-registered', doc.registered ? 'Yes' : 'No');
   setFact('fact-app-version', doc.app_version);
-  setFact('fact-client-version', describeVersion(doc, client));
-  const hasUptime = typeof doc.uptime_seconds === 'number';
-  $('fact-uptime-label').hidden = !hasUptime;
-  $('fact-uptime').hidden = !hasUptime;
-  if (hasUptime) setFact('fact-uptime', formatDuration(doc.uptime_seconds));
+  setFact('fact-netbird-version', doc.netbird_version);
+  setFact('fact-client-versions', describeClientVersions(client));
   $('banner-reconnect').hidden = !doc.pending_reconnect;
   $('banner-restart').hidden = !doc.pending_restart;
   // Once nothing waits for a restart, the notice of the last environment change is out of date.
@@ -396,7 +415,9 @@ async function runVpnCommand(name) {
   const controls = [$('connection-controls'), ...document.querySelectorAll('.banner [data-command]')];
   await act(controls, $('command-summary'), async () => {
     const result = await postForm(name, command.form?.() ?? {});
+    // The answer changes the service's own flags at once, the client's state a moment later.
     refreshStatus();
+    statusPoller.runSoon(STATUS_SETTLE_MS);
     if (command.changesSettings) loadSettings();
     return command.report(command.title, result);
   });
@@ -478,6 +499,19 @@ async function loadSettings() {
   });
 }
 
+// A path too long for its column wraps before a slash rather than inside a name.
+function wrappingAtSlashes(text) {
+  return text.split('/').flatMap((part, index) => (index === 0 ? [part] : [document.createElement('wbr'), `/${part}`]));
+}
+
+function namedValue(name, value) {
+  const term = document.createElement('dt');
+  const detail = document.createElement('dd');
+  term.textContent = name;
+  detail.append(...wrappingAtSlashes(value));
+  return [term, detail];
+}
+
 function renderOverrides(overrides) {
   const rows = Object.entries(overrides).map(([name, value]) => buildRow({
     id: `env-override-${name}`,
@@ -501,7 +535,6 @@ async function saveOverride(name, value) {
   return value === '' ? `${name} removed.` : `${name} saved.`;
 }
 
-
 function applyPreset() {
   const preset = presets.find((candidate) => candidate.name === $('env-preset').value);
   $('env-preset-description').textContent = preset?.description ?? '';
@@ -514,7 +547,7 @@ async function loadEnv() {
     const doc = await getJson('env');
     const system = doc.entries.filter((entry) => entry.system);
     const overrides = doc.entries.filter((entry) => !entry.system);
-    $('env-system-body').replaceChildren(...system.map((entry) => tableRow([entry.name, entry.value])));
+    $('env-system').replaceChildren(...system.flatMap((entry) => namedValue(entry.name, entry.value)));
     renderOverrides(Object.fromEntries(overrides.map((entry) => [entry.name, entry.value])));
     presets = doc.presets;
     $('env-preset').append(...presets.map((preset) => new Option(preset.name, preset.name)));
@@ -551,8 +584,7 @@ function downloadLink(file) {
   const query = new URLSearchParams({ source: file.source, name: file.name });
   link.href = `${API}logs/download?${query}`;
   link.download = file.name;
-  link.textContent = 'Download';
-  link.setAttribute('aria-label', `Download ${file.name}`);
+  link.textContent = file.name;
   return link;
 }
 
@@ -560,7 +592,7 @@ async function refreshFiles() {
   await report($('files-message'), async () => {
     const files = await getJson('logs/list');
     fillTable('files-body', 'files-empty', files.map((file) => {
-      const row = tableRow([file.name, file.source, formatBytes(file.size), downloadLink(file)]);
+      const row = tableRow([downloadLink(file), file.source, formatBytes(file.size)]);
       row.cells[2].className = 'num';
       return row;
     }));

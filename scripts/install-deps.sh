@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs the Debian 12 packages the project needs; quick when they are all there already.
-# Usage: scripts/install-deps.sh [run|test]
+# Usage: scripts/install-deps.sh [run|test|fuzz]
 set -euo pipefail
 
 packages=(
@@ -12,8 +12,9 @@ packages=(
 )
 case "${1:-test}" in
   run) packages+=(nginx) ;;
-  test) ;;
-  *) echo "usage: $0 [run|test]" >&2; exit 2 ;;
+  test) packages+=(chromium nginx iproute2) ;;
+  fuzz) packages+=(clang libclang-rt-14-dev) ;;
+  *) echo "usage: $0 [run|test|fuzz]" >&2; exit 2 ;;
 esac
 
 missing=()

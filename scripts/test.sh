@@ -7,3 +7,4 @@ build_dir=${BUILD_DIR:-build}
 cmake -S . -B "$build_dir" -G Ninja -DBUILD_TESTING=ON
 ninja -C "$build_dir" -j2
 ctest --test-dir "$build_dir" --output-on-failure -j2 "$@"
+tests/browser/run.sh "$build_dir"

@@ -3,19 +3,17 @@
 import { after, before, test } from 'node:test';
 import assert from 'node:assert/strict';
 import { readFile } from 'node:fs/promises';
-import { chromium } from 'playwright-core';
+import { BASE_URL, connectWithSetupKey, launchBrowser } from './operator_page.mjs';
 
-const BASE_URL = process.env.BASE_URL ?? 'http://127.0.0.1:8080/local/ovra_vpn/';
-const CHROMIUM = process.env.CHROMIUM ?? '/usr/bin/chromium';
 const IPERF_PORT = '5299';
+const PHONE = { width: 390, height: 844 };
 
 let browser;
 let page;
 const requestedUrls = [];
 
 before(async () => {
-  // No sandbox: CI runs as root. No QUIC: this machine's network is closed, so its probes only add noise.
-  browser = await chromium.launch({ executablePath: CHROMIUM, args: ['--no-sandbox', '--disable-gpu', '--disable-quic'] });
+  browser = await launchBrowser();
   const context = await browser.newContext({ acceptDownloads: true });
   context.setDefaultTimeout(20000);
   page = await context.newPage();
@@ -33,13 +31,30 @@ async function download(trigger) {
 }
 
 test('connecting with a setup key shows the VPN connected with its peers, and forgets the key', async () => {
-  await page.getByLabel('Setup key').fill('A1B2C3D4-0000-4000-8000-000000000001');
-  await page.getByRole('button', { name: 'Connect', exact: true }).click();
-  await showing('#command-summary', 'Connect: exit code 0');
-  await showing('#state-badge', /^Connected$/);
-  await page.locator('#peers-body tr').first().waitFor();
+  await connectWithSetupKey(page);
   await showing('#fact-registered', 'Yes');
   assert.equal(await page.getByLabel('Setup key').inputValue(), '');
+  assert.equal(await page.evaluate(() => localStorage.length + sessionStorage.length), 0);
+  // The form was disabled while the command ran: the keyboard focus is back where it was.
+  assert.equal(await page.evaluate(() => document.activeElement.id), 'setup-key');
+});
+
+test('the versions shown are the ones the service and the client report', async () => {
+  const doc = await (await page.request.get(new URL('api/vpn/status', BASE_URL).href)).json();
+  assert.equal(await page.locator('#fact-app-version').textContent(), doc.app_version);
+  assert.equal(await page.locator('#fact-netbird-version').textContent(), doc.netbird_version);
+  const client = `CLI ${doc.status.cliVersion} · daemon ${doc.status.daemonVersion}`;
+  assert.equal(await page.locator('#fact-client-versions').textContent(), client);
+});
+
+test('at phone width nothing is wider than the screen, tables included', async () => {
+  const desktop = page.viewportSize();
+  await page.setViewportSize(PHONE);
+  const overflowing = await page.evaluate(() => [document.documentElement, ...document.querySelectorAll('.table-scroll')]
+    .filter((element) => element.scrollWidth > element.clientWidth)
+    .map((element) => element.className || element.tagName));
+  await page.setViewportSize(desktop);
+  assert.deepEqual(overflowing, []);
 });
 
 test('deregister asks first, and cancelling sends nothing', async () => {
@@ -100,6 +115,17 @@ test('a debug bundle downloads as a zip archive', async () => {
   const file = await download(page.getByRole('button', { name: 'Download bundle' }));
   assert.equal(file.name, 'netbird-debug-bundle.zip');
   assert.equal(file.bytes.subarray(0, 2).toString('latin1'), 'PK');
+});
+
+test('an uploaded bundle shows the key that support needs', async () => {
+  const [answer] = await Promise.all([
+    page.waitForResponse((response) => new URL(response.url()).pathname.endsWith('/debug-bundle/upload')),
+    page.getByRole('button', { name: 'Upload bundle' }).click(),
+  ]);
+  const { key } = await answer.json();
+  assert.ok(key);
+  await showing('#bundle-message', 'Bundle uploaded.');
+  assert.equal(await page.getByLabel('Upload key (give it to support)').inputValue(), key);
 });
 
 test('deregistering after confirmation leaves the camera unregistered', async () => {

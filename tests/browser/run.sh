@@ -1,32 +1,63 @@
 #!/usr/bin/env bash
-# Runs the browser tests against a local run of the built service. The run happens in a private
-# mount namespace with its own /run/http, so it never meets a real installation or another run.
-# Usage: tests/browser/run.sh [BUILD_DIR]      (needs root, nginx, chromium and npm)
+# Drives the operator page in headless Chromium against a local run of the built service
+# (scripts/run-local.sh: the service, the simulator and nginx).
+#
+# Usage: tests/browser/run.sh [BUILD_DIR] [test|screenshot]
+#   test (default)  the browser tests (page.test.mjs)
+#   screenshot      docs/screenshot.png: the page once connected to the simulator
+# Needs root, Node.js 20 or later with npm, and the Debian packages chromium, nginx, iperf3 and
+# iproute2. The run gets its own mount and network namespaces: a private /run/http (it never meets
+# a real installation or another run) and a private loopback (its port is always free, and the
+# browser reaches nothing beyond it).
 set -euo pipefail
 
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 repo="$(cd "$here/../.." && pwd)"
+build_dir="$(realpath "${1:-$repo/build}")"
+task="${2:-test}"
+listen=127.0.0.1:8080
+# nginx and ip live in sbin, which the PATH of a non-login shell may lack.
+export PATH="$PATH:/usr/sbin:/sbin"
 
-if [ "${OVRA_PRIVATE_RUN_HTTP:-}" != yes ]; then
+fail() {
+  echo "browser tests: $*" >&2
+  exit 1
+}
+
+check_prerequisites() {
+  [ "$(id -u)" -eq 0 ] || fail "needs root for its namespaces"
+  case "$task" in test | screenshot) ;; *) fail "unknown task '$task' (test or screenshot)" ;; esac
+  local tool
+  for tool in node npm chromium nginx ip unshare; do
+    command -v "$tool" >/dev/null || fail "$tool is not installed"
+  done
+  node -e 'process.exit(Number(process.versions.node.split(".")[0]) >= 20 ? 0 : 1)' ||
+    fail "needs Node.js 20 or later, found $(node --version)"
+}
+
+if [ "${OVRA_BROWSER_NAMESPACES:-}" != yes ]; then
+  check_prerequisites
+  # While the network is still there: the packages come from the npm registry.
+  npm --prefix "$here" ci --no-audit --no-fund --silent
   mkdir -p /run/http
-  exec unshare --mount env OVRA_PRIVATE_RUN_HTTP=yes "$0" "$@"
+  exec unshare --mount --net --propagation private env OVRA_BROWSER_NAMESPACES=yes "$0" "$build_dir" "$task"
 fi
+
+ip link set lo up
 mount -t tmpfs tmpfs /run/http
-
-npm --prefix "$here" ci --no-audit --no-fund --silent
-
-run_dir="$(mktemp -d)"
-port="$(shuf -i 20000-39999 -n 1)"
-RUN_DIR="$run_dir" LISTEN="127.0.0.1:$port" "$repo/scripts/run-local.sh" "$@" > "$run_dir/run-local.out" 2>&1 &
+run_dir="$(mktemp -d -t ovra.XXXXXX)"
+RUN_DIR="$run_dir" LISTEN="$listen" "$repo/scripts/run-local.sh" "$build_dir" >"$run_dir/run-local.out" 2>&1 &
 local_run=$!
 trap 'kill -TERM "$local_run" 2>/dev/null; wait; rm -rf "$run_dir"' EXIT
 
-until grep -q "is running" "$run_dir/run-local.out"; do
-  if ! kill -0 "$local_run" 2>/dev/null; then
-    cat "$run_dir/run-local.out" >&2
-    exit 1
-  fi
-  sleep 0.2
+until grep -qs "is running" "$run_dir/run-local.out"; do
+  kill -0 "$local_run" 2>/dev/null || fail "the local run did not start: $(cat "$run_dir/run-local.out")"
+  sleep 0.1
 done
 
-BASE_URL="http://127.0.0.1:$port/local/ovra_vpn/" npm --prefix "$here" test
+export BASE_URL="http://$listen/local/ovra_vpn/" SCREENSHOT="$repo/docs/screenshot.png"
+if ! npm --prefix "$here" run --silent "$task"; then
+  # What the service and nginx said, for a failure seen only in CI.
+  tail -n 30 "$run_dir"/app/localdata/logs/*.log "$run_dir/nginx/error.log" >&2 || true
+  exit 1
+fi
