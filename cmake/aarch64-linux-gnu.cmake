@@ -9,5 +9,7 @@ set(CMAKE_CXX_COMPILER aarch64-linux-gnu-g++)
 # /usr/lib/x86_64-linux-gnu; headers in /usr/include are shared by both architectures.
 set(CMAKE_LIBRARY_ARCHITECTURE aarch64-linux-gnu)
 
-# Test programs built here (gtest discovery, ctest) run under user-mode emulation.
-set(CMAKE_CROSSCOMPILING_EMULATOR qemu-aarch64 -L /usr/aarch64-linux-gnu)
+# Test programs built here (gtest discovery, ctest) run under user-mode emulation, with the
+# multiarch C runtime (libc6:arm64) that the -dev packages bring. No -L /usr/aarch64-linux-gnu:
+# it would pair the cross toolchain's dynamic loader with that other glibc build, and threads hang.
+set(CMAKE_CROSSCOMPILING_EMULATOR qemu-aarch64)

@@ -20,6 +20,7 @@
 #include <utility>
 #include <vector>
 
+#include "document_cache.hpp"
 #include "http_server.hpp"
 
 namespace boost::process {
@@ -181,6 +182,9 @@ private:
     void dispatch_job(const response_ptr& res, std::shared_ptr<std::atomic<bool>> aborted,
                       std::function<command_result()> commands, bool no_store, result_renderer render,
                       result_callback after);
+    // Command runner (netbird_commands.cpp): m_command_mutex for a queued job; a status poll that
+    // holds it gives way at once instead of keeping the job waiting for up to a minute.
+    std::unique_lock<std::mutex> lock_for_command();
     void start_signal_reader();
     void on_signal(int signal_number);
     void close_signal_fd();
@@ -220,6 +224,9 @@ private:
     // Settings
     std::map<std::string, std::string> m_env_overrides;
     nlohmann::json m_app_config;
+    // The settings document by the values it shows; like m_app_config, used on the loop only.
+    mutable document_cache<std::string, std::string, std::string, int, std::string, int, bool, int, int>
+        m_config_document;
 
     // Event loop
     http_server::event_loop* m_loop = nullptr;
@@ -227,6 +234,9 @@ private:
 
     // Command execution
     mutable std::mutex m_command_mutex;
+    // Set while the command worker waits for m_command_mutex. The only other holder is the status
+    // poll, whose run ends early when this is set.
+    std::atomic<bool> m_command_waiting{false};
     mutable std::mutex m_env_mutex;
     std::thread m_command_thread;
     std::deque<std::function<void()>> m_command_queue;
@@ -235,6 +245,8 @@ private:
 
     // Status snapshot and poller wake-up
     std::optional<command_result> m_status_snapshot;
+    // The /status document of the latest snapshot, registration and flags (vpn_api.cpp).
+    document_cache<int, std::string, bool, bool, bool> m_status_document;
     std::mutex m_poll_mutex;
     std::condition_variable m_poll_cv;
     bool m_poll_wake = false;

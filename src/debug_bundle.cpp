@@ -69,7 +69,7 @@ void application::api_debug_bundle(const response_ptr& res, const request& req) 
     const bool queued = enqueue_command([this, res, aborted, args = std::move(args)] {
         command_result result;
         {
-            std::lock_guard lock(m_command_mutex);
+            const auto lock = lock_for_command();
             result = run_command(args, false);
         }
         defer([res, aborted, result = std::move(result)] {

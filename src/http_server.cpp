@@ -4,10 +4,12 @@
 
 #include "text_utils.hpp"
 
+#include <algorithm>
 #include <array>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/local/stream_protocol.hpp>
 #include <boost/asio/post.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <boost/asio/write.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/http.hpp>
@@ -29,30 +31,48 @@ namespace {
 // the connection is no longer watched for a close until the answer is written.
 constexpr std::size_t MAX_PIPELINED_BYTES = 64 * 1024;
 constexpr std::size_t BODY_CHUNK_BYTES = 16 * 1024;
+// A connection keeps its answer buffer for the next answers up to this size; a larger one (a log
+// download) is given back as soon as it is written.
+constexpr std::size_t KEPT_OUTPUT_BYTES = 8 * 1024;
+constexpr auto ACCEPT_RETRY_PAUSE = std::chrono::milliseconds(100);
 
 const char NOT_FOUND_BODY[] =
     "<html><body><h1>File Not Found</h1><hr><i>ovra_vpn</i></body></html>";
 
-// "200 OK" -> 200 and "OK"; a status text without a number is a programming error.
+// "200 OK" -> 200 and "OK"; without a reason the standard one ("404" -> 404 and "Not Found").
+// A status text without a number is a programming error.
 std::pair<unsigned, std::string_view> split_status(std::string_view status) {
     unsigned code = 0;
     std::size_t i = 0;
     for (; i < status.size() && status[i] >= '0' && status[i] <= '9'; ++i)
         code = code * 10 + static_cast<unsigned>(status[i] - '0');
     if (i < status.size() && status[i] == ' ') ++i;
-    return {code == 0 ? 500 : code, status.substr(i)};
+    if (code == 0) code = 500;
+    std::string_view reason = status.substr(i);
+    if (reason.empty()) {
+        const auto standard = bhttp::obsolete_reason(static_cast<bhttp::status>(code));
+        reason = std::string_view(standard.data(), standard.size());
+    }
+    return {code, reason};
+}
+
+// An error in the request's own bytes, as opposed to a client that hung up or a failed socket.
+bool is_malformed(const beast::error_code& ec) {
+    return ec.category() == bhttp::make_error_code(bhttp::error::bad_target).category() &&
+           ec != bhttp::error::end_of_stream && ec != bhttp::error::partial_message;
 }
 
 }  // namespace
 
-request::request(std::string method, std::string target) : m_method(std::move(method)) {
-    const auto question = target.find('?');
-    m_path = target.substr(0, question);
-    if (question != std::string::npos) m_query = target.substr(question + 1);
+request::request(std::string method, std::string target)
+    : m_method(std::move(method)), m_target(std::move(target)), m_path_end(std::min(m_target.find('?'), m_target.size())) {}
+
+std::string_view request::query() const {
+    return m_path_end < m_target.size() ? std::string_view(m_target).substr(m_path_end + 1) : std::string_view{};
 }
 
 std::string request::query_value(std::string_view key) const {
-    std::string_view rest = m_query;
+    std::string_view rest = query();
     while (!rest.empty()) {
         const auto amp = rest.find('&');
         const std::string_view piece = rest.substr(0, amp);
@@ -65,16 +85,13 @@ std::string request::query_value(std::string_view key) const {
     return {};
 }
 
-struct route_key {
-    std::string method;
-    std::string path;
-    auto operator<=>(const route_key&) const = default;
-};
-
 struct app::impl : event_loop {
     asio::io_context io;
     std::optional<asio::local::stream_protocol::acceptor> acceptor;
-    std::map<route_key, handler> routes;
+    asio::steady_timer accept_pause{io};
+    bool accept_failing = false;
+    // By method, then by path; both looked up by view, without a copy of the request's text.
+    std::map<std::string, std::map<std::string, handler, std::less<>>, std::less<>> routes;
 
     void defer(std::function<void()> task) override { asio::post(io, std::move(task)); }
     void accept_next();
@@ -89,7 +106,7 @@ public:
     session(unix_socket socket, const app::impl& server) : m_socket(std::move(socket)), m_server(server) {}
 
     void start() { read_header(); }
-    void write_answer(bhttp::response<bhttp::string_body> message);
+    void write_answer(std::string_view status, std::string_view header_lines, std::string_view body);
 
 private:
     void read_header();
@@ -97,6 +114,7 @@ private:
     void read_body();
     void on_body(beast::error_code ec);
     void body_done();
+    void reject_malformed();
     void watch_for_close();
     void on_write(beast::error_code ec, bool keep_alive);
     void next_request();
@@ -107,6 +125,7 @@ private:
     beast::flat_buffer m_buffer;
     std::optional<bhttp::request_parser<bhttp::buffer_body>> m_parser;
     std::array<char, BODY_CHUNK_BYTES> m_chunk{};
+    std::string m_output;  // the answer being written
     response_ptr m_response;
     bool m_keep_alive = true;
     bool m_body_done = false;
@@ -123,24 +142,14 @@ response& response::write_status(std::string_view status) {
 }
 
 response& response::write_header(std::string_view name, std::string_view value) {
-    m_headers.emplace_back(name, value);
+    m_header_lines.append(name).append(": ").append(value).append("\r\n");
     return *this;
 }
 
 void response::end(std::string_view body) {
     if (m_ended) return;
     m_ended = true;
-    const auto owner = m_owner.lock();
-    if (!owner) return;
-    const auto [code, reason] = split_status(m_status);
-    bhttp::response<bhttp::string_body> message;
-    message.version(11);
-    message.result(code);
-    message.reason(beast::string_view(reason.data(), reason.size()));
-    for (const auto& [name, value] : m_headers) message.insert(name, value);
-    message.body() = body;
-    message.prepare_payload();
-    owner->write_answer(std::move(message));
+    if (const auto owner = m_owner.lock()) owner->write_answer(m_status, m_header_lines, body);
 }
 
 void response::deliver_data(std::string_view chunk, bool last) {
@@ -176,18 +185,10 @@ void session::read_header() {
 
 void session::on_header(beast::error_code ec) {
     if (ec) {
-        if (ec != bhttp::error::end_of_stream && ec != asio::error::eof && ec != asio::error::connection_reset) {
-            // Malformed or oversized head: answer once, then close.
-            m_keep_alive = false;
-            bhttp::response<bhttp::string_body> message{bhttp::status::bad_request, 11};
-            message.set(bhttp::field::content_type, "text/plain");
-            message.body() = "Bad Request";
-            message.prepare_payload();
-            m_body_done = true;
-            write_answer(std::move(message));
-            return;
-        }
-        fail();
+        if (is_malformed(ec))
+            reject_malformed();
+        else
+            fail();
         return;
     }
     const auto& head = m_parser->get();
@@ -219,9 +220,14 @@ void session::read_body() {
 }
 
 void session::on_body(beast::error_code ec) {
+    // A read that completed just before the connection closed has no request left to feed.
+    if (m_closed) return;
     if (ec == bhttp::error::need_buffer) ec = {};
     if (ec) {
-        fail();
+        if (is_malformed(ec) && !m_response->ended())
+            reject_malformed();
+        else
+            fail();
         return;
     }
     const std::size_t length = m_chunk.size() - m_parser->get().body().size;
@@ -233,6 +239,16 @@ void session::on_body(beast::error_code ec) {
         body_done();
     else
         read_body();
+}
+
+// Malformed or oversized request bytes: one "400 Bad Request", then the connection closes. A
+// handler that took the request already is cut off as if its client had gone, so that it never
+// answers as well.
+void session::reject_malformed() {
+    if (m_response) m_response->abort();
+    m_keep_alive = false;
+    m_body_done = true;
+    write_answer("400 Bad Request", "Content-Type: text/plain\r\n", "Bad Request");
 }
 
 void session::body_done() {
@@ -251,7 +267,8 @@ void session::watch_for_close() {
     m_watching = true;
     m_socket.async_read_some(m_buffer.prepare(4096), [self = shared_from_this()](beast::error_code ec, std::size_t n) {
         self->m_watching = false;
-        if (ec == asio::error::operation_aborted && !self->m_closed) {
+        if (self->m_closed) return;
+        if (ec == asio::error::operation_aborted) {
             self->next_request();
             return;
         }
@@ -268,20 +285,27 @@ void session::watch_for_close() {
     });
 }
 
-void session::write_answer(bhttp::response<bhttp::string_body> message) {
+// The status line, the handler's headers, the length and, when the connection ends here,
+// "Connection: close", then the body: serialised into one buffer and written in one go.
+void session::write_answer(std::string_view status, std::string_view header_lines, std::string_view body) {
     if (m_closed) return;
-    message.keep_alive(m_keep_alive);
-    const bool keep_alive = m_keep_alive;
-    auto shared_message = std::make_shared<bhttp::response<bhttp::string_body>>(std::move(message));
+    const auto [code, reason] = split_status(status);
+    m_output.clear();
+    m_output.append("HTTP/1.1 ").append(std::to_string(code)).append(" ").append(reason).append("\r\n");
+    m_output.append(header_lines);
+    m_output.append("Content-Length: ").append(std::to_string(body.size())).append("\r\n");
+    if (!m_keep_alive) m_output.append("Connection: close\r\n");
+    m_output.append("\r\n").append(body);
     m_writing = true;
-    bhttp::async_write(m_socket, *shared_message,
-                       [self = shared_from_this(), shared_message, keep_alive](beast::error_code ec, std::size_t) {
-                           self->on_write(ec, keep_alive);
-                       });
+    asio::async_write(m_socket, asio::buffer(m_output),
+                      [self = shared_from_this(), keep_alive = m_keep_alive](beast::error_code ec, std::size_t) {
+                          self->on_write(ec, keep_alive);
+                      });
 }
 
 void session::on_write(beast::error_code ec, bool keep_alive) {
     m_writing = false;
+    if (m_output.capacity() > KEPT_OUTPUT_BYTES) m_output = std::string();
     if (ec || !keep_alive) {
         fail();
         return;
@@ -314,19 +338,31 @@ void session::fail() {
     }
 }
 
+// A failed accept (out of descriptors, above all) would fail again at once and spin the loop, so
+// the next one waits a moment; the failure is logged once until an accept succeeds again.
 void app::impl::accept_next() {
     acceptor->async_accept([this](beast::error_code ec, unix_socket socket) {
         if (ec == asio::error::operation_aborted || !acceptor->is_open()) return;
-        if (!ec) std::make_shared<session>(std::move(socket), *this)->start();
-        accept_next();
+        if (!ec) {
+            accept_failing = false;
+            std::make_shared<session>(std::move(socket), *this)->start();
+            accept_next();
+            return;
+        }
+        if (!std::exchange(accept_failing, true)) spdlog::warn("Failed to accept a connection: {}", ec.message());
+        accept_pause.expires_after(ACCEPT_RETRY_PAUSE);
+        accept_pause.async_wait([this](beast::error_code wait_ec) {
+            if (!wait_ec) accept_next();
+        });
     });
 }
 
 void app::impl::dispatch(const response_ptr& res, const request& req) const {
-    const auto route = routes.find(route_key{std::string(req.method()), std::string(req.path())});
-    if (route != routes.end()) {
-        route->second(res, req);
-        return;
+    if (const auto method = routes.find(req.method()); method != routes.end()) {
+        if (const auto route = method->second.find(req.path()); route != method->second.end()) {
+            route->second(res, req);
+            return;
+        }
     }
     res->write_status("404 File Not Found").write_header("Content-Type", "text/html; charset=utf-8");
     res->end(NOT_FOUND_BODY);
@@ -336,12 +372,12 @@ app::app() : m_impl(std::make_unique<impl>()) {}
 app::~app() = default;
 
 app& app::get(std::string path, handler h) {
-    m_impl->routes[route_key{"GET", std::move(path)}] = std::move(h);
+    m_impl->routes["GET"][std::move(path)] = std::move(h);
     return *this;
 }
 
 app& app::post(std::string path, handler h) {
-    m_impl->routes[route_key{"POST", std::move(path)}] = std::move(h);
+    m_impl->routes["POST"][std::move(path)] = std::move(h);
     return *this;
 }
 

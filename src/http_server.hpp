@@ -9,7 +9,6 @@
 #include <string>
 #include <string_view>
 #include <utility>
-#include <vector>
 
 namespace http_server {
 
@@ -19,15 +18,15 @@ public:
 
     std::string_view method() const { return m_method; }
     // The path without the query string.
-    std::string_view path() const { return m_path; }
-    std::string_view query() const { return m_query; }
+    std::string_view path() const { return std::string_view(m_target).substr(0, m_path_end); }
+    std::string_view query() const;
     // The first value of a query parameter with its percent escapes decoded; "" when missing.
     std::string query_value(std::string_view key) const;
 
 private:
     std::string m_method;
-    std::string m_path;
-    std::string m_query;
+    std::string m_target;
+    std::size_t m_path_end;  // where the query's '?' is, or the end
 };
 
 class session;
@@ -61,7 +60,7 @@ private:
 
     std::weak_ptr<session> m_owner;
     std::string m_status{"200 OK"};
-    std::vector<std::pair<std::string, std::string>> m_headers;
+    std::string m_header_lines;  // "Name: value\r\n" each, in order
     data_handler m_on_data;
     abort_handler m_on_aborted;
     bool m_ended = false;

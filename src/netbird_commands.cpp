@@ -79,11 +79,13 @@ struct command_run {
 };
 
 // Waits for the child's end and returns its exit code: the exit status, the signal number if a
-// signal ended it, or EXIT_TIMED_OUT once the limit passed. Teardown kills it early.
-int supervise(bp::child& child, std::chrono::steady_clock::duration time_limit, const std::atomic<bool>& stopping) {
+// signal ended it, or EXIT_TIMED_OUT once the limit passed. Teardown, or a command waiting for
+// the lock that a status poll holds, kills it early.
+int supervise(bp::child& child, std::chrono::steady_clock::duration time_limit,
+              const std::function<bool()>& cut_short) {
     const auto started = std::chrono::steady_clock::now();
     while (child.running()) {
-        if (stopping.load()) {
+        if (cut_short()) {
             process_utils::kill_and_reap(child);
             break;
         }
@@ -146,6 +148,13 @@ std::map<std::string, std::string> application::build_command_env() const {
     return env;
 }
 
+std::unique_lock<std::mutex> application::lock_for_command() {
+    m_command_waiting = true;
+    std::unique_lock lock(m_command_mutex);
+    m_command_waiting = false;
+    return lock;
+}
+
 application::command_result application::run_command(const std::vector<std::string>& args, bool quiet) const {
     return run_command(args, quiet, COMMAND_TIMEOUT);
 }
@@ -164,7 +173,8 @@ application::command_result application::run_command(const std::vector<std::stri
                                                bp::args = std::vector<std::string>(args.begin() + 1, args.end()),
                                                bp::std_out > run.stdout_stream, bp::std_err > run.stderr_stream, env);
         run.start_readers();
-        const int exit_code = supervise(run.child, time_limit, m_stopping);
+        const int exit_code =
+            supervise(run.child, time_limit, [this] { return stopping() || m_command_waiting.load(); });
         run.join_readers();
         return {exit_code, std::move(run.stdout_data), std::move(run.stderr_data)};
     } catch (const std::exception& e) {

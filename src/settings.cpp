@@ -175,6 +175,23 @@ constexpr setting_check SETTING_CHECKS[] = {
      "interface_name must be 1-15 characters using only letters, digits, '_' or '-'"},
 };
 
+// The settings document: the values the system runs with, members in key order.
+std::string settings_document(const std::string& external_ip_map, const std::string& interface_name,
+                              const std::string& log_level, int log_retention_days, const std::string& management_url,
+                              int mtu, bool watchdog_enabled, int watchdog_timeout, int wireguard_port) {
+    return dump_json(json{
+        {"external_ip_map", external_ip_map},
+        {"interface_name", interface_name},
+        {"log_level", log_level},
+        {"log_retention_days", log_retention_days},
+        {"management_url", management_url},
+        {"mtu", mtu},
+        {"watchdog_enabled", watchdog_enabled},
+        {"watchdog_timeout", watchdog_timeout},
+        {"wireguard_port", wireguard_port},
+    });
+}
+
 // An empty value is a reset, which needs no value check.
 std::optional<std::string_view> config_request_error(std::string_view name, std::string_view value) {
     if (name.empty()) return "Missing config name";
@@ -318,18 +335,11 @@ int application::log_retention_days() const { return parse_retention_days(m_app_
 
 std::string application::log_level() const { return parse_log_level(m_app_config); }
 
+// The text is rebuilt only when one of the values it shows has changed.
 std::string application::build_config_json() const {
-    return dump_json(json{
-        {"external_ip_map", external_ip_map()},
-        {"interface_name", interface_name()},
-        {"log_level", log_level()},
-        {"log_retention_days", log_retention_days()},
-        {"management_url", string_setting(m_app_config, "management_url", "", any_string)},
-        {"mtu", mtu()},
-        {"watchdog_enabled", watchdog_enabled()},
-        {"watchdog_timeout", watchdog_timeout_seconds()},
-        {"wireguard_port", wireguard_port()},
-    });
+    return m_config_document.get(settings_document, external_ip_map(), interface_name(), log_level(),
+                                 log_retention_days(), string_setting(m_app_config, "management_url", "", any_string),
+                                 mtu(), watchdog_enabled(), watchdog_timeout_seconds(), wireguard_port());
 }
 
 void application::api_config_get(const response_ptr& res, const request&) {

@@ -140,7 +140,7 @@ void application::dispatch_job(const response_ptr& res, std::shared_ptr<std::ato
                 after = std::move(after)]() mutable {
         command_result result;
         {
-            std::lock_guard lock(m_command_mutex);
+            const auto lock = lock_for_command();
             result = commands();
         }
         defer([this, res = std::move(res), aborted = std::move(aborted), no_store, render = std::move(render),
@@ -160,8 +160,9 @@ void application::api_status(const response_ptr& res, const request& /*req*/) {
     const std::string& text = m_status_snapshot ? status_text(*m_status_snapshot) : no_text;
     std::error_code ec;
     const bool registered = fs::exists(m_config_path, ec);
-    write_json(res, build_status_json(exit_code, text, registered, m_pending_reconnect.load(), m_pending_restart.load()),
-               "200 OK", true);
+    const std::string& document = m_status_document.get(build_status_json, exit_code, text, registered,
+                                                        m_pending_reconnect.load(), m_pending_restart.load());
+    write_json(res, document, "200 OK", true);
 }
 
 void application::api_up(const response_ptr& res, const request& /*req*/) {

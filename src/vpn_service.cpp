@@ -136,12 +136,15 @@ bool application::wait_for_watchdog_cycle(clock::time_point deadline) {
 }
 
 // Skips the poll rather than queue behind a command: `up` may hold the command lock for a minute.
+// A poll that a waiting command cut short gives no verdict; that command's end wakes the next.
 std::optional<application::command_result> application::poll_status() {
     std::vector<std::string> args = base_args_cli();
     args.insert(args.end(), {"status", "--json"});
     std::unique_lock lock(m_command_mutex, std::try_to_lock);
     if (!lock.owns_lock()) return std::nullopt;
-    return run_command(args, true);
+    command_result result = run_command(args, true);
+    if (m_command_waiting) return std::nullopt;
+    return result;
 }
 
 bool application::status_is_healthy(const command_result& result) {

@@ -2,10 +2,12 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
 #include <fstream>
+#include <gtest/gtest.h>
 #include <mutex>
 #include <poll.h>
 #include <sstream>
@@ -32,6 +34,18 @@ int connect_unix(const std::string& path) {
         return -1;
     }
     return fd;
+}
+
+// In sanitizer builds each process of the daemon's tree writes its reports to a file named after
+// this prefix: a report of a child would otherwise be lost in a pipe that no test reads.
+constexpr const char* SANITIZER_REPORTS = "sanitizer";
+
+void redirect_sanitizer_reports(const fs::path& prefix) {
+    for (const char* variable : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "TSAN_OPTIONS"}) {
+        const char* options = std::getenv(variable);
+        const std::string redirected = (options ? std::string(options) + ":" : "") + "log_path=" + prefix.string();
+        ::setenv(variable, redirected.c_str(), 1);
+    }
 }
 
 std::string lower(std::string_view text) {
@@ -124,16 +138,25 @@ bool http_client::closed_by_peer(std::chrono::milliseconds timeout) {
     pollfd pfd{m_fd, POLLIN, 0};
     if (::poll(&pfd, 1, static_cast<int>(timeout.count())) <= 0) return false;
     char byte;
-    return ::recv(m_fd, &byte, 1, MSG_PEEK) == 0;
+    const ssize_t n = ::recv(m_fd, &byte, 1, MSG_PEEK);
+    return n == 0 || (n < 0 && errno == ECONNRESET);  // a close with unread input resets
 }
 
-http_reply http_client::request(const std::string& method, const std::string& target, const std::string& body) {
+namespace {
+
+std::string request_message(const std::string& method, const std::string& target, const std::string& body) {
     std::string message = method + " " + target + " HTTP/1.1\r\nHost: localhost\r\n";
     if (method == "POST") {
         message += "Content-Type: application/x-www-form-urlencoded\r\n";
         message += "Content-Length: " + std::to_string(body.size()) + "\r\n";
     }
-    message += "\r\n" + body;
+    return message + "\r\n" + body;
+}
+
+}  // namespace
+
+http_reply http_client::request(const std::string& method, const std::string& target, const std::string& body) {
+    const std::string message = request_message(method, target, body);
     try {
         send_raw(message);
         return read_reply();
@@ -143,6 +166,10 @@ http_reply http_client::request(const std::string& method, const std::string& ta
         send_raw(message);
         return read_reply();
     }
+}
+
+void http_client::send_request(const std::string& method, const std::string& target, const std::string& body) {
+    send_raw(request_message(method, target, body));
 }
 
 http_reply http_client::get(const std::string& target) { return request("GET", target, ""); }
@@ -196,8 +223,16 @@ staged_app::staged_app(options opts) : m_options(std::move(opts)) {
 
 staged_app::~staged_app() {
     if (m_pid > 0) stop(SIGKILL);
+    expect_no_sanitizer_reports();
     std::error_code ec;
     fs::remove_all(m_dir, ec);
+}
+
+void staged_app::expect_no_sanitizer_reports() const {
+    std::error_code ec;
+    for (fs::directory_iterator it(m_dir, ec); !ec && it != fs::directory_iterator(); it.increment(ec))
+        if (it->path().filename().string().starts_with(std::string(SANITIZER_REPORTS) + "."))
+            ADD_FAILURE() << "sanitizer report " << it->path() << ":\n" << read_file(it->path());
 }
 
 void staged_app::launch() {
@@ -206,6 +241,7 @@ void staged_app::launch() {
     m_pid = ::fork();
     if (m_pid == 0) {
         for (const auto& [name, value] : m_options.env) ::setenv(name.c_str(), value.c_str(), 1);
+        redirect_sanitizer_reports(m_dir / SANITIZER_REPORTS);
         const int null_fd = ::open("/dev/null", O_RDONLY);
         const int out_fd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
         ::dup2(null_fd, 0);

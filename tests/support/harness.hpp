@@ -41,11 +41,13 @@ public:
     http_reply get(const std::string& target);
     http_reply post(const std::string& target, const std::string& form_body = "");
     http_reply request(const std::string& method, const std::string& target, const std::string& body);
+    // Sends a request without waiting for its answer; read_reply() reads it later.
+    void send_request(const std::string& method, const std::string& target, const std::string& body = "");
 
     // Raw access for malformed, chunked and pipelined requests.
     void send_raw(std::string_view bytes);
     http_reply read_reply(std::chrono::milliseconds timeout = 70s);
-    // True when the daemon closed the connection (end of file) within the timeout.
+    // True when the daemon closed the connection (end of file or reset) within the timeout.
     bool closed_by_peer(std::chrono::milliseconds timeout);
     void disconnect();
 
@@ -99,6 +101,9 @@ public:
     std::string console() const;
 
 private:
+    // A report of a sanitizer build, from the daemon or from any of its children, fails the test.
+    void expect_no_sanitizer_reports() const;
+
     options m_options;
     std::filesystem::path m_dir;
     pid_t m_pid = -1;

@@ -1,0 +1,172 @@
+#include "inspect.hpp"
+
+#include "harness.hpp"
+
+#include <algorithm>
+#include <cctype>
+#include <sstream>
+#include <sys/stat.h>
+#include <thread>
+
+namespace fs = std::filesystem;
+
+namespace test_support {
+
+namespace {
+
+fs::path proc_dir(pid_t pid) { return fs::path("/proc") / std::to_string(pid); }
+
+std::vector<std::string> split_at_nul(const std::string& text) {
+    std::vector<std::string> parts;
+    std::istringstream in(text);
+    for (std::string part; std::getline(in, part, '\0');) parts.push_back(part);
+    return parts;
+}
+
+// The fields of /proc/<pid>/stat after "pid (comm) ", which may hold blanks and parentheses;
+// they start with the state and the parent's pid. Empty when the process is gone.
+std::vector<std::string> stat_fields(pid_t pid) {
+    const std::string stat = read_file(proc_dir(pid) / "stat");
+    const auto comm_end = stat.rfind(") ");
+    std::vector<std::string> fields;
+    if (comm_end == std::string::npos) return fields;
+    std::istringstream rest(stat.substr(comm_end + 2));
+    for (std::string field; rest >> field;) fields.push_back(field);
+    return fields;
+}
+
+constexpr std::size_t STATE_FIELD = 0;
+constexpr std::size_t PARENT_FIELD = 1;
+constexpr std::size_t USER_TIME_FIELD = 11;
+constexpr std::size_t SYSTEM_TIME_FIELD = 12;
+
+bool read_stat(pid_t pid, process_entry& entry) {
+    const auto fields = stat_fields(pid);
+    if (fields.size() <= PARENT_FIELD) return false;
+    entry.state = fields[STATE_FIELD].front();
+    entry.parent = std::stoi(fields[PARENT_FIELD]);
+    return true;
+}
+
+std::size_t entries_in(const fs::path& dir) {
+    std::error_code ec;
+    std::size_t count = 0;
+    for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) ++count;
+    return count;
+}
+
+}  // namespace
+
+bool process_entry::has_arg(std::string_view word) const {
+    return std::find(argv.begin(), argv.end(), word) != argv.end();
+}
+
+std::vector<process_entry> list_processes() {
+    std::vector<process_entry> processes;
+    std::error_code ec;
+    for (fs::directory_iterator it("/proc", ec), end; !ec && it != end; it.increment(ec)) {
+        const std::string name = it->path().filename().string();
+        if (!std::all_of(name.begin(), name.end(), [](unsigned char c) { return std::isdigit(c); })) continue;
+        process_entry entry;
+        entry.pid = std::stoi(name);
+        if (!read_stat(entry.pid, entry)) continue;
+        entry.argv = split_at_nul(read_file(it->path() / "cmdline"));
+        processes.push_back(std::move(entry));
+    }
+    return processes;
+}
+
+std::vector<process_entry> processes_of(const fs::path& executable) {
+    std::vector<process_entry> found;
+    for (auto& entry : list_processes())
+        if (!entry.zombie() && !entry.argv.empty() && entry.argv[0] == executable.string())
+            found.push_back(std::move(entry));
+    return found;
+}
+
+std::vector<pid_t> service_pids(const fs::path& netbird) {
+    std::vector<pid_t> pids;
+    for (const auto& entry : processes_of(netbird))
+        if (entry.has_arg("service") && entry.has_arg("run")) pids.push_back(entry.pid);
+    return pids;
+}
+
+std::size_t zombie_children(pid_t parent) {
+    const auto processes = list_processes();
+    return static_cast<std::size_t>(std::count_if(processes.begin(), processes.end(), [parent](const auto& entry) {
+        return entry.parent == parent && entry.zombie();
+    }));
+}
+
+bool process_alive(pid_t pid) {
+    process_entry entry;
+    return read_stat(pid, entry) && !entry.zombie();
+}
+
+resource_usage usage_of(pid_t pid) {
+    resource_usage usage;
+    std::istringstream status(read_file(proc_dir(pid) / "status"));
+    for (std::string line; std::getline(status, line);)
+        if (line.starts_with("VmRSS:")) usage.rss_kib = std::stol(line.substr(6));
+    usage.descriptors = entries_in(proc_dir(pid) / "fd");
+    usage.threads = entries_in(proc_dir(pid) / "task");
+    if (const auto fields = stat_fields(pid); fields.size() > SYSTEM_TIME_FIELD)
+        usage.cpu_ticks = std::stol(fields[USER_TIME_FIELD]) + std::stol(fields[SYSTEM_TIME_FIELD]);
+    return usage;
+}
+
+resource_usage settled_usage_of(pid_t pid, std::chrono::milliseconds window) {
+    resource_usage least = usage_of(pid);
+    const auto deadline = std::chrono::steady_clock::now() + window;
+    while (std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        const resource_usage now = usage_of(pid);
+        least.rss_kib = std::min(least.rss_kib, now.rss_kib);
+        least.descriptors = std::min(least.descriptors, now.descriptors);
+        least.threads = std::min(least.threads, now.threads);
+    }
+    return least;
+}
+
+std::size_t occurrences(std::string_view text, std::string_view piece) {
+    std::size_t found = 0;
+    for (auto at = text.find(piece); at != std::string_view::npos; at = text.find(piece, at + 1)) ++found;
+    return found;
+}
+
+std::vector<fs::path> files_containing(const fs::path& dir, std::string_view needle) {
+    std::vector<fs::path> found;
+    std::error_code ec;
+    for (fs::recursive_directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
+        std::error_code type_ec;
+        if (it->is_regular_file(type_ec) && read_file(it->path()).find(needle) != std::string::npos)
+            found.push_back(it->path());
+    }
+    return found;
+}
+
+std::vector<fs::path> world_writable_entries(const fs::path& dir) {
+    std::vector<fs::path> found;
+    std::error_code ec;
+    for (fs::recursive_directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
+        struct stat info {};
+        if (::lstat(it->path().c_str(), &info) == 0 && !S_ISLNK(info.st_mode) && (info.st_mode & S_IWOTH) != 0)
+            found.push_back(it->path());
+    }
+    return found;
+}
+
+std::vector<std::string> exposure_findings(const fs::path& app_dir, const std::vector<std::string>& syslog_lines,
+                                           std::string_view key) {
+    std::vector<std::string> findings;
+    for (const auto& file : files_containing(app_dir, key)) findings.push_back("key in file " + file.string());
+    for (const auto& line : syslog_lines)
+        if (line.find(key) != std::string::npos) findings.push_back("key in system log: " + line);
+    for (const auto& entry : world_writable_entries(app_dir)) findings.push_back("world-writable " + entry.string());
+    struct stat info {};
+    if (::stat(API_SOCKET.c_str(), &info) != 0 || (info.st_mode & 07777) != 0666)
+        findings.push_back("API socket missing or not 0666");
+    return findings;
+}
+
+}  // namespace test_support
