@@ -162,11 +162,9 @@ TEST(faults, status_output_that_is_not_one_json_document_reaches_the_status_endp
     const output_case cases[] = {
         {"nonjson",
          [](const json& s) {
-             const auto& output = s["output"].get_ref<const std::string&>();
-             return !s.contains("status") && output.find("Daemon status: ") != std::string::npos;
+             return !s.contains("status") && s.value("output", "").find("Daemon status: ") != std::string::npos;
          }},
-        {"trailing",
-         [](const json& s) { return !s.contains("status") && s["output"].get<std::string>().starts_with("{"); }},
+        {"trailing", [](const json& s) { return !s.contains("status") && s.value("output", "").starts_with("{"); }},
         {"huge", [](const json& s) { return s.contains("status") && s["status"]["events"].size() > 1000; }},
     };
     staged_app app;
@@ -178,7 +176,12 @@ TEST(faults, status_output_that_is_not_one_json_document_reaches_the_status_endp
         EXPECT_TRUE(wait_for(
             [&] {
                 status = document_of(app.client().get(API + "/status"));
-                return status.is_object() && c.seen(status);
+                // A snapshot from before the switch may hold any document: not seen yet.
+                try {
+                    return status.is_object() && c.seen(status);
+                } catch (const json::exception&) {
+                    return false;
+                }
             },
             12s))
             << c.mode << ": " << status.dump().substr(0, 300);
