@@ -1,0 +1,146 @@
+// Whatever "app.json" and "env.json" hold at start-up (the input up to its first NUL byte is
+// "app.json"; the rest, when there is a NUL, is "env.json"): every accessor yields a usable
+// value, the config document is complete, no secret or reserved variable survives the load, and
+// loading again what the load left behind gives the same state.
+
+#include "application.hpp"
+#include "config_utils.hpp"
+#include "fuzz_support.hpp"
+#include "netbird_utils.hpp"
+#include "process_utils.hpp"
+
+#include <cstdint>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+using fuzz_support::require;
+using nlohmann::json;
+
+// The application directory; nothing here ever calls run(), so /run stays untouched.
+const fuzz_support::scratch_dir& app_dir() {
+    static const fuzz_support::scratch_dir dir;
+    return dir;
+}
+
+const fs::path& data_dir() {
+    static const fs::path dir = app_dir().path() / "localdata";
+    return dir;
+}
+
+void write_file(const fs::path& path, std::string_view content) {
+    std::ofstream(path, std::ios::binary).write(content.data(), static_cast<std::streamsize>(content.size()));
+}
+
+void stage_settings(std::string_view input) {
+    fs::remove_all(data_dir());
+    fs::create_directories(data_dir());
+    const auto separator = input.find('\0');
+    write_file(data_dir() / "app.json", input.substr(0, separator));
+    if (separator != std::string_view::npos) write_file(data_dir() / "env.json", input.substr(separator + 1));
+}
+
+// What the loaded settings hand to NetBird and to the web page.
+struct loaded_state {
+    std::string config_json;
+    std::map<std::string, std::string> command_env;
+    std::vector<std::string> up_args;
+    bool operator==(const loaded_state&) const = default;
+};
+
+void check_accessors(const application& app) {
+    require(netbird_utils::is_valid_wireguard_port(app.wireguard_port()), "the WireGuard port is in range");
+    require(netbird_utils::is_valid_mtu(app.mtu()), "the MTU is in range");
+    require(netbird_utils::is_valid_interface_name(app.interface_name()), "the interface name is valid");
+    require(app.watchdog_timeout_seconds() >= 30, "the watchdog timeout is at least 30 seconds");
+    require(app.log_retention_days() >= 1 && app.log_retention_days() <= 365, "the retention is 1 to 365 days");
+    require(config_utils::is_valid_log_level(app.log_level()), "the log level is a known level");
+}
+
+void check_config_document(const application& app, const std::string& text) {
+    const json config = fuzz_support::parse_json(text);
+    require(config.is_object() && config.size() == config_utils::CONFIG_KEYS.size(),
+            "the config document is an object with every setting");
+    for (const std::string_view key : config_utils::CONFIG_KEYS)
+        require(config.contains(key), "the config document has every setting");
+    require(config.at("mtu") == app.mtu() && config.at("wireguard_port") == app.wireguard_port() &&
+                config.at("interface_name") == app.interface_name() &&
+                config.at("watchdog_enabled") == app.watchdog_enabled() &&
+                config.at("watchdog_timeout") == app.watchdog_timeout_seconds() &&
+                config.at("log_retention_days") == app.log_retention_days() &&
+                config.at("log_level") == app.log_level(),
+            "the config document shows the accessors' values");
+}
+
+bool is_reserved_env_key(std::string_view key) {
+    return netbird_utils::is_protected_env_key(key) || netbird_utils::is_flag_mapped_env_key(key);
+}
+
+// Walks the entries rather than looking names up: Boost's lookup reads past short entries.
+std::map<std::string, std::string> child_variables(const std::map<std::string, std::string>& env) {
+    std::map<std::string, std::string> variables;
+    for (const auto& entry : process_utils::child_environment(env))
+        require(variables.emplace(entry.get_name(), entry.to_string()).second, "a child sees each variable once");
+    return variables;
+}
+
+void check_command_env(const std::map<std::string, std::string>& env) {
+    for (const auto& [name, value] : env)
+        require(name == "NB_STATE_DIR" ? value == data_dir().string() : !is_reserved_env_key(name),
+                "no stored override replaces a variable the system sets itself");
+    const auto variables = child_variables(env);
+    for (const auto& [name, value] : env) {
+        if (name.empty() || name.find_first_of(std::string_view("=\0", 2)) != std::string::npos) continue;
+        const auto variable = variables.find(name);
+        require(variable != variables.end() && variable->second == value.substr(0, value.find('\0')),
+                "a child sees each variable up to its first NUL");
+    }
+}
+
+std::string read_file(const fs::path& path) {
+    std::ifstream file(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(file), {});
+}
+
+// The clean-ups of the load reach the files, not only the memory. (Members that are not strings
+// are never loaded, so the load may leave them in place.)
+void check_files_after_load() {
+    const json app_config = fuzz_support::parse_json(read_file(data_dir() / "app.json"));
+    require(!app_config.is_object() || !app_config.contains("setup_key"), "no setup key stays in app.json");
+    const json overrides = fuzz_support::parse_json(read_file(data_dir() / "env.json"));
+    if (!overrides.is_object()) return;
+    for (const auto& [name, value] : overrides.items())
+        require(!value.is_string() || !is_reserved_env_key(name), "no reserved override stays in env.json");
+}
+
+loaded_state load_and_check() {
+    application app("ovra_vpn", app_dir().path());
+    app.load_state();
+    check_accessors(app);
+    loaded_state state{app.build_config_json(), app.build_command_env(), app.build_up_args({})};
+    check_config_document(app, state.config_json);
+    check_command_env(state.command_env);
+    return state;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    fuzz_support::discard_logs();
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    stage_settings(fuzz_support::as_text(data, size));
+    const loaded_state first = load_and_check();
+    check_files_after_load();
+    require(load_and_check() == first, "loading what a load left behind gives the same state");
+    return 0;
+}
