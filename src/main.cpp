@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <exception>
 #include <iostream>
+#include <malloc.h>
 #include <mutex>
 #include <spdlog/spdlog.h>
 
@@ -52,11 +53,21 @@ void log_lines(const std::string& text) {
     std::exit(1);
 }
 
+// Buffers from LARGE_BUFFER_BYTES up (log tails and downloads, debug bundles, large status
+// documents) get mappings of their own, which go back to the system when freed. glibc would raise
+// this threshold after the first such buffer is freed; the heap then holds them, and after a burst
+// of them it stays as large as the burst was.
+void keep_large_buffers_out_of_the_heap() {
+    constexpr int LARGE_BUFFER_BYTES = 128 * 1024;
+    ::mallopt(M_MMAP_THRESHOLD, LARGE_BUFFER_BYTES);
+}
+
 }  // namespace
 
 int main() {
     try {
         std::set_terminate(print_and_abort);
+        keep_large_buffers_out_of_the_heap();
         auto sink = std::make_shared<axis_syslog_sink<std::mutex>>("ovra_vpn", LOG_PID, LOG_USER, true);
         spdlog::set_default_logger(std::make_shared<spdlog::logger>("axis_syslog_logger", sink));
         spdlog::set_pattern("[%L] %v", spdlog::pattern_time_type::local);
