@@ -21,6 +21,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <optional>
@@ -111,9 +112,10 @@ int connect_unix(const std::string& path) {
     return fd;
 }
 
+// A peer that has gone makes this fail rather than raise SIGPIPE.
 bool write_all(int fd, std::string_view data) {
     while (!data.empty()) {
-        const ssize_t written = ::write(fd, data.data(), data.size());
+        const ssize_t written = ::send(fd, data.data(), data.size(), MSG_NOSIGNAL);
         if (written < 0 && errno == EINTR) continue;
         if (written <= 0) return false;
         data.remove_prefix(static_cast<std::size_t>(written));
@@ -138,6 +140,21 @@ struct answer {
 
 enum class parse_state { incomplete, complete, malformed };
 
+// The value of a header in an answer's head without its leading blanks; nothing when absent.
+std::optional<std::string_view> header_value(std::string_view head, std::string_view name) {
+    for (auto line_end = head.find("\r\n"); line_end != std::string_view::npos;) {
+        const auto line_start = line_end + 2;
+        line_end = head.find("\r\n", line_start);
+        const std::string_view line = head.substr(line_start, line_end - line_start);
+        const auto colon = line.find(':');
+        if (colon == std::string_view::npos || !equals_ignoring_case(line.substr(0, colon), name)) continue;
+        std::string_view value = line.substr(colon + 1);
+        while (!value.empty() && value.front() == ' ') value.remove_prefix(1);
+        return value;
+    }
+    return std::nullopt;
+}
+
 // Reads the status line and the headers this generator needs; the body is framed by
 // Content-Length, which both servers under test always send.
 parse_state parse_answer(std::string_view buffer, answer& out) {
@@ -146,30 +163,12 @@ parse_state parse_answer(std::string_view buffer, answer& out) {
     const std::string_view head = buffer.substr(0, head_end);
     if (head.size() < 12 || !head.starts_with("HTTP/1.")) return parse_state::malformed;
     if (std::from_chars(head.data() + 9, head.data() + 12, out.status).ec != std::errc{}) return parse_state::malformed;
-    std::optional<std::size_t> length;
-    out.closes = false;
-    for (std::size_t line_start = head.find("\r\n"); line_start != std::string_view::npos;) {
-        line_start += 2;
-        const auto line_end = head.find("\r\n", line_start);
-        const std::string_view line = head.substr(line_start, line_end - line_start);
-        line_start = line_end;
-        const auto colon = line.find(':');
-        if (colon == std::string_view::npos) continue;
-        const std::string_view name = line.substr(0, colon);
-        std::string_view value = line.substr(colon + 1);
-        while (!value.empty() && value.front() == ' ') value.remove_prefix(1);
-        if (equals_ignoring_case(name, "content-length")) {
-            std::size_t parsed = 0;
-            if (std::from_chars(value.data(), value.data() + value.size(), parsed).ec != std::errc{})
-                return parse_state::malformed;
-            length = parsed;
-        } else if (equals_ignoring_case(name, "connection")) {
-            out.closes = equals_ignoring_case(value, "close");
-        }
-    }
-    if (!length) return parse_state::malformed;
+    const auto length = header_value(head, "content-length");
+    if (!length || std::from_chars(length->data(), length->data() + length->size(), out.body_bytes).ec != std::errc{})
+        return parse_state::malformed;
+    const auto connection = header_value(head, "connection");
+    out.closes = connection && equals_ignoring_case(*connection, "close");
     out.header_bytes = head_end + 4;
-    out.body_bytes = *length;
     return buffer.size() >= out.total() ? parse_state::complete : parse_state::incomplete;
 }
 

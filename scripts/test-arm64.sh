@@ -34,7 +34,7 @@ install_arm64_packages() {
   [ ${#missing[@]} -eq 0 ] && return 0
   dpkg --print-foreign-architectures | grep -qx arm64 || $sudo dpkg --add-architecture arm64
   $sudo apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+  $sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
 }
 
 # The daemon under test starts lib/netbird, and the test programs start the daemon: arm64 programs

@@ -40,12 +40,23 @@ check_reports() {
     return "$found"
 }
 
+# What the instrumentation needs besides -fsanitize. GCC 12 warns of uninitialised members inside
+# <regex> once instrumented (-Wmaybe-uninitialized, not seen in the plain build). ThreadSanitizer
+# does not model atomic_thread_fence (-Wtsan in Asio's fenced blocks): without them Asio's hand-offs
+# between threads still go through its scheduler's mutex, which it does see.
+extra_flags() {
+    local flags=-Wno-maybe-uninitialized
+    [ "$1" != thread ] || flags+=" -DBOOST_ASIO_DISABLE_FENCED_BLOCK"
+    echo "$flags"
+}
+
 # run_suite BUILD_DIR SANITIZERS [ctest arguments]: configures, builds, runs the tests. (Called
 # in a condition, where set -e does not apply: every step checks its own failure.)
 run_suite() {
     local build_dir=$1 sanitizers=$2
     shift 2
-    cmake -S . -B "$build_dir" -G Ninja -DBUILD_TESTING=ON -DOVRA_SANITIZE="$sanitizers" || return 1
+    cmake -S . -B "$build_dir" -G Ninja -DBUILD_TESTING=ON -DOVRA_SANITIZE="$sanitizers" \
+        -DCMAKE_CXX_FLAGS="$(extra_flags "$sanitizers")" || return 1
     # The simulator is the probe: the full build already runs sanitized programs (test discovery).
     ninja -C "$build_dir" -j2 netbird_sim || return 1
     local launcher

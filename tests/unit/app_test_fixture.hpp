@@ -29,6 +29,9 @@ protected:
         dir = pattern;
         std::filesystem::create_directories(dir / "lib");
         std::filesystem::create_directories(dir / "localdata");
+        // Here on the main thread, as the daemon sets up logging before it starts any thread:
+        // ThreadSanitizer cannot see the guard of spdlog's lazily made registry (the library is not
+        // instrumented), so a first log call on a reader thread would be reported as a race.
         m_previous_logger = spdlog::default_logger();
         auto sink = std::make_shared<spdlog::sinks::ostream_sink_mt>(m_log);
         sink->set_pattern("[%L] %v");

@@ -1,6 +1,6 @@
 // The iperf3 server's request rules, and its life cycle with a scripted stand-in for iperf3.
 
-#include "application.hpp"
+#include "app_test_fixture.hpp"
 #include "iperf_utils.hpp"
 
 #include <climits>
@@ -63,44 +63,30 @@ TEST(iperf_utils, numbers_read_like_stoi_and_unreadable_ones_as_zero) {
 
 // A shell script stands at lib/iperf3, so each test chooses what the "server" prints and how long
 // it lives.
-class iperf_server : public ::testing::Test {
+class iperf_server : public app_test_fixture {
 protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/ovra-iperf-XXXXXX";
-        ASSERT_NE(::mkdtemp(pattern), nullptr);
-        m_dir = pattern;
-        fs::create_directories(m_dir / "lib");
-        m_app = std::make_unique<application>("ovra_vpn", m_dir);
-    }
-
-    void TearDown() override {
-        m_app.reset();
-        fs::remove_all(m_dir);
-    }
-
     void install_server_script(const std::string& body) {
-        const fs::path script = m_dir / "lib" / "iperf3";
+        const fs::path script = dir / "lib" / "iperf3";
         std::ofstream(script) << "#!/bin/sh\n" << body << "\n";
         fs::permissions(script, fs::perms::owner_all);
     }
 
-    json status() { return json::parse(m_app->iperf_status_json()); }
+    json status() { return json::parse(app.iperf_status_json()); }
 
     // Once the script has ended, the reap joins the reader, so every line it printed is in.
     json status_after_exit() {
         for (int i = 0; i < 200 && status()["running"] == true; ++i)
             std::this_thread::sleep_for(std::chrono::milliseconds(25));
-        m_app->reap_iperf_if_exited();
+        app.reap_iperf_if_exited();
         return status();
     }
 
-    fs::path m_dir;
-    std::unique_ptr<application> m_app;
+    application app{"ovra_vpn", dir};
 };
 
 TEST_F(iperf_server, passes_its_arguments_and_keeps_the_lines_without_carriage_returns_after_the_exit) {
     install_server_script(R"(echo "$*"; printf 'line with CRLF\r\n'; printf 'last line without newline')");
-    ASSERT_TRUE(m_app->start_iperf_server(6001, 5, false));
+    ASSERT_TRUE(app.start_iperf_server(6001, 5, false));
     EXPECT_EQ(status()["port"], 6001);
 
     const json after = status_after_exit();
@@ -113,7 +99,7 @@ TEST_F(iperf_server, passes_its_arguments_and_keeps_the_lines_without_carriage_r
 
 TEST_F(iperf_server, keeps_only_the_last_400_lines) {
     install_server_script("seq 1 401");
-    ASSERT_TRUE(m_app->start_iperf_server(6002, 60, true));
+    ASSERT_TRUE(app.start_iperf_server(6002, 60, true));
     const std::string output = status_after_exit()["output"];
 
     std::string expected;
@@ -122,8 +108,8 @@ TEST_F(iperf_server, keeps_only_the_last_400_lines) {
 }
 
 TEST_F(iperf_server, an_executable_that_cannot_be_launched_leaves_nothing_running) {
-    std::ofstream(m_dir / "lib" / "iperf3") << "not executable";
-    EXPECT_FALSE(m_app->start_iperf_server(5201, 60, true));
+    std::ofstream(dir / "lib" / "iperf3") << "not executable";
+    EXPECT_FALSE(app.start_iperf_server(5201, 60, true));
     EXPECT_EQ(status(), json::parse(R"({"output":"","port":0,"running":false,"uptime_seconds":0})"));
 }
 
