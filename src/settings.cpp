@@ -2,12 +2,12 @@
 
 #include "api_helpers.hpp"
 #include "config_utils.hpp"
+#include "file_utils.hpp"
 #include "netbird_utils.hpp"
 #include "settings_values.hpp"
 
 #include <algorithm>
 #include <array>
-#include <cerrno>
 #include <climits>
 #include <cstdint>
 #include <fcntl.h>
@@ -79,16 +79,6 @@ bool is_retention_days(int days) { return days >= LOG_RETENTION_MIN_DAYS && days
 
 fs::path temporary_path_for(const fs::path& path) { return fs::path(path) += ".tmp"; }
 
-bool write_all(int fd, std::string_view data) {
-    while (!data.empty()) {
-        const ssize_t written = ::write(fd, data.data(), data.size());
-        if (written < 0 && errno == EINTR) continue;
-        if (written <= 0) return false;
-        data.remove_prefix(static_cast<std::size_t>(written));
-    }
-    return true;
-}
-
 // Makes the rename itself survive a power cut; the new content is already in place without it.
 void sync_directory(const fs::path& directory) {
     const int fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -106,7 +96,7 @@ bool replace_file_atomically(const fs::path& path, std::string_view content) {
     const fs::path temporary = temporary_path_for(path);
     const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0666);
     if (fd < 0) return false;
-    const bool written = write_all(fd, content) && ::fsync(fd) == 0;
+    const bool written = file_utils::write_all(fd, content) && ::fsync(fd) == 0;
     const bool closed = ::close(fd) == 0;
     if (!written || !closed || ::rename(temporary.c_str(), path.c_str()) != 0) {
         ::unlink(temporary.c_str());

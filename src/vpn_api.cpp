@@ -2,11 +2,11 @@
 
 #include "api_helpers.hpp"
 #include "config_utils.hpp"
+#include "file_utils.hpp"
 #include "netbird_utils.hpp"
 #include "settings_values.hpp"
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdlib>
 #include <fcntl.h>
 #include <spdlog/spdlog.h>
@@ -18,23 +18,13 @@ namespace fs = std::filesystem;
 
 namespace {
 
-bool write_fully(int fd, std::string_view data) {
-    while (!data.empty()) {
-        const ssize_t written = ::write(fd, data.data(), data.size());
-        if (written < 0 && errno == EINTR) continue;
-        if (written <= 0) return false;
-        data.remove_prefix(static_cast<std::size_t>(written));
-    }
-    return true;
-}
-
 // A private file holding exactly the key; an empty path when it could not be made.
 fs::path write_setup_key_file(const fs::path& dir, std::string_view key) {
     std::string path = (dir / (std::string(netbird_utils::SETUP_KEY_FILE_PREFIX) + "XXXXXX")).string();
     // Close-on-exec: the command worker may start a child while the file is still open.
     const int fd = ::mkostemp(path.data(), O_CLOEXEC);
     if (fd < 0) return {};
-    bool staged = ::fchmod(fd, 0600) == 0 && write_fully(fd, key);
+    bool staged = ::fchmod(fd, 0600) == 0 && file_utils::write_all(fd, key);
     staged = ::close(fd) == 0 && staged;
     if (staged) return path;
     std::error_code ignored;

@@ -14,6 +14,12 @@ namespace {
 
 using fuzz_support::require;
 
+// A parsed value stands on the line after its marker, so after the marker's first occurrence too.
+bool follows_marker(std::string_view output, std::string_view marker, std::string_view value) {
+    const auto at = output.find(marker);
+    return at != std::string_view::npos && output.find(value, at + marker.size()) != std::string_view::npos;
+}
+
 bool is_trimmed_line(std::string_view line) {
     constexpr std::string_view BLANKS = " \t\r\n";
     return !line.empty() && line.find('\n') == std::string_view::npos &&
@@ -25,14 +31,14 @@ void check_bundle_path(std::string_view output) {
     if (!path) return;
     require(is_trimmed_line(*path), "the bundle path is one trimmed line");
     require(path->front() == '/' && path->ends_with(".zip") && path->size() > 4, "the bundle path is an absolute .zip");
-    require(output.find(*path) != std::string_view::npos, "the bundle path comes from the output");
+    require(follows_marker(output, "Local file:", *path), "the bundle path comes after its marker");
 }
 
 void check_upload_answer(std::string_view output, int exit_code) {
     const auto key = netbird_utils::parse_debug_bundle_upload_key(output);
     if (key) {
         require(is_trimmed_line(*key), "the upload key is one trimmed line");
-        require(output.find(*key) != std::string_view::npos, "the upload key comes from the output");
+        require(follows_marker(output, "Upload file key:", *key), "the upload key comes after its marker");
     }
     const application::command_result result{exit_code, std::string(output), "stderr"};
     const auto answer = fuzz_support::parse_json(application::build_debug_upload_json(result));

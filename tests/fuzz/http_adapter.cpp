@@ -1,7 +1,8 @@
 // Raw client bytes through the HTTP adapter on a Unix socket, one fresh server per input. The
 // client writes the input, ends its side, and reads until the server closes. Properties: the
 // exchange ends promptly, no request a route saw is left unanswered with its handlers still
-// attached, and the bytes on the wire are complete HTTP/1.1 answers, none after one that closes.
+// attached, and the bytes on the wire are complete HTTP/1.1 answers, no more of them than the
+// input holds requests and none after one that closes.
 // SIGPIPE keeps its default action, as in the daemon: a write to a gone client must not raise it.
 
 #include <utility>  // before Asio: Boost 1.74 under C++20 needs it
@@ -17,6 +18,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
+#include <limits>
 #include <string>
 #include <string_view>
 #include <sys/socket.h>
@@ -143,7 +145,26 @@ void check_routes(const route_log& log) {
         require(res->ended() || !res->has_abort_handler(), "no unanswered request keeps its handlers");
 }
 
-void check_wire(std::string_view wire) {
+// The requests in the client's bytes, read with the server's own parser and body limit: each
+// complete one may get an answer, and so may a trailing partial or malformed one (a 400, or the
+// answer of a route that had its header already).
+std::size_t requests_in(std::string_view input) {
+    std::size_t count = 0;
+    while (!input.empty()) {
+        ++count;
+        bhttp::request_parser<bhttp::string_body> parser;
+        parser.eager(true);
+        parser.body_limit(std::numeric_limits<std::uint64_t>::max());
+        boost::beast::error_code ec;
+        const std::size_t used = parser.put(boost::asio::buffer(input.data(), input.size()), ec);
+        if (ec || !parser.is_done()) break;
+        input.remove_prefix(used);
+    }
+    return count;
+}
+
+void check_wire(std::string_view wire, std::size_t requests) {
+    std::size_t answers = 0;
     while (!wire.empty()) {
         bhttp::response_parser<bhttp::string_body> parser;
         parser.eager(true);
@@ -151,6 +172,7 @@ void check_wire(std::string_view wire) {
         const std::size_t used = parser.put(boost::asio::buffer(wire.data(), wire.size()), ec);
         require(!ec && parser.is_done(), "the server writes complete HTTP/1.1 answers");
         require(parser.get().version() == 11, "answers are HTTP/1.1");
+        require(++answers <= requests, "no request gets a second answer");
         wire.remove_prefix(used);
         require(parser.get().keep_alive() || wire.empty(), "nothing follows an answer that closes the connection");
     }
@@ -183,6 +205,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         wire = peer.received();
     }
     check_routes(log);
-    check_wire(wire);
+    check_wire(wire, requests_in(fuzz_support::as_text(data, size)));
     return 0;
 }

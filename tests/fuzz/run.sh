@@ -18,10 +18,17 @@ else
   for source in "$fuzz_dir"/*.cpp; do targets+=("$(basename "$source" .cpp)"); done
 fi
 
-scripts/install-deps.sh fuzz
-cmake -S . -B "$build_dir" -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DBUILD_TESTING=OFF \
-  -DOVRA_FUZZ=ON -DOVRA_SANITIZE=address,undefined >/dev/null
-ninja -C "$build_dir" -j2 "${targets[@]/#/fuzz_}"
+# The steps before fuzzing print only on failure (and the compiler's diagnostics), to keep CI
+# logs short.
+mkdir -p "$build_dir"
+quietly() {
+  local log="$build_dir/fuzz-setup.log"
+  "$@" >"$log" 2>&1 || { cat "$log" >&2; return 1; }
+}
+quietly scripts/install-deps.sh fuzz
+quietly cmake -S . -B "$build_dir" -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DBUILD_TESTING=OFF \
+  -DOVRA_FUZZ=ON -DOVRA_SANITIZE=address,undefined
+ninja -C "$build_dir" -j2 --quiet "${targets[@]/#/fuzz_}"
 
 # Fast scratch space: the settings target saves files with fsync on every input.
 scratch=$(mktemp -d -p /dev/shm 2>/dev/null || mktemp -d)
@@ -43,10 +50,14 @@ for target in "${targets[@]}"; do
   else
     status=FAILED
     failed+=("$target")
-    grep -E 'ERROR:|runtime error|property violated|SUMMARY|Test unit written' "$log" | head -20 || true
+    # The report from its first line on, without libFuzzer's progress lines: the stack, and a
+    # short input printed in full.
+    sed -n '/ERROR:\|runtime error:\|property violated:/,$p' "$log" | grep -v '^#[0-9]' | head -80 || true
   fi
   runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log")
-  echo "fuzz $target: $status, ${runs:-0} runs in ${seconds}s (log: $log)"
+  # libFuzzer's last progress line: coverage, features, corpus, speed.
+  progress=$(grep -E '^#[0-9]+' "$log" | tail -1 | sed -E 's/^#[0-9]+[[:space:]]+[A-Za-z]+[[:space:]]+//' || true)
+  echo "fuzz $target: $status, ${runs:-0} runs in ${seconds}s; ${progress:-no progress line} (log: $log)"
 done
 
 if [ ${#failed[@]} -gt 0 ]; then

@@ -1,6 +1,6 @@
 // Output of `status --json` as the client prints it, whatever it prints: the status document is
 // always one valid JSON object with exactly one of "output" and "status", and the management
-// state is read as unhealthy only from a failed run or an explicit "connected": false.
+// state is read as unhealthy exactly from a failed run or an explicit "connected": false.
 
 #include "application.hpp"
 #include "fuzz_support.hpp"
@@ -41,8 +41,8 @@ bool states_disconnected(const std::string& output) {
 
 void check_management_state(const std::string& output) {
     require(!application::status_is_healthy({1, output, ""}), "a failed status run is unhealthy");
-    if (!application::status_is_healthy({0, output, ""}))
-        require(states_disconnected(output), "only an explicit \"connected\": false is unhealthy");
+    require(application::status_is_healthy({0, output, ""}) != states_disconnected(output),
+            "a successful run is unhealthy exactly when it states \"connected\": false");
 }
 
 }  // namespace

@@ -48,6 +48,49 @@ bool read_stat(pid_t pid, process_entry& entry) {
     return true;
 }
 
+// An emulator that the kernel starts for programs of another architecture (binfmt_misc), as
+// qemu runs the arm64 build here. Its command line starts with its own path and, when registered
+// with the P flag (argv[0] kept), the program's path, before the program's own argv.
+struct emulator {
+    std::string interpreter;
+    bool keeps_argv0 = false;
+};
+
+// The emulators registered now, from /proc/sys/fs/binfmt_misc/<name>: "interpreter <path>" and
+// "flags: <letters>" lines.
+std::vector<emulator> read_emulators() {
+    std::vector<emulator> found;
+    std::error_code ec;
+    for (fs::directory_iterator it("/proc/sys/fs/binfmt_misc", ec), end; !ec && it != end; it.increment(ec)) {
+        std::istringstream entry(read_file(it->path()));
+        emulator e;
+        for (std::string line; std::getline(entry, line);) {
+            if (line.starts_with("interpreter ")) e.interpreter = line.substr(12);
+            if (line.starts_with("flags: ")) e.keeps_argv0 = line.find('P', 7) != std::string::npos;
+        }
+        if (!e.interpreter.empty()) found.push_back(std::move(e));
+    }
+    return found;
+}
+
+const std::vector<emulator>& emulators() {
+    static const std::vector<emulator> registered = read_emulators();
+    return registered;
+}
+
+// The argv that the program itself sees, without the entries an emulator puts before it.
+std::vector<std::string> argv_of(const fs::path& proc_entry) {
+    std::vector<std::string> argv = split_at_nul(read_file(proc_entry / "cmdline"));
+    if (argv.empty()) return argv;
+    for (const emulator& e : emulators())
+        if (argv.front() == e.interpreter) {
+            const std::size_t added = e.keeps_argv0 ? 2 : 1;
+            argv.erase(argv.begin(), argv.begin() + static_cast<std::ptrdiff_t>(std::min(added, argv.size())));
+            break;
+        }
+    return argv;
+}
+
 std::size_t entries_in(const fs::path& dir) {
     std::error_code ec;
     std::size_t count = 0;
@@ -70,7 +113,7 @@ std::vector<process_entry> list_processes() {
         process_entry entry;
         entry.pid = std::stoi(name);
         if (!read_stat(entry.pid, entry)) continue;
-        entry.argv = split_at_nul(read_file(it->path() / "cmdline"));
+        entry.argv = argv_of(it->path());
         processes.push_back(std::move(entry));
     }
     return processes;
@@ -101,6 +144,15 @@ std::size_t zombie_children(pid_t parent) {
 bool process_alive(pid_t pid) {
     process_entry entry;
     return read_stat(pid, entry) && !entry.zombie();
+}
+
+bool runs_emulated(pid_t pid) {
+    std::error_code ec;
+    const fs::path exe = fs::read_symlink(proc_dir(pid) / "exe", ec);
+    return !ec && std::any_of(emulators().begin(), emulators().end(), [&](const emulator& e) {
+        std::error_code canonical_ec;
+        return fs::canonical(e.interpreter, canonical_ec) == exe;
+    });
 }
 
 resource_usage usage_of(pid_t pid) {

@@ -36,6 +36,10 @@ std::size_t zombie_children(pid_t parent);
 
 bool process_alive(pid_t pid);
 
+// True when `pid` is an emulator running a program of another architecture, as qemu runs the arm64
+// build here: its memory, CPU time and pace are then the emulator's, not the program's.
+bool runs_emulated(pid_t pid);
+
 // What a process holds, from /proc/<pid>/status, fd and task.
 struct resource_usage {
     long rss_kib = 0;
