@@ -25,4 +25,7 @@ ln -s /proc/self/fd /dev/fd
 ln -s /proc/self/fd/0 /dev/stdin
 ln -s /proc/self/fd/1 /dev/stdout
 ln -s /proc/self/fd/2 /dev/stderr
+# The binds above stand on their own: the way to the real /dev can go, and its directory with it.
+umount -l "$real_dev"
+rmdir "$real_dev"
 exec "$@"
