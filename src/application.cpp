@@ -100,8 +100,17 @@ void application::run() {
 
     fs::create_directories(m_api_socket_path.parent_path(), ec);
     fs::remove(m_api_socket_path, ec);
-    app.listen(m_api_socket_path.string(), [this](http_server::listen_socket* socket) { on_listen(socket); });
+    app.listen(
+        m_api_socket_path.string(), [this](http_server::listen_socket* socket) { on_listen(socket); },
+        [this] { open_api_socket_to_all(); });
     app.run();
+}
+
+// The web server runs as another user. Done before the socket listens: changed afterwards, the
+// first requests could find it closed to them.
+void application::open_api_socket_to_all() const {
+    if (::chmod(m_api_socket_path.c_str(), 0666) != 0)
+        spdlog::warn("Failed to chmod API socket {}: {}", m_api_socket_path.string(), std::strerror(errno));
 }
 
 void application::on_listen(http_server::listen_socket* listen_socket) {
@@ -109,8 +118,6 @@ void application::on_listen(http_server::listen_socket* listen_socket) {
         spdlog::error("Failed to listen on {}", m_api_socket_path.string());
         return;
     }
-    if (::chmod(m_api_socket_path.c_str(), 0666) != 0)
-        spdlog::warn("Failed to chmod API socket {}: {}", m_api_socket_path.string(), std::strerror(errno));
     spdlog::info("API server listening on {}", m_api_socket_path.string());
 }
 

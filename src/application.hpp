@@ -65,6 +65,7 @@ public:
     void run();
     // True when run() ended because SIGINT or SIGTERM arrived.
     bool stopped_by_signal() const { return m_stopped_by_signal; }
+    void open_api_socket_to_all() const;
     void on_listen(http_server::listen_socket* listen_socket);
     void ensure_data_dir() const;
     const std::filesystem::path& app_dir() const { return m_app_dir; }

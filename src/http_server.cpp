@@ -381,12 +381,14 @@ app& app::post(std::string path, handler h) {
     return *this;
 }
 
-void app::listen(const std::string& socket_path, const std::function<void(listen_socket*)>& on_listen) {
+void app::listen(const std::string& socket_path, const std::function<void(listen_socket*)>& on_listen,
+                 const std::function<void()>& on_bound) {
     using endpoint = asio::local::stream_protocol::endpoint;
     beast::error_code ec;
     auto& acceptor = m_impl->acceptor.emplace(m_impl->io);
     acceptor.open(endpoint(socket_path).protocol(), ec);
     if (!ec) acceptor.bind(endpoint(socket_path), ec);
+    if (!ec && on_bound) on_bound();
     if (!ec) acceptor.listen(asio::socket_base::max_listen_connections, ec);
     if (ec) {
         m_impl->acceptor.reset();

@@ -89,8 +89,11 @@ public:
     app& get(std::string path, handler h);
     app& post(std::string path, handler h);
 
-    // Binds and listens at once, then calls on_listen with the socket or null.
-    void listen(const std::string& socket_path, const std::function<void(listen_socket*)>& on_listen);
+    // Binds, calls on_bound (when given) while no client can connect yet, to set up the socket
+    // file, such as its mode, so that no client is ever turned away for want of permission;
+    // listens, then calls on_listen with the socket or null.
+    void listen(const std::string& socket_path, const std::function<void(listen_socket*)>& on_listen,
+                const std::function<void()>& on_bound = {});
 
     event_loop& loop();
     // Runs until nothing is left to serve or stop() was called.

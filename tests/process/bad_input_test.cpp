@@ -282,7 +282,9 @@ TEST(bad_input, running_out_of_descriptors_neither_spins_nor_stops_the_daemon) {
     const long cpu_before = usage_of(app.pid()).cpu_ticks;
     std::this_thread::sleep_for(2s);
     const long busy_ticks = usage_of(app.pid()).cpu_ticks - cpu_before;
-    EXPECT_LT(busy_ticks, 0.25 * static_cast<double>(::sysconf(_SC_CLK_TCK)) * 2) << busy_ticks << " ticks in 2 s";
+    if (figures_are_its_own(app.pid(), "CPU time while out of descriptors")) {
+        EXPECT_LT(busy_ticks, 0.25 * static_cast<double>(::sysconf(_SC_CLK_TCK)) * 2) << busy_ticks << " ticks in 2 s";
+    }
     // Once per shortage, not once per retry: a child's pipes closing may end one for a moment.
     const std::size_t warnings = occurrences(app.app_log(), "[W] Failed to accept a connection: Too many open files");
     EXPECT_GE(warnings, 1u);

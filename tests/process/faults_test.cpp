@@ -88,17 +88,22 @@ TEST(faults, a_service_crashing_in_a_loop_is_restarted_each_period_and_nothing_p
     const resource_usage early = settled_usage_of(app.pid());
     const std::size_t starts_before = starts();
 
+    int asked = 0;
     int answered = 0;
     std::size_t most_zombies = 0;
     std::size_t most_services = 0;
     for (const auto until = std::chrono::steady_clock::now() + 11s; std::chrono::steady_clock::now() < until;) {
+        ++asked;
         if (app.client().get(API + "/status").status == 200) ++answered;
         most_zombies = std::max(most_zombies, zombie_children(app.pid()));
         most_services = std::max(most_services, service_pids(netbird_of(app)).size());
         std::this_thread::sleep_for(200ms);
     }
     EXPECT_GE(starts() - starts_before, 2u) << app.app_log();  // one restart per 5 s period
-    EXPECT_GE(answered, 40);
+    EXPECT_EQ(answered, asked);
+    if (figures_are_its_own(app.pid(), "status answers in 11 s")) {
+        EXPECT_GE(answered, 40);  // none held up by the restarts
+    }
     EXPECT_LE(most_zombies, 1u);  // the crashed service, until the next exit check reaps it
     EXPECT_EQ(most_services, 1u);
     const resource_usage late = settled_usage_of(app.pid());

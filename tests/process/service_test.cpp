@@ -2,6 +2,7 @@
 // it dies, and never outliving the daemon.
 
 #include "harness.hpp"
+#include "inspect.hpp"
 
 #include <gtest/gtest.h>
 #include <string>
@@ -16,19 +17,6 @@ pid_t newest_service_pid(const std::string& netbird_log) {
     const std::string marker = "\"pid\":";
     const auto at = netbird_log.rfind(marker);
     return at == std::string::npos ? -1 : std::stoi(netbird_log.substr(at + marker.size()));
-}
-
-// Alive and not a zombie waiting to be reaped.
-bool process_alive(pid_t pid) {
-    const std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
-    const auto state = stat.rfind(") ");
-    return state != std::string::npos && stat[state + 2] != 'Z';
-}
-
-std::size_t count(const std::string& text, const std::string& piece) {
-    std::size_t found = 0;
-    for (auto at = text.find(piece); at != std::string::npos; at = text.find(piece, at + 1)) ++found;
-    return found;
 }
 
 // The newest service that NetBird's log names, once that is not `previous`: a service logs its
@@ -68,7 +56,7 @@ TEST(service, a_killed_service_is_started_again_within_one_period) {
 
     ::kill(first, SIGKILL);
     const auto killed_at = std::chrono::steady_clock::now();
-    ASSERT_TRUE(wait_for([&] { return count(app.app_log(), "[I] VPN service started") == 2; }, 7s)) << app.app_log();
+    ASSERT_TRUE(wait_for([&] { return occurrences(app.app_log(), "[I] VPN service started") == 2; }, 7s)) << app.app_log();
     EXPECT_LE(std::chrono::steady_clock::now() - killed_at, 6s);
     EXPECT_NE(app.app_log().find("[W] VPN service exited, restarting"), std::string::npos);
     const pid_t second = wait_for_service(app, first);

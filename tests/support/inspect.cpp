@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <iostream>
 #include <sstream>
 #include <sys/stat.h>
 #include <thread>
@@ -59,14 +60,16 @@ struct emulator {
 // The emulators registered now, from /proc/sys/fs/binfmt_misc/<name>: "interpreter <path>" and
 // "flags: <letters>" lines.
 std::vector<emulator> read_emulators() {
+    constexpr std::string_view INTERPRETER = "interpreter ";
+    constexpr std::string_view FLAGS = "flags: ";
     std::vector<emulator> found;
     std::error_code ec;
     for (fs::directory_iterator it("/proc/sys/fs/binfmt_misc", ec), end; !ec && it != end; it.increment(ec)) {
         std::istringstream entry(read_file(it->path()));
         emulator e;
         for (std::string line; std::getline(entry, line);) {
-            if (line.starts_with("interpreter ")) e.interpreter = line.substr(12);
-            if (line.starts_with("flags: ")) e.keeps_argv0 = line.find('P', 7) != std::string::npos;
+            if (line.starts_with(INTERPRETER)) e.interpreter = line.substr(INTERPRETER.size());
+            if (line.starts_with(FLAGS)) e.keeps_argv0 = line.find('P', FLAGS.size()) != std::string::npos;
         }
         if (!e.interpreter.empty()) found.push_back(std::move(e));
     }
@@ -81,13 +84,12 @@ const std::vector<emulator>& emulators() {
 // The argv that the program itself sees, without the entries an emulator puts before it.
 std::vector<std::string> argv_of(const fs::path& proc_entry) {
     std::vector<std::string> argv = split_at_nul(read_file(proc_entry / "cmdline"));
-    if (argv.empty()) return argv;
-    for (const emulator& e : emulators())
-        if (argv.front() == e.interpreter) {
-            const std::size_t added = e.keeps_argv0 ? 2 : 1;
-            argv.erase(argv.begin(), argv.begin() + static_cast<std::ptrdiff_t>(std::min(added, argv.size())));
-            break;
-        }
+    const auto runner = std::find_if(emulators().begin(), emulators().end(), [&](const emulator& e) {
+        return !argv.empty() && argv.front() == e.interpreter;
+    });
+    if (runner == emulators().end()) return argv;
+    const std::size_t added = std::min<std::size_t>(runner->keeps_argv0 ? 2 : 1, argv.size());
+    argv.erase(argv.begin(), argv.begin() + static_cast<std::ptrdiff_t>(added));
     return argv;
 }
 
@@ -146,13 +148,15 @@ bool process_alive(pid_t pid) {
     return read_stat(pid, entry) && !entry.zombie();
 }
 
-bool runs_emulated(pid_t pid) {
+bool figures_are_its_own(pid_t pid, std::string_view figure) {
     std::error_code ec;
     const fs::path exe = fs::read_symlink(proc_dir(pid) / "exe", ec);
-    return !ec && std::any_of(emulators().begin(), emulators().end(), [&](const emulator& e) {
+    const bool emulated = !ec && std::any_of(emulators().begin(), emulators().end(), [&](const emulator& e) {
         std::error_code canonical_ec;
         return fs::canonical(e.interpreter, canonical_ec) == exe;
     });
+    if (emulated) std::cout << "[ EMULATED ] " << figure << " not checked: " << exe.string() << " runs the program\n";
+    return !emulated;
 }
 
 resource_usage usage_of(pid_t pid) {

@@ -36,9 +36,10 @@ std::size_t zombie_children(pid_t parent);
 
 bool process_alive(pid_t pid);
 
-// True when `pid` is an emulator running a program of another architecture, as qemu runs the arm64
-// build here: its memory, CPU time and pace are then the emulator's, not the program's.
-bool runs_emulated(pid_t pid);
+// Whether the memory, CPU time and pace of `pid` are its own: not when it is a program of another
+// architecture that an emulator runs, as qemu runs the arm64 build here, for they are then the
+// emulator's. When they are not, says so for `figure`, the check that goes without them.
+bool figures_are_its_own(pid_t pid, std::string_view figure);
 
 // What a process holds, from /proc/<pid>/status, fd and task.
 struct resource_usage {

@@ -8,11 +8,25 @@
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <memory>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <thread>
+#include <unistd.h>
 
 using test_support::http_client;
 
 namespace {
+
+// Whether a client could connect to the socket at `path` now.
+bool accepts_connections(const std::string& path) {
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    path.copy(address.sun_path, sizeof address.sun_path - 1);
+    const bool connected = ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+    ::close(fd);
+    return connected;
+}
 
 class http_server_test : public ::testing::Test {
 protected:
@@ -44,7 +58,9 @@ protected:
         });
         m_app.get("/silent", [](const auto&, const auto&) {});
         bool listening = false;
-        m_app.listen(m_socket, [&](http_server::listen_socket* s) { listening = s != nullptr; });
+        m_app.listen(
+            m_socket, [&](http_server::listen_socket* s) { listening = s != nullptr; },
+            [this] { m_connectable_when_bound = accepts_connections(m_socket); });
         ASSERT_TRUE(listening);
         m_loop_thread = std::thread([this] { m_app.run(); });
     }
@@ -61,7 +77,14 @@ protected:
     std::thread m_loop_thread;
     std::atomic<int> m_aborts{0};
     int m_delay_ms = 50;
+    bool m_connectable_when_bound = true;
 };
+
+// What on_bound sets up (the socket file's mode) is in place before the first client arrives.
+TEST_F(http_server_test, on_bound_runs_before_any_client_can_connect) {
+    EXPECT_FALSE(m_connectable_when_bound);
+    EXPECT_TRUE(accepts_connections(m_socket));
+}
 
 TEST_F(http_server_test, routes_by_method_and_exact_path_with_a_404_page_for_the_rest) {
     http_client client(m_socket);
