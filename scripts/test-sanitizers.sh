@@ -8,6 +8,7 @@
 # Build directories: ASAN_BUILD_DIR (default build-asan), TSAN_BUILD_DIR (default build-tsan).
 set -euo pipefail
 cd "$(dirname "$0")/.."
+scripts/install-deps.sh test
 
 # Shared by both runs; each run adds where its reports go.
 export ASAN_OPTIONS="detect_leaks=1:detect_stack_use_after_return=1:check_initialization_order=1:strict_init_order=1"
