@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the fuzz targets with clang, AddressSanitizer and UndefinedBehaviorSanitizer, then runs
 # each one for a while, starting from its seed corpus in corpus/<target>. New inputs go to a
-# scratch corpus that is thrown away; a crash leaves its input in <build>/fuzz-artifacts.
+# scratch corpus that is thrown away. A finding (crash, leak, timeout, sanitizer report, broken
+# property) fails the script, prints its report and leaves its input in <build>/fuzz-artifacts.
 # Usage: tests/fuzz/run.sh [seconds per target, default 20] [target...]
 # FUZZ_BUILD_DIR chooses the build directory (default build-fuzz).
 set -euo pipefail
@@ -52,7 +53,7 @@ for target in "${targets[@]}"; do
     failed+=("$target")
     # The report from its first line on, without libFuzzer's progress lines: the stack, and a
     # short input printed in full.
-    sed -n '/ERROR:\|runtime error:\|property violated:/,$p' "$log" | grep -v '^#[0-9]' | head -80 || true
+    sed -n '/ERROR:\|runtime error:\|property violated:/,$p' "$log" | grep -v '^#[0-9]\|^stat::' | head -80 || true
   fi
   runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log")
   # libFuzzer's last progress line: coverage, features, corpus, speed.
