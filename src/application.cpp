@@ -186,11 +186,11 @@ void application::stop_background_work() {
     stop_iperf_server();
 }
 
-bool application::enqueue_command(std::function<void()> job) {
+bool application::enqueue_command(std::string name, std::function<void()> job) {
     {
         std::lock_guard lock(m_queue_mutex);
         if (m_command_queue.size() >= MAX_QUEUED_COMMANDS) return false;
-        m_command_queue.push_back(std::move(job));
+        m_command_queue.push_back({std::move(name), std::move(job)});
     }
     m_queue_cv.notify_one();
     return true;
@@ -203,10 +203,14 @@ void application::command_worker_loop() {
             std::unique_lock lock(m_queue_mutex);
             m_queue_cv.wait(lock, [this] { return !m_command_queue.empty() || stopping(); });
             if (stopping()) return;
-            job = std::move(m_command_queue.front());
+            job = std::move(m_command_queue.front().run);
+            m_running_command = std::move(m_command_queue.front().name);
+            m_running_since = clock::now();
             m_command_queue.pop_front();
         }
         job();
+        std::lock_guard lock(m_queue_mutex);
+        m_running_command.reset();
     }
 }
 
@@ -249,6 +253,7 @@ void application::setup_routes(http_server::app& app) {
         {true, "/iperf/server/start", &application::api_iperf_start},
         {true, "/iperf/server/stop", &application::api_iperf_stop},
         {false, "/iperf/server/status", &application::api_iperf_status},
+        {false, "/activity", &application::api_activity},
     };
     const std::string prefix = "/local/" + m_app_name + "/api/vpn";
     for (const route& r : ROUTES) {

@@ -66,7 +66,7 @@ std::string application::build_debug_upload_json(const command_result& result) {
 void application::api_debug_bundle(const response_ptr& res, const request& req) {
     auto aborted = make_abort_guard(res);
     auto args = debug_bundle_args(base_args_cli(), false, anonymize_requested(req));
-    const bool queued = enqueue_command([this, res, aborted, args = std::move(args)] {
+    const bool queued = enqueue_command("debug bundle", [this, res, aborted, args = std::move(args)] {
         command_result result;
         {
             const auto lock = lock_for_command();
@@ -83,7 +83,7 @@ void application::api_debug_bundle(const response_ptr& res, const request& req) 
 
 void application::api_debug_bundle_upload(const response_ptr& res, const request& req) {
     auto aborted = make_abort_guard(res);
-    dispatch_command(res, std::move(aborted), debug_bundle_args(base_args_cli(), true, anonymize_requested(req)),
+    dispatch_command("debug bundle upload", res, std::move(aborted), debug_bundle_args(base_args_cli(), true, anonymize_requested(req)),
                      true, build_debug_upload_json, [](const command_result& result) {
                          remove_bundle(netbird_utils::parse_debug_bundle_path(result.stdout_data));
                      });

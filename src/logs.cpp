@@ -17,6 +17,7 @@
 #include <sstream>
 #include <spdlog/sinks/daily_file_sink.h>
 #include <spdlog/spdlog.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 #include <zlib.h>
@@ -191,6 +192,7 @@ std::string application::build_logs_list_json() const {
         const char* source;
         std::string name;
         std::uintmax_t size;
+        long long modified;  // seconds since the epoch; 0 when unknown
     };
     std::vector<log_entry> entries;
     const auto collect = [&entries](const fs::path& dir, bool (*accepts)(std::string_view), const char* source) {
@@ -198,7 +200,9 @@ std::string application::build_logs_list_json() const {
             if (!accepts(name)) return;
             std::error_code ec;
             const std::uintmax_t size = fs::file_size(path, ec);
-            entries.push_back({source, name, ec ? 0 : size});
+            struct stat info {};
+            const long long modified = ::stat(path.c_str(), &info) == 0 ? info.st_mtime : 0;
+            entries.push_back({source, name, ec ? 0 : size, modified});
         });
     };
     collect(m_data_dir, log_utils::is_netbird_log_name, "netbird");
@@ -211,7 +215,8 @@ std::string application::build_logs_list_json() const {
     });
     nlohmann::json list = nlohmann::json::array();
     for (const log_entry& entry : entries)
-        list.push_back({{"name", entry.name}, {"size", entry.size}, {"source", entry.source}});
+        list.push_back(
+            {{"modified", entry.modified}, {"name", entry.name}, {"size", entry.size}, {"source", entry.source}});
     return dump_json(list);
 }
 

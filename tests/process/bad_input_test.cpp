@@ -50,6 +50,7 @@ const route ROUTES[] = {
     {"POST", "/iperf/server/start", true},
     {"POST", "/iperf/server/stop", false},
     {"GET", "/iperf/server/status", false},
+    {"GET", "/activity", false},
 };
 
 // The bad parts of one request; each is sent on every route, whatever its method.
