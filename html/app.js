@@ -67,6 +67,7 @@ let overlayIp = '';
 let iperfPort = 0;
 let presets = [];
 let savedConfig = {};
+let iperfRunning = false;
 // What the page knows of the service: the latest /status and /activity answers, when the last
 // answer came, and the command this tab itself waits for.
 const view = { doc: null, activity: null, answeredAt: 0, failed: false, ownCommand: null, commandMessage: null };
@@ -323,23 +324,23 @@ function serviceRestarts(count) {
   return count === 1 ? 'restarted once' : `restarted ${count} times`;
 }
 
-// A service that is down or keeps being restarted is never shown as healthy.
-function serviceTrouble(activity) {
-  if (!activity) return null;
+function stoppedService(activity) {
+  if (!activity || activity.service_running) return null;
   const restarts = activity.service_restarts;
-  if (!activity.service_running) {
-    const since = restarts > 0 ? ` The watchdog has ${serviceRestarts(restarts)} since the application started.` : '';
-    return { label: 'Service stopped', tone: 'bad', detail: `The NetBird service is not running.${since}` };
-  }
-  if (restarts > 0 && activity.service_uptime_seconds < STABLE_SERVICE_SECONDS) {
-    return {
-      label: 'Service unstable',
-      tone: 'bad',
-      detail: `The watchdog ${serviceRestarts(restarts)} the NetBird service; the latest start was ` +
-        `${formatDuration(activity.service_uptime_seconds)} ago.`,
-    };
-  }
-  return null;
+  const since = restarts > 0 ? ` The watchdog has ${serviceRestarts(restarts)} since the application started.` : '';
+  return { label: 'Service stopped', tone: 'bad', detail: `The NetBird service is not running.${since}` };
+}
+
+// Restarted by the watchdog a short while ago: a crash loop looks like this between its crashes.
+function unstableService(activity) {
+  if (!activity?.service_running || activity.service_restarts === 0) return null;
+  if (activity.service_uptime_seconds >= STABLE_SERVICE_SECONDS) return null;
+  return {
+    label: 'Service unstable',
+    tone: 'bad',
+    detail: `The watchdog ${serviceRestarts(activity.service_restarts)} the NetBird service; the latest start was ` +
+      `${formatDuration(activity.service_uptime_seconds)} ago.`,
+  };
 }
 
 function clientState(doc, client) {
@@ -358,13 +359,18 @@ function clientState(doc, client) {
   return CLIENT_STATES[client.daemonStatus] ?? { label: String(client.daemonStatus ?? 'Unknown'), tone: 'neutral' };
 }
 
-// One state for the badge: no answer, then a command under way, then the service, then the client.
+// One state for the badge: no answer, a command under way, a stopped service, a camera to
+// register, an unstable service, then the client's own state. A troubled service is never green.
 function currentState() {
   if (view.failed) return { label: 'No answer', tone: 'bad', detail: view.failedMessage };
   const transition = TRANSITIONS[runningCommand()];
   if (transition) return transition;
   if (!view.doc) return { label: 'Loading…', tone: 'neutral' };
-  return serviceTrouble(view.activity) ?? clientState(view.doc, clientOf(view.doc));
+  const client = clientOf(view.doc);
+  const stopped = stoppedService(view.activity);
+  if (stopped) return stopped;
+  if (client && !view.doc.registered) return clientState(view.doc, client);
+  return unstableService(view.activity) ?? clientState(view.doc, client);
 }
 
 // Connected or on its way there: the main action is then Disconnect.
@@ -500,6 +506,10 @@ function renderPeers(peers) {
 
 // ---- Connection commands ----
 
+function mainActionButton() {
+  return ['action-register', 'action-connect', 'action-disconnect'].map($).find((button) => !button.hidden);
+}
+
 // One main action per state (Register, Connect or Disconnect), and nothing while a command runs.
 function updateControls() {
   const client = clientOf(view.doc);
@@ -515,6 +525,8 @@ function updateControls() {
   $('action-deregister').disabled = !registered;
   document.querySelectorAll('.banner [data-command], #bundle-download, #bundle-upload')
     .forEach((button) => { button.disabled = busy; });
+  $('iperf-form').querySelector('[type="submit"]').disabled = iperfRunning;
+  $('iperf-stop').disabled = !iperfRunning;
 }
 
 // Follows the client's setting until the operator changes the box, so a reconnect keeps it as it is.
@@ -628,13 +640,16 @@ function reportCommand(name, command, result) {
   return command.done;
 }
 
-// A success that the state no longer bears out, or a failure since put right, is no longer true.
+// A message about a change stops being true when the state moves on: a success once the state
+// it reached is left again, a failure once the state it missed is reached after all.
 function clearOutdatedCommandMessage() {
   const message = view.commandMessage;
   const client = clientOf(view.doc);
   if (!message?.goal || runningCommand() || !client) return;
-  const reached = message.goal === 'up' ? isUp(client) : !isUp(client);
-  if (reached !== message.ok) {
+  const atGoal = (message.goal === 'up') === isUp(client);
+  if (atGoal === message.ok) {
+    message.held = true;
+  } else if (message.held) {
     setMessage($('command-summary'), '');
     showCommandDetails('');
     view.commandMessage = null;
@@ -663,7 +678,7 @@ async function runVpnCommand(name) {
     }
   });
   // The control that sent the command may be gone with the state it belonged to.
-  if (document.activeElement === document.body) document.querySelector('#connection-controls [data-main]:not([hidden]), #action-disconnect:not([hidden])')?.focus();
+  if (document.activeElement === document.body) mainActionButton()?.focus();
 }
 
 async function saveManagementUrl() {
@@ -923,8 +938,8 @@ function renderIperf(server) {
     : { label: 'Stopped', tone: 'neutral' });
   showConsole($('iperf-output'), server.output);
   iperfPort = server.port;
-  $('iperf-form').querySelector('[type="submit"]').disabled = server.running;
-  $('iperf-stop').disabled = !server.running;
+  iperfRunning = server.running;
+  updateControls();
   updateIperfCommand();
   if (server.running) iperfPoller.start();
   else iperfPoller.stop();
