@@ -66,14 +66,14 @@ test('an unregistered camera asks for login, offers Register only, and refuses a
   assert.ok(await page.getByRole('button', { name: 'Reconnect' }).first().isDisabled());
   assert.ok(await page.getByRole('button', { name: 'Deregister…' }).isDisabled());
 
-  await page.getByRole('button', { name: 'Register' }).click();
+  await page.getByRole('button', { name: 'Register', exact: true }).click();
   await showing('#setup-key-message', 'Enter the setup key');
   assert.equal(await page.getByLabel('Setup key').getAttribute('aria-invalid'), 'true');
 
   const url = page.getByLabel('Management URL');
   await url.fill('api.netbird.io:443');
   await page.getByLabel('Setup key').fill(SETUP_KEY);
-  await page.getByRole('button', { name: 'Register' }).click();
+  await page.getByRole('button', { name: 'Register', exact: true }).click();
   await showing('#management-url-message', 'must start with https:// or http://');
   assert.equal(await url.getAttribute('aria-invalid'), 'true');
   await page.locator('#management-url-save').click();
@@ -89,7 +89,7 @@ test('an unregistered camera asks for login, offers Register only, and refuses a
 test('a failed registration says why in a sentence, keeps the key, and has the raw output behind Details', async () => {
   await setOverride('NB_SIM_UP_FAIL', '1');
   try {
-    await page.getByRole('button', { name: 'Register' }).click();
+    await page.getByRole('button', { name: 'Register', exact: true }).click();
     await showing('#command-summary', 'Connect failed.');
     assert.doesNotMatch(await page.locator('#command-summary').textContent(), /exit code 1,|simulated/);
     assert.equal(await page.getByLabel('Setup key').inputValue(), SETUP_KEY);
@@ -199,8 +199,9 @@ test('a slow command shows as running with its time, on a reloaded page and in a
       await showing('#activity', /Disconnect running for \d+ s\. It can take up to a minute\./, tab);
       await showing('#state-badge', 'Disconnecting…', tab);
       await showing('#header-badge', 'Disconnecting…', tab);
-      assert.ok(await tab.locator('#connection-controls').isDisabled());
-      assert.ok(await tab.getByRole('button', { name: 'Download bundle' }).isDisabled());
+      for (const name of ['Reconnect', 'Restart service', 'Deregister…', 'Download bundle', 'Upload bundle']) {
+        assert.ok(await tab.getByRole('button', { name, exact: true }).first().isDisabled(), name);
+      }
     }
     // The time goes on while it runs.
     await showing('#activity', /running for [1-9]/, second);
@@ -363,6 +364,8 @@ test('a service in a crash loop never shows green, and its restarts are on show'
   await setOverride('NB_SIM_SERVICE_EXIT_AFTER_MS', '1500');
   try {
     await post('restart');
+    // Up to its first crash the service is as healthy as it looks; from then on it is not.
+    await showing('#fact-service', 'restarted once');
     const tones = new Set();
     // Over several crashes and restarts by the watchdog, every state shown is sampled.
     const deadline = Date.now() + 60000;
