@@ -27,7 +27,7 @@ const SETTINGS = [
   { name: 'interface_name', label: 'Interface name', hint: "1 to 15 letters, digits, '_' or '-'" },
   {
     name: 'external_ip_map', label: 'External IP map', placeholder: 'externalIP/localIP,…',
-    hint: 'Comma-separated: an external IPv4 address, optionally followed by /local address or interface',
+    hint: 'Comma-separated external IPv4 addresses, each optionally /local IP or interface',
   },
   { name: 'watchdog_enabled', label: 'Watchdog', choices: [['true', 'Enabled'], ['false', 'Disabled']] },
   { name: 'watchdog_timeout', label: 'Watchdog timeout (s)', numeric: true, hint: '30 seconds or more' },
@@ -133,10 +133,10 @@ function restoreFocus(control) {
 }
 
 // An operator action: its controls are disabled while it runs so that it cannot be sent twice.
-async function act(controls, messageEl, task) {
+async function act(controls, messageEl, task, workingText = 'Working…') {
   const focused = document.activeElement;
   controls.forEach((control) => { control.disabled = true; });
-  setMessage(messageEl, 'Working…');
+  setMessage(messageEl, workingText);
   await report(messageEl, task);
   controls.forEach((control) => { control.disabled = false; });
   // A control that the state disables stays so.
@@ -663,6 +663,7 @@ async function runVpnCommand(name) {
   if (command.confirm && !(await command.confirm())) return;
   view.commandMessage = null;
   view.ownCommand = name === 'restart' ? null : name;
+  showCommandDetails('');
   renderView();
   statusPoller.runSoon(STATUS_SETTLE_MS);
   await act([], $('command-summary'), async () => {
@@ -676,7 +677,7 @@ async function runVpnCommand(name) {
       refreshStatus();
       statusPoller.runSoon(STATUS_SETTLE_MS);
     }
-  });
+  }, '');  // the activity line says what runs
   // The control that sent the command may be gone with the state it belonged to.
   if (document.activeElement === document.body) mainActionButton()?.focus();
 }
@@ -1044,6 +1045,7 @@ function wireEvents() {
   $('lazy-connection').addEventListener('change', (event) => { event.target.dataset.touched = 'yes'; });
   $('env-preset').addEventListener('change', applyPreset);
   $('env-add-form').addEventListener('submit', addOverride);
+  $('env-add-form').addEventListener('input', () => setMessage($('env-add-message'), ''));
   $('tail-auto').addEventListener('change', (event) => (event.target.checked ? tailPoller.start() : tailPoller.stop()));
   $('tail-refresh').addEventListener('click', refreshTail);
   $('files-refresh').addEventListener('click', refreshFiles);
