@@ -515,7 +515,8 @@ function updateControls() {
   const client = clientOf(view.doc);
   const registered = Boolean(view.doc?.registered);
   const busy = Boolean(runningCommand());
-  const main = !registered ? 'register' : isUp(client) ? 'disconnect' : 'connect';
+  // Until the first answer nothing is offered that the state may contradict a moment later.
+  const main = !view.doc ? null : !registered ? 'register' : isUp(client) ? 'disconnect' : 'connect';
   $('connection-controls').disabled = busy;
   $('setup-key-field').hidden = registered;
   $('action-register').hidden = main !== 'register';

@@ -43,11 +43,11 @@ TEST(activity, an_idle_daemon_reports_no_command_and_an_operator_restart_is_not_
     EXPECT_TRUE(idle["service_uptime_seconds"].is_number_integer());
 
     // The uptime counts from the newest start; the operator's own restart is no watchdog restart.
-    ASSERT_TRUE(wait_for([&] { return activity_of(app)["service_uptime_seconds"] >= 1; }));
+    ASSERT_TRUE(wait_for([&] { return activity_of(app)["service_uptime_seconds"] >= 3; }));
     ASSERT_EQ(app.client().post(API + "/restart").status, 200);
     const json restarted = activity_of(app);
     EXPECT_EQ(restarted["service_running"], true);
-    EXPECT_EQ(restarted["service_uptime_seconds"], 0);
+    EXPECT_LT(restarted["service_uptime_seconds"], 3);
     EXPECT_EQ(restarted["service_restarts"], 0);
     EXPECT_EQ(app.stop(), 0);
 }
@@ -74,9 +74,9 @@ TEST(activity, a_slow_command_shows_from_its_start_with_its_time_and_the_job_beh
     EXPECT_TRUE(wait_for([&] { return activity_of(app)["command"] == "deregister"; }));
     EXPECT_EQ(activity_of(app)["queued"], 0);
     EXPECT_EQ(second.read_reply().status, 200);
-    const json done = activity_of(app);
-    EXPECT_TRUE(done["command"].is_null()) << done.dump();
-    EXPECT_EQ(done["command_seconds"], 0);
+    // The worker lets go of the job just after handing its answer over.
+    EXPECT_TRUE(wait_for([&] { return activity_of(app)["command"].is_null(); }));
+    EXPECT_EQ(activity_of(app)["command_seconds"], 0);
     EXPECT_EQ(app.stop(), 0);
 }
 
@@ -85,7 +85,7 @@ TEST(activity, a_service_that_keeps_crashing_shows_its_restarts) {
     app.start();
     EXPECT_TRUE(wait_for([&] { return activity_of(app)["service_restarts"] >= 2; }, 30s));
     // Each life is short: never a steady uptime.
-    EXPECT_LE(activity_of(app)["service_uptime_seconds"], 1);
+    EXPECT_LT(activity_of(app)["service_uptime_seconds"], 5);
     EXPECT_EQ(app.stop(), 0);
 }
 
