@@ -403,18 +403,24 @@ function setFact(id, content) {
   $(id).replaceChildren(content || '—');
 }
 
-// A name breaks only between its dot-separated labels, never inside one (as at a hyphen).
-function unbrokenLabels(text) {
-  return text.split('.').flatMap((label, index) => {
-    const part = document.createElement('span');
-    part.className = 'nowrap';
-    part.textContent = index === 0 ? label : `.${label}`;
-    return index === 0 ? [part] : [document.createElement('wbr'), part];
-  });
+function unbreakable(text) {
+  const part = document.createElement('span');
+  part.className = 'nowrap';
+  part.textContent = text;
+  return part;
 }
 
-function setIdentity(id, value) {
-  $(id).replaceChildren(...(value ? unbrokenLabels(value) : ['—']));
+// A name breaks only between its dot-separated labels, never inside one (as at a hyphen).
+function unbrokenLabels(text) {
+  return text.split('.').flatMap((label, index) => (index === 0
+    ? [unbreakable(label)]
+    : [document.createElement('wbr'), unbreakable(`.${label}`)]));
+}
+
+// An address never breaks; a name only between its labels.
+function setIdentity(id, value, breaksAtDots) {
+  const parts = !value ? ['—'] : breaksAtDots ? unbrokenLabels(value) : [unbreakable(value)];
+  $(id).replaceChildren(...parts);
   document.querySelector(`[data-copy="${id}"]`).hidden = !value;
 }
 
@@ -445,8 +451,8 @@ function showFreshness() {
 
 function renderFacts(doc, activity) {
   const client = clientOf(doc);
-  setIdentity('fact-ip', client?.netbirdIp);
-  setIdentity('fact-fqdn', client?.fqdn);
+  setIdentity('fact-ip', client?.netbirdIp, false);
+  setIdentity('fact-fqdn', client?.fqdn, true);
   setFact('fact-server', client?.management?.url || savedConfig.management_url);
   setFact('fact-peers', client?.peers && `${client.peers.connected} of ${client.peers.total}`);
   setFact('fact-management', describeLink(client?.management));

@@ -181,6 +181,7 @@ test('at phone width nothing is wider than the screen, section links lead to eac
       .map((part) => part.getClientRects().length));
     assert.ok(labels.length >= 2);
     assert.ok(labels.every((lines) => lines === 1), String(labels));
+    assert.equal(await page.locator('#fact-ip .nowrap').evaluate((address) => address.getClientRects().length), 1);
 
     await page.getByRole('button', { name: 'Copy the FQDN' }).click();
     assert.equal(await page.evaluate(() => navigator.clipboard.readText()), await fqdn.textContent());
