@@ -327,7 +327,7 @@ function serviceRestarts(count) {
 function stoppedService(activity) {
   if (!activity || activity.service_running) return null;
   const restarts = activity.service_restarts;
-  const since = restarts > 0 ? ` The watchdog has ${serviceRestarts(restarts)} since the application started.` : '';
+  const since = restarts > 0 ? ` It was ${serviceRestarts(restarts)} since the application started.` : '';
   return { label: 'Service stopped', tone: 'bad', detail: `The NetBird service is not running.${since}` };
 }
 
@@ -337,17 +337,17 @@ function unstableService(activity) {
   if (activity.service_uptime_seconds >= STABLE_SERVICE_SECONDS) return null;
   return {
     label: 'Service unstable',
-    tone: 'bad',
-    detail: `The watchdog ${serviceRestarts(activity.service_restarts)} the NetBird service; the latest start was ` +
-      `${formatDuration(activity.service_uptime_seconds)} ago.`,
+    tone: 'warn',
+    detail: `The NetBird service was ${serviceRestarts(activity.service_restarts)} by the watchdog; its latest ` +
+      `start was ${formatDuration(activity.service_uptime_seconds)} ago.`,
   };
 }
 
 function clientState(doc, client) {
   if (!client) {
-    return doc.output
-      ? { label: 'Service unavailable', tone: 'bad', detail: doc.output }
-      : { label: 'Waiting for status…', tone: 'neutral' };
+    if (!doc.output) return { label: 'Waiting for status…', tone: 'neutral' };
+    const detail = 'The NetBird client did not answer the last status request.';
+    return { label: 'Service unavailable', tone: 'bad', detail };
   }
   if (!doc.registered) {
     const failed = client.daemonStatus === 'LoginFailed' ? ' The last login failed.' : '';
@@ -438,7 +438,8 @@ function showActivity() {
   if (!command) return;
   const seconds = view.activity?.command ? view.activity.command_seconds : 0;
   const queued = view.activity?.queued ? ` ${view.activity.queued} more waiting.` : '';
-  line.textContent = `${jobLabel(command)} running for ${formatDuration(seconds)}. It can take up to a minute.${queued}`;
+  const elapsed = `${jobLabel(command)} running for ${formatDuration(seconds)}.`;
+  line.textContent = `${elapsed} It can take up to a minute.${queued}`;
 }
 
 // "Updated N s ago", and the facts greyed once they are no longer fresh.
@@ -584,7 +585,8 @@ function connectionForm() {
   if (managementUrl) form.management_url = managementUrl;
   if (!view.doc?.registered) {
     const key = $('setup-key').value.trim();
-    if (!key) return markInvalid($('setup-key'), $('setup-key-message'), 'Enter the setup key to register this camera.');
+    const refusal = 'Enter the setup key to register this camera.';
+    if (!key) return markInvalid($('setup-key'), $('setup-key-message'), refusal);
     form.setup_key = key;
   }
   return form;
@@ -803,7 +805,9 @@ async function loadSettings() {
   await report($('settings-message'), async () => {
     savedConfig = await getJson('config');
     SETTINGS.forEach(({ name }) => showSetting(savedConfig, name));
-    if ($('management-url').getAttribute('aria-invalid') !== 'true') $('management-url').value = savedConfig.management_url;
+    // A URL being corrected stays as typed.
+    const url = $('management-url');
+    if (url.getAttribute('aria-invalid') !== 'true') url.value = savedConfig.management_url;
   });
 }
 

@@ -198,11 +198,9 @@ std::string application::build_logs_list_json() const {
     const auto collect = [&entries](const fs::path& dir, bool (*accepts)(std::string_view), const char* source) {
         for_each_regular_file(dir, [&](const fs::path& path, const std::string& name) {
             if (!accepts(name)) return;
-            std::error_code ec;
-            const std::uintmax_t size = fs::file_size(path, ec);
             struct stat info {};
-            const long long modified = ::stat(path.c_str(), &info) == 0 ? info.st_mtime : 0;
-            entries.push_back({source, name, ec ? 0 : size, modified});
+            if (::stat(path.c_str(), &info) != 0) info = {};
+            entries.push_back({source, name, static_cast<std::uintmax_t>(info.st_size), info.st_mtime});
         });
     };
     collect(m_data_dir, log_utils::is_netbird_log_name, "netbird");
