@@ -36,6 +36,7 @@ namespace {
 // Bytes read ahead of a request whose answer is pending (a pipelining client); past this reading
 // pauses until the answer is out. Meanwhile a client that hangs up goes unnoticed until the write.
 constexpr std::size_t MAX_READ_AHEAD_BYTES = 64 * 1024;
+constexpr std::size_t HEAD_READ_BYTES = 4096;
 constexpr std::size_t BODY_CHUNK_BYTES = 16 * 1024;
 // What a file answer holds in memory at a time, whatever the file's size.
 constexpr std::size_t FILE_CHUNK_BYTES = 64 * 1024;
@@ -283,27 +284,25 @@ void session::read_header() {
     m_body_done = false;
     m_waiting_for_request = true;
     m_waiting_since = steady_clock::now();
-    m_head_started = m_buffer.size() > 0;
-    arm_timer(m_head_started ? m_server.limits_.head_deadline : m_server.limits_.idle_timeout);
+    m_head_started = false;
+    arm_timer(m_server.limits_.idle_timeout);
     read_header_some();
 }
 
+// The head is read here rather than by Beast's read, which returns only once a head is complete:
+// the idle wait ends with a head's first byte, and the head then has its own deadline.
 void session::read_header_some() {
-    bhttp::async_read_some(m_socket, m_buffer, *m_parser, [self = shared_from_this()](beast::error_code ec, std::size_t) {
+    if (m_buffer.size() > 0) {
+        beast::error_code ec;
+        m_buffer.consume(m_parser->put(m_buffer.data(), ec));
+        if (ec && ec != bhttp::error::need_more) return is_malformed(ec) ? reject_malformed() : close();
+        if (m_parser->is_header_done()) return on_header();
+        if (!std::exchange(m_head_started, true)) arm_timer(m_server.limits_.head_deadline);
+    }
+    m_socket.async_read_some(m_buffer.prepare(HEAD_READ_BYTES), [self = shared_from_this()](beast::error_code ec, std::size_t n) {
         if (self->m_closed) return;
-        if (ec) {
-            if (is_malformed(ec))
-                self->reject_malformed();
-            else
-                self->close();
-            return;
-        }
-        if (self->m_parser->is_header_done()) return self->on_header();
-        // The idle wait ends with a head's first byte; the head then has its own deadline.
-        if (!self->m_head_started && self->m_buffer.size() > 0) {
-            self->m_head_started = true;
-            self->arm_timer(self->m_server.limits_.head_deadline);
-        }
+        if (ec) return self->close();  // gone, also in the middle of a head
+        self->m_buffer.commit(n);
         self->read_header_some();
     });
 }

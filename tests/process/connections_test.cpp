@@ -73,13 +73,21 @@ TEST(connections_process, a_pipelined_flood_behind_a_running_command_gets_every_
     std::thread sender([&] {
         std::string flood = request_text("POST", "/down", "Content-Length: 0\r\n");
         for (int i = 0; i < FLOOD; ++i) flood += request_text("GET", "/logs/tail?source=x" + std::to_string(i));
-        client.send_raw(flood);
+        try {
+            client.send_raw(flood);
+        } catch (const std::runtime_error&) {
+            ADD_FAILURE() << "the connection was closed while the requests were sent";
+        }
     });
-    EXPECT_EQ(client.read_reply(30s).status, 200);
     int in_order = 0;
-    for (; in_order < FLOOD; ++in_order) {
-        const auto reply = client.read_reply(30s);
-        if (reply.status != 404 || reply.body != "Unknown log source.") break;
+    try {
+        EXPECT_EQ(client.read_reply(30s).status, 200);
+        for (; in_order < FLOOD; ++in_order) {
+            const auto reply = client.read_reply(30s);
+            if (reply.status != 404 || reply.body != "Unknown log source.") break;
+        }
+    } catch (const std::runtime_error& e) {
+        ADD_FAILURE() << e.what();
     }
     sender.join();
     EXPECT_EQ(in_order, FLOOD);
@@ -195,8 +203,9 @@ TEST(connections_process, a_download_is_the_opened_file_byte_for_byte_even_when_
     EXPECT_EQ(app.stop(), 0);
 }
 
-// Ten clients that ask for a 64 MiB log and never read it, then bursts of 2,000 connections:
-// resident memory stays near where it was (the figures go to the output).
+// Ten clients that ask for a 64 MiB log and never read it, then bursts of 2,000 connections that
+// each ask for the status and stay open until the burst ends: resident memory stays near where it
+// was (the figures go to the output).
 TEST(connections_process, downloads_nobody_reads_and_bursts_of_connections_leave_memory_bounded) {
     constexpr std::size_t READERS = 10;
     constexpr std::size_t BURSTS = 3;
@@ -220,18 +229,12 @@ TEST(connections_process, downloads_nobody_reads_and_bursts_of_connections_leave
     EXPECT_EQ(app.client().get(API + "/config").status, 200);
     stalled.clear();
 
-    const std::string status = request_text("GET", "/status");
     for (std::size_t burst = 0; burst < BURSTS; ++burst) {
         std::vector<std::unique_ptr<http_client>> clients;
         for (std::size_t i = 0; i < BURST; ++i) {
             clients.push_back(std::make_unique<http_client>());
-            try {
-                clients.back()->send_raw(status);
-            } catch (const std::runtime_error&) {
-                // Past the cap the connections waiting longest make room, some before their request is read.
-            }
+            EXPECT_EQ(clients.back()->get(API + "/status").status, 200) << "burst " << burst << ", client " << i;
         }
-        EXPECT_EQ(app.client().get(API + "/config").status, 200) << "burst " << burst;
     }
     ASSERT_TRUE(wait_for([&] { return usage_of(app.pid()).descriptors <= at_rest.descriptors; }, 20s));
     const long after_bursts = settled_usage_of(app.pid()).rss_kib;
