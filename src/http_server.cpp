@@ -177,10 +177,14 @@ private:
     void finish_write(beast::error_code ec);
     void next_request();
     void close_unless(beast::error_code ec);
-    void arm_timer(std::chrono::milliseconds after);
+    void set_deadline(std::chrono::milliseconds after);
+    void clear_deadline() { m_deadline = steady_clock::time_point::max(); }
+    void wait_for_deadline();
 
     unix_socket m_socket;
     asio::steady_timer m_timer;
+    steady_clock::time_point m_deadline = steady_clock::time_point::max();
+    bool m_timer_waiting = false;
     app::impl& m_server;
     session_list::iterator m_entry;
     beast::flat_buffer m_buffer;
@@ -265,13 +269,23 @@ void session::start(session_list::iterator entry) {
     read_header();
 }
 
-// One timer per connection, for the phase it is in; re-arming replaces the deadline before.
-void session::arm_timer(std::chrono::milliseconds after) {
-    m_timer.expires_after(after);
+// The connection closes at its deadline, set for the phase it is in. Most requests only move the
+// deadline later: the timer in flight then finds it not yet reached and waits again, so a request
+// costs no timer operation of its own.
+void session::set_deadline(std::chrono::milliseconds after) {
+    m_deadline = steady_clock::now() + after;
+    if (!m_timer_waiting || m_timer.expiry() > m_deadline) wait_for_deadline();
+}
+
+void session::wait_for_deadline() {
+    m_timer.expires_at(m_deadline);  // cancels a wait in flight, which then leaves all as it is
+    m_timer_waiting = true;
     m_timer.async_wait([weak = weak_from_this()](beast::error_code ec) {
         const auto self = weak.lock();
-        // A wait that had already expired when the timer was re-armed still completes without an error.
-        if (ec || !self || self->m_timer.expiry() > steady_clock::now()) return;
+        if (ec == asio::error::operation_aborted || !self || self->m_closed) return;
+        self->m_timer_waiting = false;
+        if (self->m_deadline == steady_clock::time_point::max()) return;
+        if (self->m_deadline > steady_clock::now()) return self->wait_for_deadline();
         self->close();
     });
 }
@@ -285,7 +299,7 @@ void session::read_header() {
     m_waiting_for_request = true;
     m_waiting_since = steady_clock::now();
     m_head_started = false;
-    arm_timer(m_server.limits_.idle_timeout);
+    set_deadline(m_server.limits_.idle_timeout);
     read_header_some();
 }
 
@@ -297,7 +311,7 @@ void session::read_header_some() {
         m_buffer.consume(m_parser->put(m_buffer.data(), ec));
         if (ec && ec != bhttp::error::need_more) return is_malformed(ec) ? reject_malformed() : close();
         if (m_parser->is_header_done()) return on_header();
-        if (!std::exchange(m_head_started, true)) arm_timer(m_server.limits_.head_deadline);
+        if (!std::exchange(m_head_started, true)) set_deadline(m_server.limits_.head_deadline);
     }
     m_socket.async_read_some(m_buffer.prepare(HEAD_READ_BYTES), [self = shared_from_this()](beast::error_code ec, std::size_t n) {
         if (self->m_closed) return;
@@ -309,7 +323,7 @@ void session::read_header_some() {
 
 void session::on_header() {
     m_waiting_for_request = false;
-    m_timer.cancel();  // the handler's own pace is its business
+    clear_deadline();  // the handler's own pace is its business
     const auto& head = m_parser->get();
     m_keep_alive = head.keep_alive();
     m_head_request = head.method() == bhttp::verb::head;
@@ -358,7 +372,7 @@ void session::read_body() {
     auto& body = m_parser->get().body();
     body.data = m_body_chunk.get();
     body.size = BODY_CHUNK_BYTES;
-    if (!m_writing) arm_timer(m_server.limits_.idle_timeout);
+    if (!m_writing) set_deadline(m_server.limits_.idle_timeout);
     bhttp::async_read_some(m_socket, m_buffer, *m_parser,
                            [self = shared_from_this()](beast::error_code ec, std::size_t) { self->on_body(ec); });
 }
@@ -404,7 +418,7 @@ void session::body_done() {
         if (!m_writing) next_request();
         return;
     }
-    m_timer.cancel();
+    clear_deadline();
     watch_for_close();
 }
 
@@ -470,7 +484,7 @@ void session::write_file_answer(std::string_view status, std::string_view header
 void session::start_write() {
     m_writing = true;
     if (m_writing_continue) return;  // goes out after it
-    arm_timer(m_server.limits_.idle_timeout);
+    set_deadline(m_server.limits_.idle_timeout);
     asio::async_write(m_socket, asio::buffer(m_output), [self = shared_from_this()](beast::error_code ec, std::size_t) {
         self->on_head_written(ec);
     });
@@ -497,7 +511,7 @@ void session::send_file_chunk() {
                      got == 0 ? "became shorter" : "could not be read", m_file->offset);
         return close();
     }
-    arm_timer(m_server.limits_.idle_timeout);
+    set_deadline(m_server.limits_.idle_timeout);
     asio::async_write(m_socket, asio::buffer(m_file->chunk.get(), static_cast<std::size_t>(got)),
                       [self = shared_from_this()](beast::error_code ec, std::size_t written) {
                           if (self->m_closed) return;
@@ -518,7 +532,7 @@ void session::finish_write(beast::error_code ec) {
     }
     if (!m_body_done) {
         // The rest of the body is still being read and dropped.
-        arm_timer(m_server.limits_.idle_timeout);
+        set_deadline(m_server.limits_.idle_timeout);
         return;
     }
     if (m_watching) {
