@@ -229,6 +229,21 @@ void record_invocation(int argc, char** argv) {
     ::close(fd);
 }
 
+// NB_SIM_HELPER_SECONDS: a helper left behind, like `sleep N &` in a shell script, that holds this
+// process's standard output and error (and nothing else) until it ends. With
+// NB_SIM_HELPER_DETACHED it also leaves the process group, so only its own end closes them.
+void leave_helper() {
+    const long seconds = env_long("NB_SIM_HELPER_SECONDS", 0);
+    if (seconds <= 0) return;
+    const bool detached = env_flag("NB_SIM_HELPER_DETACHED");
+    if (::fork() != 0) return;
+    ::close_range(3, ~0U, 0);
+    if (detached) ::setsid();
+    const std::string duration = std::to_string(seconds);
+    ::execlp("sleep", "sleep", duration.c_str(), static_cast<char*>(nullptr));
+    ::_exit(127);
+}
+
 bool hang_requested(const std::string& command) {
     std::stringstream list(env_str("NB_SIM_HANG"));
     std::string item;
@@ -467,6 +482,7 @@ int main(int argc, char** argv) {
     using namespace sim;
     std::signal(SIGPIPE, SIG_IGN);
     record_invocation(argc, argv);
+    leave_helper();
     options o;
     try {
         o = parse(argc, argv);

@@ -12,7 +12,9 @@
 #include <stdexcept>
 #include <sys/eventfd.h>
 #include <sys/signalfd.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
@@ -20,6 +22,22 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr std::size_t EXE_PATH_BUFFER = 4096;
+
+// True when a process accepts connections on the Unix socket at `path`; a full backlog (EAGAIN)
+// still means that one listens. A socket file that nobody listens on refuses (ECONNREFUSED).
+bool socket_answers(const fs::path& path) {
+    sockaddr_un address{};
+    const std::string& name = path.native();
+    if (name.size() >= sizeof address.sun_path) return false;
+    address.sun_family = AF_UNIX;
+    name.copy(address.sun_path, name.size());
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd < 0) return false;
+    const bool answers =
+        ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 || errno == EAGAIN;
+    ::close(fd);
+    return answers;
+}
 
 sigset_t termination_signals() {
     sigset_t set;
@@ -74,6 +92,9 @@ void application::ensure_data_dir() const {
 }
 
 void application::run() {
+    // A second daemon started by mistake would take the API away from the one that serves it.
+    if (socket_answers(m_api_socket_path))
+        throw std::runtime_error("API socket " + m_api_socket_path.string() + " is in use by a running instance");
     const sigset_t signals = termination_signals();
     const int mask_error = ::pthread_sigmask(SIG_BLOCK, &signals, nullptr);
     if (mask_error != 0) spdlog::warn("Failed to block signals: {}", std::strerror(mask_error));
@@ -135,10 +156,17 @@ void application::start_signal_reader() {
         spdlog::warn("Failed to create signalfd: {}", std::strerror(errno));
         return;
     }
+    // Without the stop event teardown could never join the reader: the signals then keep their
+    // default effect, as without a signal descriptor.
     m_stop_event_fd = ::eventfd(0, EFD_CLOEXEC);
+    if (m_stop_event_fd < 0) {
+        spdlog::warn("Failed to create eventfd: {}", std::strerror(errno));
+        close_signal_fd();
+        return;
+    }
     m_signal_thread = std::thread([this, fd = m_signal_fd, stop_fd = m_stop_event_fd] {
         pollfd fds[2] = {{fd, POLLIN, 0}, {stop_fd, POLLIN, 0}};
-        while (::poll(fds, stop_fd >= 0 ? 2 : 1, -1) < 0 && errno == EINTR) {
+        while (::poll(fds, 2, -1) < 0 && errno == EINTR) {
         }
         if (fds[1].revents != 0) return;
         signalfd_siginfo info{};

@@ -8,7 +8,6 @@
 #include <deque>
 #include <filesystem>
 #include <functional>
-#include <istream>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -22,6 +21,7 @@
 
 #include "document_cache.hpp"
 #include "http_server.hpp"
+#include "line_reader.hpp"
 
 namespace boost::process {
 class child;
@@ -191,8 +191,10 @@ private:
     void command_worker_loop();
     void watchdog_loop();
     bool wait_for_watchdog_cycle(clock::time_point deadline);
-    void service_log_reader();
-    void iperf_log_reader();
+    bool end_service();
+    void note_service_start_failure(std::string message);
+    void log_service_line(std::string& line) const;
+    void keep_iperf_line(std::string& line);
     // VPN control (vpn_api.cpp): runs `commands` as one queued job under m_command_mutex and
     // completes on the loop as dispatch_command describes.
     void dispatch_job(std::string name, const response_ptr& res, std::shared_ptr<std::atomic<bool>> aborted,
@@ -224,8 +226,9 @@ private:
 
     // NetBird service process
     std::unique_ptr<boost::process::child> m_service_process;
-    std::unique_ptr<std::istream> m_service_stderr;
-    std::thread m_service_log_thread;
+    line_reader m_service_log;
+    // The last start's error while no start has succeeded and no stop came since: retried.
+    std::optional<std::string> m_service_start_failure;
     // On the loop only: when the running service started, and how often the watchdog restarted it.
     clock::time_point m_service_started_at{};
     int m_service_restarts = 0;
@@ -233,8 +236,7 @@ private:
 
     // iperf3 server
     std::unique_ptr<boost::process::child> m_iperf_process;
-    std::unique_ptr<std::istream> m_iperf_output_stream;
-    std::thread m_iperf_log_thread;
+    line_reader m_iperf_log;
     std::mutex m_iperf_mutex;
     std::deque<std::string> m_iperf_output;
     int m_iperf_port = 0;

@@ -41,18 +41,17 @@ bool application::start_iperf_server(int port, int idle_timeout, bool one_shot) 
         return false;
     }
     try {
-        auto stream = std::make_unique<bp::ipstream>(process_utils::cloexec_pipe());
+        bp::pipe output = process_utils::cloexec_pipe();
         m_iperf_process = std::make_unique<bp::child>(process_utils::start_child(
             bp::exe = m_iperf3_path.string(), bp::args = iperf_utils::iperf_server_args(port, idle_timeout, one_shot),
-            bp::std_in < bp::null, (bp::std_out & bp::std_err) > *stream));
-        m_iperf_output_stream = std::move(stream);
+            bp::std_in < bp::null, (bp::std_out & bp::std_err) > output));
         {
             std::lock_guard lock(m_iperf_mutex);
             m_iperf_output.clear();
             m_iperf_port = port;
         }
         m_iperf_started_at = clock::now();
-        m_iperf_log_thread = std::thread([this] { iperf_log_reader(); });
+        m_iperf_log.start(process_utils::take_read_end(output), [this](std::string& line) { keep_iperf_line(line); });
     } catch (const std::exception& e) {
         spdlog::error("Failed to start iperf3 server: {}", e.what());
         stop_iperf_server();  // a child started before the failure must not run unwatched
@@ -63,18 +62,18 @@ bool application::start_iperf_server(int port, int idle_timeout, bool one_shot) 
     return true;
 }
 
+// The whole process group goes, so helpers of the server go with it and its output reaches end of
+// file; a helper that left the group holds up the stop for the short grace only.
 void application::stop_iperf_server() {
     if (m_iperf_process) {
         try {
-            process_utils::kill_and_reap(*m_iperf_process);
+            process_utils::kill_group_and_reap(*m_iperf_process);
         } catch (const std::exception& e) {
             spdlog::error("Failed to stop iperf3 server: {}", e.what());
         }
         m_iperf_process.reset();
     }
-    // The reader sees end of file now that the only writer of the pipe is gone.
-    if (m_iperf_log_thread.joinable()) m_iperf_log_thread.join();
-    m_iperf_output_stream.reset();
+    m_iperf_log.stop(process_utils::OUTPUT_GRACE);
     std::lock_guard lock(m_iperf_mutex);
     m_iperf_port = 0;
 }
@@ -85,18 +84,14 @@ void application::reap_iperf_if_exited() {
     stop_iperf_server();
 }
 
-void application::iperf_log_reader() {
-    if (!m_iperf_output_stream) return;
-    std::string line;
-    while (std::getline(*m_iperf_output_stream, line)) {
-        if (!line.empty() && line.back() == '\r') line.pop_back();
-        {
-            std::lock_guard lock(m_iperf_mutex);
-            m_iperf_output.push_back(line);
-            if (m_iperf_output.size() > IPERF_MAX_OUTPUT_LINES) m_iperf_output.pop_front();
-        }
-        spdlog::debug("[iperf3] {}", line);
+void application::keep_iperf_line(std::string& line) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    {
+        std::lock_guard lock(m_iperf_mutex);
+        m_iperf_output.push_back(line);
+        if (m_iperf_output.size() > IPERF_MAX_OUTPUT_LINES) m_iperf_output.pop_front();
     }
+    spdlog::debug("[iperf3] {}", line);
 }
 
 std::string application::iperf_status_json() {

@@ -4,6 +4,7 @@
 #include "axis_syslog_sink.hpp"
 #include "traced_exception.hpp"
 
+#include <csignal>
 #include <cstdlib>
 #include <exception>
 #include <iostream>
@@ -66,6 +67,9 @@ void keep_large_buffers_out_of_the_heap() {
 
 int main() {
     try {
+        // A write to a closed pipe (a console that went away) fails with EPIPE instead of ending
+        // the daemon; children get the default action back before they run.
+        std::signal(SIGPIPE, SIG_IGN);
         std::set_terminate(print_and_abort);
         keep_large_buffers_out_of_the_heap();
         auto sink = std::make_shared<axis_syslog_sink<std::mutex>>("ovra_vpn", LOG_PID, LOG_USER, true);

@@ -1,6 +1,7 @@
 // NetBird command lines, the environment of NetBird children, and the runner of one-off commands.
 
 #include "application.hpp"
+#include "line_reader.hpp"
 #include "netbird_utils.hpp"
 #include "process_utils.hpp"
 
@@ -37,69 +38,64 @@ std::string display_form(const std::vector<std::string>& args) {
     return shown;
 }
 
-// Every line is kept with a newline after it, also a last line the child left unterminated.
-void collect_lines(std::istream& stream, std::string& output) {
-    std::string line;
-    while (std::getline(stream, line)) {
-        output += line;
-        output += '\n';
-    }
-}
-
-// One started command: its child and the threads draining its two pipes. However the run is
-// left, a child still running is killed and both readers are joined, so nothing outlives it.
+// One started command: its child and the readers of its two pipes. However the run is left, the
+// child's process group is killed, the child reaped and both readers stopped, so nothing outlives
+// it; a helper outside the group that still holds a pipe is left behind after a short grace.
 struct command_run {
-    bp::ipstream stdout_stream{process_utils::cloexec_pipe()};
-    bp::ipstream stderr_stream{process_utils::cloexec_pipe()};
+    bp::pipe stdout_pipe = process_utils::cloexec_pipe();
+    bp::pipe stderr_pipe = process_utils::cloexec_pipe();
     bp::child child;
     std::string stdout_data;
     std::string stderr_data;
-    std::thread stdout_reader;
-    std::thread stderr_reader;
+    line_reader stdout_reader;
+    line_reader stderr_reader;
 
     ~command_run() {
         if (child.valid()) {
             try {
-                process_utils::kill_and_reap(child);
+                process_utils::kill_group_and_reap(child);
             } catch (const std::exception&) {
                 // Not reaped, so the pid is still this child's; the readers need it gone.
                 ::kill(child.id(), SIGKILL);
             }
         }
-        join_readers();
+        stop_readers();
     }
 
+    // Every line is kept with a newline after it, also a last line the child left unterminated.
     void start_readers() {
-        stdout_reader = std::thread([this] { collect_lines(stdout_stream, stdout_data); });
-        stderr_reader = std::thread([this] { collect_lines(stderr_stream, stderr_data); });
+        stdout_reader.start(process_utils::take_read_end(stdout_pipe), [this](std::string& line) {
+            stdout_data.append(line).push_back('\n');
+        });
+        stderr_reader.start(process_utils::take_read_end(stderr_pipe), [this](std::string& line) {
+            stderr_data.append(line).push_back('\n');
+        });
     }
 
-    void join_readers() {
-        if (stdout_reader.joinable()) stdout_reader.join();
-        if (stderr_reader.joinable()) stderr_reader.join();
+    void stop_readers() {
+        stdout_reader.stop(process_utils::OUTPUT_GRACE);
+        stderr_reader.stop(process_utils::OUTPUT_GRACE);
     }
 };
 
 // Waits for the child's end and returns its exit code: the exit status, the signal number if a
 // signal ended it, or EXIT_TIMED_OUT once the limit passed. Teardown, or a command waiting for
-// the lock that a status poll holds, kills it early.
+// the lock that a status poll holds, kills it early. Whatever it left running in its process
+// group is killed with it or after its end.
 int supervise(bp::child& child, std::chrono::steady_clock::duration time_limit,
               const std::function<bool()>& cut_short) {
     const auto started = std::chrono::steady_clock::now();
     while (child.running()) {
-        if (cut_short()) {
-            process_utils::kill_and_reap(child);
-            break;
-        }
+        if (cut_short()) break;
         if (std::chrono::steady_clock::now() - started >= time_limit) {
             spdlog::error("Command timed out after {} seconds",
                           std::chrono::duration_cast<std::chrono::seconds>(time_limit).count());
-            process_utils::kill_and_reap(child);
+            process_utils::kill_group_and_reap(child);
             return EXIT_TIMED_OUT;
         }
         std::this_thread::sleep_for(SUPERVISION_PERIOD);
     }
-    child.wait();
+    process_utils::kill_group_and_reap(child);
     return child.exit_code();
 }
 
@@ -192,11 +188,11 @@ application::command_result application::run_command(const std::vector<std::stri
         command_run run;
         run.child = process_utils::start_child(bp::exe = executable,
                                                bp::args = std::vector<std::string>(args.begin() + 1, args.end()),
-                                               bp::std_out > run.stdout_stream, bp::std_err > run.stderr_stream, env);
+                                               bp::std_out > run.stdout_pipe, bp::std_err > run.stderr_pipe, env);
         run.start_readers();
         const int exit_code =
             supervise(run.child, time_limit, [this] { return stopping() || m_command_waiting.load(); });
-        run.join_readers();
+        run.stop_readers();
         return {exit_code, std::move(run.stdout_data), std::move(run.stderr_data)};
     } catch (const std::exception& e) {
         return {EXIT_NOT_RUN, "", std::string("process failed: ") + e.what()};

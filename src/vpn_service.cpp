@@ -32,12 +32,11 @@ std::optional<bool> parse_management_connected(const std::string& output) {
 
 void application::start_service() {
     if (service_running()) return;
-    if (m_service_log_thread.joinable()) m_service_log_thread.join();
-    m_service_stderr.reset();
+    end_service();
     try {
         // The throwing form: a path whose status cannot be read counts as a failed start.
         if (!fs::exists(m_netbird_path)) {
-            spdlog::error("VPN CLI not found at {}", m_netbird_path.string());
+            note_service_start_failure("VPN CLI not found at " + m_netbird_path.string());
             return;
         }
         std::vector<std::string> args = base_args_service();
@@ -45,32 +44,50 @@ void application::start_service() {
         const bp::environment env = process_utils::child_environment(build_command_env());
         const std::string executable = args.front();
         args.erase(args.begin());
-        auto stderr_stream = std::make_unique<bp::ipstream>(process_utils::cloexec_pipe());
+        bp::pipe stderr_pipe = process_utils::cloexec_pipe();
         m_service_process = std::make_unique<bp::child>(
             process_utils::start_child(bp::exe = executable, bp::args = args, bp::std_in < bp::null,
-                                       bp::std_out > bp::null, bp::std_err > *stderr_stream, env));
-        m_service_stderr = std::move(stderr_stream);
+                                       bp::std_out > bp::null, bp::std_err > stderr_pipe, env));
+        m_service_log.start(process_utils::take_read_end(stderr_pipe),
+                            [this](std::string& line) { log_service_line(line); });
     } catch (const std::exception& e) {
-        spdlog::error("Failed to start VPN service: {}", e.what());
-        m_service_process.reset();
+        note_service_start_failure(std::string("Failed to start VPN service: ") + e.what());
+        end_service();  // a service started without its capture must not run unwatched
         return;
     }
-    m_service_log_thread = std::thread([this] { service_log_reader(); });
+    m_service_start_failure.reset();
     m_service_started_at = clock::now();
     spdlog::info("VPN service started");
 }
 
 void application::stop_service() {
+    m_service_start_failure.reset();  // stopped on purpose: nothing to retry
     if (!m_service_process) return;
-    try {
-        process_utils::kill_and_reap(*m_service_process);
-        spdlog::info("VPN service stopped");
-    } catch (const std::exception& e) {
-        spdlog::error("Failed to stop VPN service: {}", e.what());
+    if (end_service()) spdlog::info("VPN service stopped");
+}
+
+// Kills the service's process group (helpers it left behind go with it), reaps the service, empties
+// the handle and stops the capture. False when the kill or the reap failed, which is logged.
+bool application::end_service() {
+    bool ended = true;
+    if (m_service_process) {
+        try {
+            process_utils::kill_group_and_reap(*m_service_process);
+        } catch (const std::exception& e) {
+            spdlog::error("Failed to stop VPN service: {}", e.what());
+            ended = false;
+        }
+        m_service_process.reset();
     }
-    m_service_process.reset();
-    if (m_service_log_thread.joinable()) m_service_log_thread.join();
-    m_service_stderr.reset();
+    m_service_log.stop(process_utils::OUTPUT_GRACE);
+    return ended;
+}
+
+// The exit check retries a failed start every watchdog period; a failure that repeats the last
+// one is not logged again.
+void application::note_service_start_failure(std::string message) {
+    if (message != m_service_start_failure) spdlog::error("{}", message);
+    m_service_start_failure = std::move(message);
 }
 
 void application::restart_service() {
@@ -85,20 +102,20 @@ bool application::service_running() const {
 }
 
 // NetBird's own lines go to its daily log as they are: "{}" keeps braces in them literal.
-void application::service_log_reader() {
-    if (!m_service_stderr) return;
-    std::string line;
-    while (std::getline(*m_service_stderr, line)) {
-        if (!line.empty() && line.back() == '\r') line.pop_back();
-        if (m_netbird_file_logger) m_netbird_file_logger->info("{}", line);
-    }
+void application::log_service_line(std::string& line) const {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (m_netbird_file_logger) m_netbird_file_logger->info("{}", line);
 }
 
+// Starts the service again when it has ended by itself, and retries a start that failed.
 void application::check_service_exited() {
-    if (m_shutting_down || !m_service_process || service_running()) return;
-    spdlog::warn("VPN service exited, restarting");
-    ++m_service_restarts;
-    m_service_process.reset();
+    if (m_shutting_down || service_running()) return;
+    if (m_service_process) {
+        spdlog::warn("VPN service exited, restarting");
+        ++m_service_restarts;
+    } else if (!m_service_start_failure) {
+        return;
+    }
     start_service();
 }
 

@@ -356,6 +356,33 @@ TEST(faults, a_read_only_data_directory_keeps_the_saved_settings_and_the_api_ans
     EXPECT_EQ(app.stop(), 0);
 }
 
+// Standard output and error into a pipe that nobody reads, as when the console has gone away.
+void close_console() {
+    int ends[2];
+    if (::pipe(ends) != 0) ::_exit(126);
+    ::dup2(ends[1], STDOUT_FILENO);
+    ::dup2(ends[1], STDERR_FILENO);
+    ::close(ends[0]);
+    ::close(ends[1]);
+}
+
+TEST(faults, log_errors_reported_to_a_console_that_went_away_do_not_end_the_daemon) {
+    staged_app::options options;
+    options.before_exec = close_console;
+    staged_app app(options);
+    fs::create_directories(app.data_dir());
+    const scoped_mount mount(app.data_dir(), scoped_mount::small_tmpfs);
+    app.start();
+    fill_up(app.data_dir() / "filler");
+    // Its lines no longer fit in the daily log files. Once the logging library's buffers have
+    // filled, it reports each failed write on the console.
+    for (int restart = 0; restart < 50; ++restart)
+        ASSERT_EQ(app.client().post(API + "/restart").status, 200) << "restart " << restart;
+    EXPECT_EQ(app.client().get(API + "/config").status, 200);
+    EXPECT_TRUE(process_alive(app.pid()));
+    EXPECT_EQ(app.stop(), 0);
+}
+
 // --- the daemon killed with SIGKILL ---
 
 // Kills the daemon, starts it again at once, and checks what the new start must find: whole

@@ -261,6 +261,7 @@ void staged_app::launch() {
         ::dup2(null_fd, 0);
         ::dup2(out_fd, 1);
         ::dup2(out_fd, 2);
+        if (m_options.before_exec) m_options.before_exec();
         ::execl(exe.c_str(), exe.c_str(), static_cast<char*>(nullptr));
         ::_exit(127);
     }

@@ -75,6 +75,9 @@ public:
         bool with_netbird = true;
         bool with_iperf3 = true;
         std::vector<std::pair<std::string, std::string>> env;
+        // Runs in the forked child just before the daemon's exec, after its standard streams are
+        // set: async-signal-safe calls only.
+        std::function<void()> before_exec = nullptr;
     };
 
     staged_app();

@@ -1,0 +1,101 @@
+// What a child's output passes through on its way in, and what a child is left of the daemon's
+// descriptors on its way out.
+
+#include "line_reader.hpp"
+#include "process_utils.hpp"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <csignal>
+#include <string>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <utility>
+#include <vector>
+
+namespace {
+
+using namespace std::chrono_literals;
+
+struct pipe_ends {
+    int read = -1;
+    int write = -1;
+    explicit pipe_ends(int flags = O_CLOEXEC) {
+        int fds[2];
+        if (::pipe2(fds, flags) != 0) throw std::runtime_error("pipe2 failed");
+        read = fds[0];
+        write = fds[1];
+    }
+    pipe_ends(const pipe_ends&) = delete;
+    pipe_ends& operator=(const pipe_ends&) = delete;
+    ~pipe_ends() {
+        for (const int fd : {read, write})
+            if (fd >= 0) ::close(fd);
+    }
+    int take_read() { return std::exchange(read, -1); }
+    void send(std::string_view text) const {
+        ASSERT_EQ(::write(write, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+    }
+    void close_write() { ::close(std::exchange(write, -1)); }
+};
+
+// The reader's lines; read only after stop(), which joins the reader's thread.
+struct collected {
+    std::vector<std::string> lines;
+    line_reader::line_handler handler() {
+        return [this](std::string& line) { lines.push_back(line); };
+    }
+};
+
+TEST(LineReaderTest, PassesLinesSplitAcrossWritesAndALastOneWithoutNewline) {
+    pipe_ends pipe;
+    collected seen;
+    line_reader reader;
+    reader.start(pipe.take_read(), seen.handler());
+    pipe.send("one\ntw");
+    pipe.send("o\r\n\nthree");
+    pipe.close_write();
+    reader.stop(60s);  // returns at end of file
+    EXPECT_EQ(seen.lines, (std::vector<std::string>{"one", "two\r", "", "three"}));
+    EXPECT_FALSE(reader.active());
+}
+
+// A helper that outlived the child still holds the write end: the stop takes what the pipe holds,
+// a last partial line included, and returns after the grace.
+TEST(LineReaderTest, StopsAfterTheGraceWhileAWriterLivesOn) {
+    pipe_ends pipe;
+    collected seen;
+    line_reader reader;
+    reader.start(pipe.take_read(), seen.handler());
+    pipe.send("kept\npartial");
+    reader.stop(50ms);
+    EXPECT_EQ(seen.lines, (std::vector<std::string>{"kept", "partial"}));
+
+    // The read end is closed, so the writer learns that nobody reads any more.
+    struct sigaction ignore {}, previous{};
+    ignore.sa_handler = SIG_IGN;
+    ::sigaction(SIGPIPE, &ignore, &previous);
+    EXPECT_EQ(::write(pipe.write, "x", 1), -1);
+    EXPECT_EQ(errno, EPIPE);
+    ::sigaction(SIGPIPE, &previous, nullptr);
+}
+
+// The fallback for kernels without close_range: every descriptor from the given one up is marked,
+// the standard ones are left alone. Checked in a child, as the daemon's children do it.
+TEST(ChildDescriptorsTest, MarksEveryDescriptorAboveTheStandardOnesCloseOnExec) {
+    const pipe_ends inherited(0);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        const int standard_flags = ::fcntl(STDERR_FILENO, F_GETFD);
+        process_utils::mark_close_on_exec_from(3);
+        const bool marked = (::fcntl(inherited.read, F_GETFD) & FD_CLOEXEC) != 0 &&
+                            (::fcntl(inherited.write, F_GETFD) & FD_CLOEXEC) != 0;
+        ::_exit(marked && ::fcntl(STDERR_FILENO, F_GETFD) == standard_flags ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+}
+
+}  // namespace
