@@ -75,7 +75,7 @@ void application::run() {
     ensure_data_dir();
     load_state();
     std::error_code ec;
-    m_desired_up = registered();
+    assume_registration_at_start();
     remove_leftover_bundles();
     start_service();
 

@@ -118,6 +118,8 @@ public:
     void check_service_exited();
     // Whether the camera is registered: config.json exists and the client does not say otherwise.
     bool registered() const;
+    // Before the service starts: what the camera is taken for until the client answers.
+    void assume_registration_at_start();
     // Lets unit tests set state that only run(), teardown and the API change.
     friend struct application_test_access;
 

@@ -182,10 +182,16 @@ void application::take_status_snapshot(command_result snapshot) {
     m_desired_up_assumed = false;
 }
 
-// Before the client has said anything (at start-up, before the first poll answers), config.json
-// alone decides: a camera registered before a reboot keeps wanting the VPN up, and the watchdog's
-// start-up grace outlasts the first poll. A service that has just created config.json says
-// NeedsLogin at its first poll, which then settles it.
+// Until the client's first answer, config.json decides. Missing before the service starts, it means
+// not registered: the service creates a fresh one, which no management server knows. Present, it
+// means registered: a camera registered before a reboot keeps wanting the VPN up, and the watchdog's
+// start-up grace outlasts the first poll, which settles it either way.
+void application::assume_registration_at_start() {
+    std::error_code ec;
+    if (!fs::exists(m_config_path, ec)) m_client_login = client_login::not_registered;
+    m_desired_up = registered();
+}
+
 bool application::registered() const {
     if (m_deregistrations_pending > 0 || m_client_login == client_login::not_registered) return false;
     std::error_code ec;
