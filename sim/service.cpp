@@ -114,6 +114,7 @@ bool service::save_config(std::string& error) const {
         out.close();
         if (!out) {
             error = "failed to write config " + m_opts.config_path;
+            ::unlink(tmp.c_str());
             return false;
         }
     }

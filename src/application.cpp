@@ -65,6 +65,12 @@ void application::ensure_data_dir() const {
     std::error_code ec;
     fs::create_directories(m_data_dir, ec);
     if (ec) throw std::runtime_error("Unable to create localdata directory");
+    // NetBird makes its daemon socket writable by everyone, so only this directory keeps other
+    // local users from driving the client (and from reading its configuration and logs).
+    constexpr auto others = fs::perms::group_all | fs::perms::others_all;
+    if ((fs::status(m_data_dir, ec).permissions() & others) == fs::perms::none) return;
+    fs::permissions(m_data_dir, others, fs::perm_options::remove, ec);
+    if (ec) spdlog::warn("Could not keep other users out of {}: {}", m_data_dir.string(), ec.message());
 }
 
 void application::run() {
