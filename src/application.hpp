@@ -195,7 +195,7 @@ private:
     // From a job: runs task on the loop and waits for it; false when the process stops first.
     bool run_on_loop_and_wait(std::function<void()> task);
     void reset_after_deregister();
-    void clear_pending_reconnect_if_current(const std::vector<std::string>& applied_settings);
+    void finish_up(const command_result& result, bool applied, const std::vector<std::string>& settings);
     // Debug bundle (debug_bundle.cpp): the end of a bundle job on the loop.
     void end_bundle_job(bool failed);
     // Watchdog (vpn_service.cpp): stores a poll's result and what it says of the registration.

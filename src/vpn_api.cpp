@@ -275,9 +275,10 @@ void application::api_up(const response_ptr& res, const request& /*req*/) {
             *applied = outcome.applied;
             return std::move(outcome.result);
         };
-        auto after = [this, key_file = std::move(key_file), applied, settings = up_settings(*this)](const command_result&) {
+        auto after = [this, key_file = std::move(key_file), applied,
+                      settings = up_settings(*this)](const command_result& result) {
             if (key_file) key_file->remove();
-            if (*applied) clear_pending_reconnect_if_current(settings);
+            finish_up(result, *applied, settings);
         };
         dispatch_job(res, make_abort_guard(res), std::move(commands), false, {}, std::move(after));
     });
@@ -301,8 +302,7 @@ void application::api_reconnect(const response_ptr& res, const request& /*req*/)
         };
         auto after = [this, settings = up_settings(*this)](const command_result& up_result) {
             restart_service();
-            if (up_result.exit_code == 0 && !says_already_connected(up_result))
-                clear_pending_reconnect_if_current(settings);
+            finish_up(up_result, up_result.exit_code == 0 && !says_already_connected(up_result), settings);
         };
         dispatch_job(res, make_abort_guard(res), std::move(commands), false, {}, std::move(after));
     });
@@ -345,8 +345,10 @@ void application::reset_after_deregister() {
     start_service();
 }
 
-// An up clears the flag only when it ran with the settings as they are now: a change made while it
-// was waiting or running still needs another one.
-void application::clear_pending_reconnect_if_current(const std::vector<std::string>& applied_settings) {
-    if (up_settings(*this) == applied_settings) m_pending_reconnect = false;
+// An up that succeeded has logged the client in, whatever the last poll said. It settles a pending
+// reconnect only when it applied the settings as they are now: a change made while it was waiting
+// or running still needs another one.
+void application::finish_up(const command_result& result, bool applied, const std::vector<std::string>& settings) {
+    if (result.exit_code == 0) m_client_login = client_login::registered;
+    if (applied && up_settings(*this) == settings) m_pending_reconnect = false;
 }
