@@ -156,7 +156,8 @@ std::vector<std::pair<std::string, std::string>> application::system_env() const
         {"NB_NETSTACK_SKIP_PROXY", "true"},       {"NB_LOG_MAX_SIZE_MB", "5"},
         {"HOME", m_data_dir.string()},            {"XDG_CONFIG_HOME", m_data_dir.string()},
         {"NB_STATE_DIR", m_data_dir.string()}};
-    if (const char* user = std::getenv("USER"); user == nullptr || *user == '\0') env.emplace_back("USER", effective_user_name(m_app_name));
+    if (const char* user = std::getenv("USER"); user == nullptr || *user == '\0')
+        env.emplace_back("USER", effective_user_name(m_app_name));
     return env;
 }
 

@@ -175,7 +175,8 @@ bool is_valid_external_ip_map(std::string_view map, InterfaceExists interface_ex
         if (slash != std::string_view::npos) {
             const std::string_view internal = element.substr(slash + 1);
             if (internal.find('/') != std::string_view::npos) return false;
-            if (!is_ip_address(internal) && (internal.empty() || !interface_exists(std::string(internal)))) return false;
+            const bool known = is_ip_address(internal) || (!internal.empty() && interface_exists(std::string(internal)));
+            if (!known) return false;
         }
         if (comma == std::string_view::npos) return true;
         map.remove_prefix(comma + 1);

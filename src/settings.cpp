@@ -142,9 +142,11 @@ bool drop_unusable_overrides(std::map<std::string, std::string>& overrides) {
     std::size_t bytes = 0;
     for (auto it = overrides.begin(); it != overrides.end();) {
         const std::size_t entry_bytes = netbird_utils::env_entry_bytes(it->first, it->second);
+        const bool beyond_budget = kept == netbird_utils::MAX_ENV_OVERRIDES ||
+                                   bytes + entry_bytes > netbird_utils::MAX_ENV_OVERRIDE_BYTES;
         if (netbird_utils::is_unusable_override(it->first, it->second)) {
             spdlog::warn("NetBird env override dropped: {} is reserved or its value is refused", it->first);
-        } else if (kept == netbird_utils::MAX_ENV_OVERRIDES || bytes + entry_bytes > netbird_utils::MAX_ENV_OVERRIDE_BYTES) {
+        } else if (beyond_budget) {
             spdlog::warn("NetBird env override dropped: {} is beyond {} overrides or {} bytes", it->first,
                          netbird_utils::MAX_ENV_OVERRIDES, netbird_utils::MAX_ENV_OVERRIDE_BYTES);
         } else {
@@ -244,9 +246,10 @@ std::optional<std::string_view> env_request_error(std::string_view name, std::st
     if (!netbird_utils::is_valid_env_key(name)) return "Invalid env key";
     if (netbird_utils::is_protected_env_key(name)) return "Env key is read-only";
     if (netbird_utils::is_flag_mapped_env_key(name)) return "Use Tunnel settings for this NetBird flag";
-    if (netbird_utils::is_contract_env_key(name)) return "Env key is reserved: the system sets this NetBird flag itself";
+    if (netbird_utils::is_contract_env_key(name))
+        return "Env key is reserved: the system sets this NetBird flag itself";
     if (netbird_utils::is_secret_env_key(name)) return "Env key would hold a secret, which is never stored";
-    if (!value.empty() && netbird_utils::is_unusable_override(name, value))
+    if (name == "NB_LOG_LEVEL" && !value.empty() && !netbird_utils::is_valid_netbird_log_level(value))
         return "NB_LOG_LEVEL must be one of panic, fatal, error, warn, warning, info, debug, trace";
     return std::nullopt;
 }

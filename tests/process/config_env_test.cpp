@@ -230,6 +230,22 @@ TEST(env_api, refuses_an_override_beyond_the_budget_but_not_a_removal_or_a_chang
     EXPECT_EQ(stored["NB_K100"], "2");
 }
 
+// The up form stores its fields unchecked; a map NetBird would refuse must not fail the up.
+TEST(config_api, an_external_ip_map_netbird_would_refuse_never_reaches_up) {
+    char pattern[] = "/tmp/ovra-record-XXXXXX";
+    ::close(::mkstemp(pattern));
+    const fs::path record = pattern;
+    staged_app app({.env = {{"NB_SIM_RECORD", record.string()}}});
+    app.start();
+    const json up = json::parse(app.client().post(API + "/up", "setup_key=k&external_ip_map=1.2.3.4%2Feth9%2C").body);
+    EXPECT_EQ(up["exit_code"], 0) << up.dump();
+    EXPECT_EQ(json::parse(app.client().get(API + "/config").body)["external_ip_map"], "");
+    const std::string lines = read_file(record);
+    fs::remove(record);
+    EXPECT_NE(lines.find(R"("--external-ip-map","")"), std::string::npos) << lines;
+    EXPECT_EQ(lines.find("eth9"), std::string::npos) << lines;
+}
+
 // Every NetBird child, the service and each one-off command, runs without the SOCKS5 proxy of
 // netstack mode and with a user name.
 TEST(env_api, every_netbird_child_gets_the_proxy_switched_off_and_a_user_name) {
