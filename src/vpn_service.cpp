@@ -171,12 +171,12 @@ void application::take_status_snapshot(command_result snapshot) {
     if (!daemon_status) return;
     const bool logged_out =
         *daemon_status == "NeedsLogin" || (*daemon_status == "LoginFailed" && m_client_login != client_login::registered);
-    const client_login now = logged_out ? client_login::not_registered : client_login::registered;
-    if (now == client_login::not_registered && m_client_login != now)
+    const client_login reported = logged_out ? client_login::not_registered : client_login::registered;
+    if (reported == client_login::not_registered && m_client_login != reported)
         spdlog::info("VPN client reports {}: not registered, so the watchdog will not restart the service for "
                      "the lost management connection",
                      *daemon_status);
-    m_client_login = now;
+    m_client_login = reported;
     // The first word of the client settles the start-up guess, unless the operator acted already.
     if (m_desired_up_assumed) m_desired_up = registered();
     m_desired_up_assumed = false;
