@@ -286,6 +286,7 @@ json service::handle_bundle(const json& request) {
     std::string error;
     auto path = write_bundle(dir, entries, error);
     if (!path) return error_reply("failed to bundle debug: " + error);
+    sleep_ms(env_long("NB_SIM_BUNDLE_SLOW_MS", 0));   // the zip exists while the request still runs
     json reply = ok_reply();
     reply["path"] = *path;
     if (request.value("upload", false))

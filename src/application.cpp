@@ -102,7 +102,8 @@ void application::run() {
     ensure_data_dir();
     load_state();
     std::error_code ec;
-    m_desired_up = fs::exists(m_config_path, ec);
+    assume_registration_at_start();
+    remove_leftover_bundles();
     start_service();
 
     http_server::app app;
@@ -115,6 +116,8 @@ void application::run() {
         application& self;
         ~teardown() {
             self.stop_background_work();
+            // A bundle cut short by the shutdown left a zip that is of no use to anyone now.
+            self.remove_leftover_bundles();
             self.m_loop = nullptr;
             self.m_http = nullptr;
         }

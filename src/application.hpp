@@ -117,6 +117,10 @@ public:
     void on_health_probe(bool healthy, clock::time_point now);  // time seam for tests
     void log_heartbeat(bool management_connected);
     void check_service_exited();
+    // Whether the camera is registered: config.json exists and the client does not say otherwise.
+    bool registered() const;
+    // Before the service starts: what the camera is taken for until the client answers.
+    void assume_registration_at_start();
     // Lets unit tests set state that only run(), teardown and the API change.
     friend struct application_test_access;
 
@@ -164,6 +168,10 @@ public:
     static std::string build_debug_upload_json(const command_result& result);
     void api_debug_bundle(const response_ptr& res, const request& req);
     void api_debug_bundle_upload(const response_ptr& res, const request& req);
+    // Where the NetBird service writes its bundle zips, and the removal of those it left behind.
+    static std::filesystem::path bundle_temp_dir();
+    static void remove_leftover_bundles();
+    void sweep_late_bundles();
 
     // --- what runs now: the queued command and the service's life (activity.cpp) ---
     struct activity {
@@ -197,9 +205,18 @@ private:
     void keep_iperf_line(std::string& line);
     // VPN control (vpn_api.cpp): runs `commands` as one queued job under m_command_mutex and
     // completes on the loop as dispatch_command describes.
-    void dispatch_job(std::string name, const response_ptr& res, std::shared_ptr<std::atomic<bool>> aborted,
+    // Returns false when the queue refused the job (already answered 503).
+    bool dispatch_job(std::string name, const response_ptr& res, std::shared_ptr<std::atomic<bool>> aborted,
                       std::function<command_result()> commands, bool no_store, result_renderer render,
                       result_callback after);
+    // From a job: runs task on the loop and waits for it; false when the process stops first.
+    bool run_on_loop_and_wait(std::function<void()> task);
+    void reset_after_deregister();
+    void finish_up(const command_result& result, bool applied, const std::vector<std::string>& settings);
+    // Debug bundle (debug_bundle.cpp): the end of a bundle job on the loop.
+    void end_bundle_job(bool failed);
+    // Watchdog (vpn_service.cpp): stores a poll's result and what it says of the registration.
+    void take_status_snapshot(command_result snapshot);
     // Command runner (netbird_commands.cpp): m_command_mutex for a queued job; a status poll that
     // holds it gives way at once instead of keeping the job waiting for up to a minute.
     std::unique_lock<std::mutex> lock_for_command();
@@ -283,6 +300,13 @@ private:
     // Lifecycle flags
     bool m_shutting_down = false;
     bool m_desired_up = false;
+    // m_desired_up still holds the start-up guess, which the client's first word settles.
+    bool m_desired_up_assumed = true;
+    // The registration as the client last reported it (NeedsLogin/LoginFailed or another state).
+    enum class client_login { unknown, registered, not_registered };
+    client_login m_client_login = client_login::unknown;
+    // Deregistrations accepted but not yet reset: the camera counts as not registered meanwhile.
+    int m_deregistrations_pending = 0;
     std::atomic<bool> m_pending_reconnect{false};
     std::atomic<bool> m_pending_restart{false};
     // Set when the process is ending: background threads leave their loops and running
@@ -296,4 +320,9 @@ private:
     // Watchdog timing
     clock::time_point m_started_at{};
     std::optional<clock::time_point> m_unhealthy_since;
+
+    // Debug bundles queued or running, and until when a bundle zip may still appear after a
+    // failed one (debug_bundle.cpp); both on the loop only.
+    int m_bundle_jobs = 0;
+    std::optional<clock::time_point> m_late_bundle_sweep_until;
 };

@@ -9,6 +9,8 @@
 #include <algorithm>
 #include <cstdlib>
 #include <fcntl.h>
+#include <functional>
+#include <future>
 #include <spdlog/spdlog.h>
 #include <string_view>
 #include <sys/stat.h>
@@ -58,29 +60,100 @@ std::vector<std::string> with_command(std::vector<std::string> args, const char*
     return args;
 }
 
-// Stores the form's non-empty setting fields unchecked; returns whether any was stored.
-bool store_form_settings(nlohmann::json& config, const application::form& fields) {
-    bool stored = false;
+// Settings that reach the client only through `up`: a change needs an up that really applies it.
+bool is_up_setting(std::string_view name) { return name == "management_url" || config_utils::is_tunnel_key(name); }
+
+// Stores the form's non-empty setting fields unchecked.
+struct stored_form {
+    bool any_changed = false;
+    bool up_setting_changed = false;
+};
+stored_form store_form_settings(nlohmann::json& config, const application::form& fields) {
+    stored_form stored;
     for (const auto& [name, value] : fields) {
         if (value.empty() || !config_utils::is_valid_config_key(name)) continue;
-        config[name] = coerce_config_value(name, value);
-        stored = true;
+        nlohmann::json coerced = coerce_config_value(name, value);
+        const auto old = config.find(name);
+        if (old != config.end() && *old == coerced) continue;
+        config[name] = std::move(coerced);
+        stored.any_changed = true;
+        stored.up_setting_changed = stored.up_setting_changed || is_up_setting(name);
     }
     return stored;
 }
 
-// Removes every entry of dir except the ones kept. The listing stops at its first error.
-void clear_directory_except(const fs::path& dir, const std::vector<fs::path>& kept) {
+// The client's answer to `up` while connected: it then applies none of the flags given.
+bool says_already_connected(const application::command_result& result) {
+    if (result.exit_code != 0) return false;
+    std::string_view rest = result.stdout_data;
+    while (!rest.empty()) {
+        const auto end = rest.find('\n');
+        std::string_view line = rest.substr(0, end);
+        while (!line.empty() && (line.back() == '\r' || line.back() == ' ')) line.remove_suffix(1);
+        if (line == "Already connected") return true;
+        rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
+    }
+    return false;
+}
+
+using command_runner = std::function<application::command_result(const std::vector<std::string>&)>;
+
+// What one `up` job did: its answer, and whether the settings of its command line reached the client.
+struct up_outcome {
+    application::command_result result;
+    bool applied = false;
+};
+
+// Runs `up`. A client that is already connected applies nothing and says so; when there are changes
+// for it (apply_if_connected), the connection goes down and up again with the same command line.
+up_outcome run_up(const command_runner& run, const std::vector<std::string>& up, const std::vector<std::string>& down,
+                  bool apply_if_connected) {
+    application::command_result first = run(up);
+    if (!says_already_connected(first)) return {first, first.exit_code == 0};
+    if (!apply_if_connected) return {first, false};
+    application::command_result taken_down = run(down);
+    std::string report = "Already connected; applying the changed settings: down, then up again.\n";
+    report += taken_down.combined();
+    if (taken_down.exit_code != 0) return {{taken_down.exit_code, report, ""}, false};
+    application::command_result second = run(up);
+    report += second.combined();
+    const bool applied = second.exit_code == 0 && !says_already_connected(second);
+    return {{second.exit_code, report, ""}, applied};
+}
+
+// The data directory's entries that a deregistration keeps: the overrides and the logs, the settings
+// (cleared when the deregistration was accepted; what is there now came later), and the setup keys
+// staged by `up` requests that arrived after it and still wait for their turn.
+bool survives_deregistration(const fs::path& entry, const fs::path& env_path, const fs::path& log_dir,
+                             const fs::path& settings_path) {
+    return entry == env_path || entry == log_dir || entry == settings_path ||
+           entry.filename().string().starts_with(netbird_utils::SETUP_KEY_FILE_PREFIX);
+}
+
+// Removes every entry of dir that keep() does not spare. The listing stops at its first error.
+void clear_directory(const fs::path& dir, const std::function<bool(const fs::path&)>& keep) {
     std::vector<fs::path> entries;
     std::error_code ec;
     for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec))
         entries.push_back(it->path());
     for (const fs::path& entry : entries) {
-        if (std::find(kept.begin(), kept.end(), entry) != kept.end()) continue;
+        if (keep(entry)) continue;
         std::error_code ignored;
         fs::remove_all(entry, ignored);
     }
 }
+
+// The refusal of an `up` without a key on a camera that is not registered: an error document for
+// the page that also has the members of a command's result document.
+std::string setup_key_needed_json() {
+    const std::string message = "A setup key is needed: this camera is not registered with NetBird.";
+    return dump_json(nlohmann::json{{"error", message}, {"exit_code", 400}, {"ok", false}, {"output", message}});
+}
+
+// The part of an `up` command line that comes from the stored settings (no form, so no lazy flag).
+std::vector<std::string> up_settings(const application& app) { return app.build_up_args({}); }
+
+constexpr auto LOOP_WAIT_STEP = std::chrono::milliseconds(100);
 
 const std::string& status_text(const application::command_result& result) {
     return result.stdout_data.empty() ? result.stderr_data : result.stdout_data;
@@ -122,7 +195,7 @@ void application::dispatch_command(std::string name, const response_ptr& res,
                  std::move(after));
 }
 
-void application::dispatch_job(std::string name, const response_ptr& res,
+bool application::dispatch_job(std::string name, const response_ptr& res,
                                std::shared_ptr<std::atomic<bool>> aborted,
                                std::function<command_result()> commands, bool no_store,
                                result_renderer render, result_callback after) {
@@ -143,29 +216,52 @@ void application::dispatch_job(std::string name, const response_ptr& res,
             if (!aborted->load()) write_json(res, render(result), "200 OK", no_store);
         });
     };
-    if (!enqueue_command(std::move(name), std::move(job)))
-        write_json(res, build_json_result(503, "VPN service busy"), "503 Service Unavailable", no_store);
+    if (enqueue_command(std::move(name), std::move(job))) return true;
+    write_json(res, build_json_result(503, "VPN service busy"), "503 Service Unavailable", no_store);
+    return false;
+}
+
+// The caller keeps the command lock meanwhile, so neither the next job nor a status poll runs
+// before the loop has done its part.
+bool application::run_on_loop_and_wait(std::function<void()> task) {
+    auto done = std::make_shared<std::promise<void>>();
+    std::future<void> finished = done->get_future();
+    defer([task = std::move(task), done] {
+        task();
+        done->set_value();
+    });
+    while (finished.wait_for(LOOP_WAIT_STEP) != std::future_status::ready)
+        if (stopping()) return false;
+    return true;
 }
 
 void application::api_status(const response_ptr& res, const request& /*req*/) {
     static const std::string no_text;
     const int exit_code = m_status_snapshot ? m_status_snapshot->exit_code : 1;
     const std::string& text = m_status_snapshot ? status_text(*m_status_snapshot) : no_text;
-    std::error_code ec;
-    const bool registered = fs::exists(m_config_path, ec);
-    const std::string& document = m_status_document.get(build_status_json, exit_code, text, registered,
+    const std::string& document = m_status_document.get(build_status_json, exit_code, text, registered(),
                                                         m_pending_reconnect.load(), m_pending_restart.load());
     write_json(res, document, "200 OK", true);
 }
 
 void application::api_up(const response_ptr& res, const request& /*req*/) {
     read_form(res, [this, res](form fields) {
+        const auto key = fields.find("setup_key");
+        const bool has_key = key != fields.end() && !key->second.empty();
+        // Without a key the client starts a browser login and waits for it until the time limit.
+        if (!has_key && !registered()) {
+            write_json(res, setup_key_needed_json(), "400 Bad Request", false);
+            return;
+        }
         m_desired_up = true;
-        if (store_form_settings(m_app_config, fields)) write_json_file(m_app_config_path, m_app_config);
+        m_desired_up_assumed = false;
+        const stored_form stored = store_form_settings(m_app_config, fields);
+        if (stored.any_changed) write_json_file(m_app_config_path, m_app_config);
         std::vector<std::string> args = build_up_args(fields);
+        const bool apply_if_connected = m_pending_reconnect.load() || stored.up_setting_changed;
 
         std::shared_ptr<staged_key_file> key_file;
-        if (const auto key = fields.find("setup_key"); key != fields.end() && !key->second.empty()) {
+        if (has_key) {
             key_file = std::make_shared<staged_key_file>(write_setup_key_file(m_data_dir, key->second));
             if (key_file->path().empty()) {
                 spdlog::error("Could not stage setup-key file");
@@ -174,16 +270,26 @@ void application::api_up(const response_ptr& res, const request& /*req*/) {
             }
             args.insert(args.end(), {"--setup-key-file", key_file->path().string()});
         }
-        auto after = [this, key_file = std::move(key_file)](const command_result& result) {
-            if (key_file) key_file->remove();
-            if (result.exit_code == 0) m_pending_reconnect = false;
+        auto applied = std::make_shared<bool>(false);
+        auto commands = [this, up = std::move(args), down = with_command(base_args_cli(), "down"), apply_if_connected,
+                         applied] {
+            up_outcome outcome = run_up([this](const auto& line) { return run_command(line, false); }, up, down,
+                                        apply_if_connected);
+            *applied = outcome.applied;
+            return std::move(outcome.result);
         };
-        dispatch_command("up", res, make_abort_guard(res), std::move(args), false, {}, std::move(after));
+        auto after = [this, key_file = std::move(key_file), applied,
+                      settings = up_settings(*this)](const command_result& result) {
+            if (key_file) key_file->remove();
+            finish_up(result, *applied, settings);
+        };
+        dispatch_job("up", res, make_abort_guard(res), std::move(commands), false, {}, std::move(after));
     });
 }
 
 void application::api_down(const response_ptr& res, const request& /*req*/) {
     m_desired_up = false;
+    m_desired_up_assumed = false;
     m_pending_reconnect = false;
     dispatch_command("down", res, make_abort_guard(res), with_command(base_args_cli(), "down"), false, {}, {});
 }
@@ -191,14 +297,15 @@ void application::api_down(const response_ptr& res, const request& /*req*/) {
 void application::api_reconnect(const response_ptr& res, const request& /*req*/) {
     read_form(res, [this, res](form fields) {
         m_desired_up = true;
+        m_desired_up_assumed = false;
         // One job, so no other NetBird command runs between the down and the up.
         auto commands = [this, down = with_command(base_args_cli(), "down"), up = build_up_args(fields)] {
             run_command(down, false);
             return run_command(up, false);
         };
-        auto after = [this](const command_result& up_result) {
+        auto after = [this, settings = up_settings(*this)](const command_result& up_result) {
             restart_service();
-            if (up_result.exit_code == 0) m_pending_reconnect = false;
+            finish_up(up_result, up_result.exit_code == 0 && !says_already_connected(up_result), settings);
         };
         dispatch_job("reconnect", res, make_abort_guard(res), std::move(commands), false, {}, std::move(after));
     });
@@ -210,17 +317,41 @@ void application::api_restart(const response_ptr& res, const request& /*req*/) {
     write_json(res, dump_json(nlohmann::json{{"running", service_running()}}), "200 OK", true);
 }
 
+// The reset runs inside the deregistration's job, so a job queued after it (an `up` with a new
+// key) starts only once the reset is done; and the settings go at once, so those sent after this
+// request are the ones that stay.
 void application::api_deregister(const response_ptr& res, const request& /*req*/) {
     m_desired_up = false;
-    // Whatever the command's outcome, the device starts over: only the overrides and the logs stay.
-    auto reset_local_state = [this](const command_result&) {
-        stop_service();
-        clear_directory_except(m_data_dir, {m_env_path, m_log_dir});
-        m_app_config = nlohmann::json::object();
-        m_pending_reconnect = false;
-        m_pending_restart = false;
-        start_service();
+    m_desired_up_assumed = false;
+    auto commands = [this, args = with_command(base_args_cli(), "deregister")] {
+        command_result result = run_command(args, false);
+        run_on_loop_and_wait([this] { reset_after_deregister(); });
+        return result;
     };
-    dispatch_command("deregister", res, make_abort_guard(res), with_command(base_args_cli(), "deregister"), false, {},
-                     std::move(reset_local_state));
+    if (!dispatch_job("deregister", res, make_abort_guard(res), std::move(commands), false, {}, {})) return;
+    ++m_deregistrations_pending;
+    m_pending_reconnect = false;
+    m_app_config = nlohmann::json::object();
+    std::error_code ignored;
+    fs::remove(m_app_config_path, ignored);
+}
+
+// Whatever the command's outcome, the device starts over with a fresh service and no config.json.
+void application::reset_after_deregister() {
+    stop_service();
+    clear_directory(m_data_dir, [this](const fs::path& entry) {
+        return survives_deregistration(entry, m_env_path, m_log_dir, m_app_config_path);
+    });
+    m_pending_restart = false;
+    m_client_login = client_login::not_registered;
+    --m_deregistrations_pending;
+    start_service();
+}
+
+// An up that succeeded has logged the client in, whatever the last poll said. It settles a pending
+// reconnect only when it applied the settings as they are now: a change made while it was waiting
+// or running still needs another one.
+void application::finish_up(const command_result& result, bool applied, const std::vector<std::string>& settings) {
+    if (result.exit_code == 0) m_client_login = client_login::registered;
+    if (applied && up_settings(*this) == settings) m_pending_reconnect = false;
 }

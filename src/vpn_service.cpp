@@ -26,6 +26,16 @@ std::optional<bool> parse_management_connected(const std::string& output) {
     return connected->get<bool>();
 }
 
+// The client's "daemonStatus" in `status --json` output; nothing unless it is a non-empty string.
+std::optional<std::string> parse_daemon_status(const std::string& output) {
+    const auto document = nlohmann::json::parse(output, nullptr, false);
+    if (!document.is_object()) return std::nullopt;
+    const auto status = document.find("daemonStatus");
+    if (status == document.end() || !status->is_string() || status->get_ref<const std::string&>().empty())
+        return std::nullopt;
+    return status->get<std::string>();
+}
+
 }  // namespace
 
 // --- service lifecycle ---
@@ -133,11 +143,14 @@ void application::watchdog_loop() {
     bool last_verdict = true;
     for (int cycle = 1; wait_for_watchdog_cycle(next_cycle); ++cycle) {
         const auto cycle_start = clock::now();
-        defer([this] { check_service_exited(); });
+        defer([this] {
+            check_service_exited();
+            sweep_late_bundles();
+        });
         if (auto result = poll_status()) {
             last_verdict = status_is_healthy(*result);
             defer([this, verdict = last_verdict, snapshot = std::move(*result)]() mutable {
-                m_status_snapshot = std::move(snapshot);
+                take_status_snapshot(std::move(snapshot));
                 on_health_probe(verdict);
             });
         }
@@ -166,6 +179,44 @@ std::optional<application::command_result> application::poll_status() {
     return result;
 }
 
+// NeedsLogin is the client's word for "not registered": a fresh config.json, or one that management
+// refused. LoginFailed only says that the last login attempt failed, which an `up` without a
+// reachable management also ends in: it means "not registered" unless the client had reported the
+// camera registered before. Any other state means registered.
+void application::take_status_snapshot(command_result snapshot) {
+    const auto daemon_status =
+        snapshot.exit_code == 0 ? parse_daemon_status(snapshot.stdout_data) : std::nullopt;
+    m_status_snapshot = std::move(snapshot);
+    if (!daemon_status) return;
+    const bool logged_out =
+        *daemon_status == "NeedsLogin" || (*daemon_status == "LoginFailed" && m_client_login != client_login::registered);
+    const client_login reported = logged_out ? client_login::not_registered : client_login::registered;
+    if (reported == client_login::not_registered && m_client_login != reported)
+        spdlog::info("VPN client reports {}: not registered, so the watchdog will not restart the service for "
+                     "the lost management connection",
+                     *daemon_status);
+    m_client_login = reported;
+    // The first word of the client settles the start-up guess, unless the operator acted already.
+    if (m_desired_up_assumed) m_desired_up = registered();
+    m_desired_up_assumed = false;
+}
+
+// Until the client's first answer, config.json decides. Missing before the service starts, it means
+// not registered: the service creates a fresh one, which no management server knows. Present, it
+// means registered: a camera registered before a reboot keeps wanting the VPN up, and the watchdog's
+// start-up grace outlasts the first poll, which settles it either way.
+void application::assume_registration_at_start() {
+    std::error_code ec;
+    if (!fs::exists(m_config_path, ec)) m_client_login = client_login::not_registered;
+    m_desired_up = registered();
+}
+
+bool application::registered() const {
+    if (m_deregistrations_pending > 0 || m_client_login == client_login::not_registered) return false;
+    std::error_code ec;
+    return fs::exists(m_config_path, ec);
+}
+
 bool application::status_is_healthy(const command_result& result) {
     if (result.exit_code != 0) return false;
     if (const auto connected = parse_management_connected(result.stdout_data)) return *connected;
@@ -177,9 +228,9 @@ void application::on_health_probe(bool healthy) { on_health_probe(healthy, clock
 
 // Restarts the service once management has stayed lost for the timeout, and again after each
 // further timeout; only while the operator wants the VPN up and never during start-up grace.
+// Not for a camera that is not registered: a restart cannot log it in.
 void application::on_health_probe(bool healthy, clock::time_point now) {
-    std::error_code ec;
-    const bool armed = !m_shutting_down && watchdog_enabled() && fs::exists(m_config_path, ec) && m_desired_up;
+    const bool armed = !m_shutting_down && watchdog_enabled() && m_desired_up && registered();
     if (!armed) {
         m_unhealthy_since.reset();
         return;

@@ -154,7 +154,7 @@ TEST(config_api, a_changed_tunnel_setting_asks_for_a_reconnect_only_while_the_vp
     post("name=mtu&value=1400");
     EXPECT_FALSE(status_flag(app, "pending_reconnect"));
 
-    app.client().post(API + "/up", "");  // wanted up from now on, whether or not it connects
+    app.client().post(API + "/up", "setup_key=some-key");  // wanted up from now on
     post("name=management_url&value=https%3A%2F%2Fm.example");
     post("name=watchdog_timeout&value=60");
     post("name=mtu&value=1400");

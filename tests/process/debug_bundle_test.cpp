@@ -187,4 +187,56 @@ TEST_F(debug_bundle, a_download_while_eight_commands_wait_is_refused_at_once) {
     EXPECT_EQ(app.stop(), 0);
 }
 
+// The client's own zips in the test's temporary directory, unlike anything else there.
+std::vector<std::string> client_zips(const fs::path& dir) {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(dir))
+        if (entry.path().filename().string().starts_with("netbird.debug.")) names.push_back(entry.path().filename());
+    return names;
+}
+
+TEST_F(debug_bundle, zips_the_service_was_writing_go_at_start_up_after_a_restart_and_at_shutdown) {
+    write_file(m_bundle_dir / "netbird.debug.4711.zip", "PK");
+    write_file(m_bundle_dir / "someone-elses.zip", "PK");
+    // The service holds each bundle request for longer than a watchdog period after its zip exists,
+    // as a long one would.
+    staged_app app(options({{"NB_SIM_BUNDLE_SLOW_MS", "6000"}}));
+    start_with_service(app);
+    EXPECT_TRUE(client_zips(m_bundle_dir).empty()) << "an earlier run's leftover";
+    EXPECT_TRUE(fs::exists(m_bundle_dir / "someone-elses.zip"));
+
+    http_client downloading;
+    downloading.send_request("GET", DOWNLOAD);
+    ASSERT_TRUE(wait_for([&] { return client_zips(m_bundle_dir).size() == 1; }));
+    ASSERT_EQ(app.client().post(API + "/restart").body, R"({"running":true})");
+    EXPECT_EQ(downloading.read_reply().status_line, "500 Internal Server Error");
+    // The answer goes out just before the sweep.
+    EXPECT_TRUE(wait_for([&] { return client_zips(m_bundle_dir).empty(); }, 2s));
+
+    // The sweeps that follow a failed bundle leave the zip of the next one alone.
+    ASSERT_TRUE(wait_for([&] { return fs::exists(app.data_dir() / "netbird.sock"); }));
+    EXPECT_EQ(app.client().get(DOWNLOAD).status, 200);
+    EXPECT_TRUE(wait_for([&] { return client_zips(m_bundle_dir).empty(); }, 2s));
+
+    downloading.send_request("GET", DOWNLOAD);
+    ASSERT_TRUE(wait_for([&] { return client_zips(m_bundle_dir).size() == 1; }));
+    EXPECT_EQ(app.stop(SIGTERM), 0);
+    EXPECT_TRUE(client_zips(m_bundle_dir).empty());
+    EXPECT_TRUE(fs::exists(m_bundle_dir / "someone-elses.zip"));
+}
+
+TEST(debug_bundle_slow, a_timed_out_bundle_leaves_no_zip) {
+    char pattern[] = "/tmp/ovra-bundles-XXXXXX";
+    ASSERT_NE(::mkdtemp(pattern), nullptr);
+    const fs::path dir = pattern;
+    staged_app app({.env = {{"TMPDIR", dir.string()}, {"NB_SIM_BUNDLE_SLOW_MS", "100000"}}});
+    app.start();
+    ASSERT_TRUE(wait_for([&] { return fs::exists(app.data_dir() / "netbird.sock"); }));
+
+    const http_reply reply = app.client().get(DOWNLOAD);
+    EXPECT_EQ(reply.status_line, "500 Internal Server Error");
+    EXPECT_TRUE(client_zips(dir).empty());
+    fs::remove_all(dir);
+}
+
 }  // namespace

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 #include <set>
+#include <thread>
 #include <unistd.h>
 
 using namespace test_support;
@@ -186,6 +187,8 @@ TEST(VpnApiProcess, DeregisterResetsTheDataDirectoryAndStartsTheServiceAgain) {
     const auto reply = app.client().post(API + "/deregister");
     EXPECT_EQ(reply.status, 200);
     EXPECT_EQ(reply.body, R"({"exit_code":0,"ok":true,"output":"Deregistered successfully\n"})");
+    ASSERT_TRUE(wait_for([&] { return fs::exists(app.data_dir() / "config.json"); }));
+    EXPECT_EQ(status_of(app)["registered"], false) << "a new config.json is no registration";
 
     // The fresh service writes its socket, log and new config.json again at once; nothing else
     // may be there.
@@ -243,6 +246,146 @@ TEST(VpnApiProcess, AClientThatLeavesGetsNoAnswerButTheResetStillHappens) {
     EXPECT_TRUE(wait_for([&] { return !fs::exists(app.data_dir() / "app.json"); }));
     EXPECT_TRUE(wait_for([&] { return record.of("run").size() == 2; }));
     EXPECT_EQ(status_of(app)["registered"], false);
+}
+
+bool daemon_status_is(staged_app& app, const std::string& state) {
+    const json status = status_of(app);
+    return status["exit_code"] == 0 && status["status"]["daemonStatus"] == state;
+}
+
+TEST(VpnApiProcess, AFreshCameraIsNotRegisteredAndUpWithoutAKeyIsRefusedAtOnce) {
+    invocation_record record;
+    staged_app app({.env = {record.env()}});
+    app.start();
+
+    // Asked before the client has answered a poll as well as after.
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        const auto refused = app.client().post(API + "/up", "setup_key=&mtu=1400&enable_lazy_connection=true");
+        EXPECT_EQ(refused.status_line, "400 Bad Request");
+        const json answer = json::parse(refused.body);
+        EXPECT_EQ(answer["ok"], false);
+        EXPECT_NE(answer["error"].get<std::string>().find("setup key is needed"), std::string::npos) << refused.body;
+        EXPECT_EQ(answer["output"], answer["error"]);
+        ASSERT_TRUE(wait_for([&] { return daemon_status_is(app, "NeedsLogin"); }));
+    }
+    EXPECT_TRUE(record.of("up").empty());
+    EXPECT_FALSE(fs::exists(app.data_dir() / "app.json")) << "a refused up stores nothing";
+    EXPECT_TRUE(fs::exists(app.data_dir() / "config.json")) << "the service made one";
+    EXPECT_EQ(status_of(app)["registered"], false);
+
+    // With a key it registers, and the camera reads as registered at once.
+    register_device(app);
+    EXPECT_EQ(status_of(app)["registered"], true);
+}
+
+TEST(VpnApiProcess, UpWhileConnectedAppliesOnlyPendingChangesAndSaysWhatItDid) {
+    invocation_record record;
+    staged_app app({.env = {record.env()}});
+    app.start();
+    register_device(app);
+
+    const auto unchanged = app.client().post(API + "/up", "enable_lazy_connection=false");
+    EXPECT_EQ(unchanged.body, R"({"exit_code":0,"ok":true,"output":"Already connected\n"})");
+    EXPECT_EQ(record.order(), (std::vector<std::string>{"run", "up", "up"}));
+
+    // A tunnel setting changed through the settings API, then a management URL given with up.
+    ASSERT_EQ(app.client().post(API + "/config", "name=mtu&value=1400").status, 200);
+    EXPECT_EQ(status_of(app)["pending_reconnect"], true);
+    const std::string changes[] = {"", "management_url=https%3A%2F%2Fother.example.test%3A443"};
+    for (const std::string& form : changes) {
+        const auto applied = app.client().post(API + "/up", form);
+        const json answer = json::parse(applied.body);
+        EXPECT_EQ(answer["ok"], true) << applied.body;
+        const std::string output = answer["output"];
+        EXPECT_EQ(output.rfind("Already connected; applying the changed settings", 0), 0u) << output;
+        EXPECT_NE(output.find("Disconnected\n"), std::string::npos) << output;
+        EXPECT_TRUE(output.ends_with("Connected\n")) << output;
+        const auto order = record.order();
+        EXPECT_EQ(std::vector<std::string>(order.end() - 3, order.end()), (std::vector<std::string>{"up", "down", "up"}));
+        EXPECT_EQ(status_of(app)["pending_reconnect"], false) << form;
+    }
+    const json last = record.of("up").back();
+    EXPECT_EQ(flag_value(last, "--mtu"), "1400");
+    EXPECT_EQ(flag_value(last, "--management-url"), "https://other.example.test:443");
+    EXPECT_EQ(record.of("down").size(), 2u);
+}
+
+TEST(VpnApiProcess, OnlyAnUpWithTheLatestSettingsSettlesAPendingReconnect) {
+    invocation_record record;
+    staged_app app({.env = {record.env()}});
+    app.start();
+    register_device(app);
+    ASSERT_EQ(app.client().post(API + "/env", "name=NB_SIM_DELAY_MS&value=1000").status, 200);
+    ASSERT_EQ(app.client().post(API + "/config", "name=mtu&value=1400").status, 200);
+
+    // The MTU changes again while the up for 1400 runs.
+    http_client upper;
+    upper.send_raw(post_message("/up", ""));
+    ASSERT_TRUE(wait_for([&] { return record.of("up").size() == 2; }));
+    ASSERT_EQ(app.client().post(API + "/config", "name=mtu&value=1500").status, 200);
+    const auto ran = upper.read_reply();
+    EXPECT_EQ(json::parse(ran.body)["ok"], true) << ran.body;
+    EXPECT_EQ(flag_value(record.of("up").back(), "--mtu"), "1400");
+    EXPECT_EQ(status_of(app)["pending_reconnect"], true);
+
+    const auto latest = app.client().post(API + "/up");
+    EXPECT_EQ(json::parse(latest.body)["ok"], true) << latest.body;
+    EXPECT_EQ(flag_value(record.of("up").back(), "--mtu"), "1500");
+    EXPECT_EQ(status_of(app)["pending_reconnect"], false);
+}
+
+TEST(VpnApiProcess, AKeyAndSettingsSentRightAfterADeregistrationSurviveIt) {
+    invocation_record record;
+    staged_app app({.env = {{"NB_SIM_DELAY_MS", "1000"}, record.env()}});
+    app.start();
+    register_device(app, "setup_key=first-key&mtu=1400&interface_name=wt7");
+
+    http_client deregistering;
+    deregistering.send_raw(post_message("/deregister", ""));
+    ASSERT_TRUE(wait_for([&] { return record.of("deregister").size() == 1; }));
+    EXPECT_EQ(status_of(app)["registered"], false) << "the deregistration is under way";
+    http_client registering;
+    registering.send_raw(post_message("/up", "setup_key=second-key&mtu=1380"));
+
+    EXPECT_EQ(json::parse(deregistering.read_reply().body)["ok"], true);
+    const auto reply = registering.read_reply();
+    EXPECT_EQ(json::parse(reply.body)["output"], "Connected\n") << reply.body;
+    const json up = record.of("up").back();
+    EXPECT_EQ(up["key_file_content"], "second-key");
+    EXPECT_EQ(flag_value(up, "--mtu"), "1380");
+    EXPECT_EQ(flag_value(up, "--interface-name"), "wt0") << "the settings from before the deregistration are gone";
+    EXPECT_EQ(stored_settings(app), (json{{"mtu", 1380}}));
+    EXPECT_EQ(record.of("run").size(), 2u);
+    EXPECT_FALSE(holds_setup_key_file(app.data_dir()));
+    EXPECT_EQ(status_of(app)["registered"], true);
+}
+
+std::size_t count_of(const std::string& text, const std::string& part) {
+    std::size_t count = 0;
+    for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
+    return count;
+}
+
+TEST(VpnApiSlow, ACameraThatNeedsALoginIsNotRestartedOverTwoWatchdogTimeouts) {
+    staged_app app;
+    // The first run leaves the unregistered config.json its service created, as after a reboot.
+    app.start();
+    ASSERT_TRUE(wait_for([&] { return daemon_status_is(app, "NeedsLogin"); }));
+    ASSERT_EQ(app.stop(), 0);
+    write_file(app.data_dir() / "app.json", R"({"watchdog_timeout": 30})");
+    app.start();
+
+    ASSERT_TRUE(wait_for([&] { return daemon_status_is(app, "NeedsLogin"); }));
+    EXPECT_EQ(status_of(app)["registered"], false);
+    EXPECT_EQ(app.client().post(API + "/up").status, 400);
+    std::this_thread::sleep_for(2 * 30s + 3 * 5s);
+
+    const std::string log = app.app_log();
+    EXPECT_EQ(count_of(log, "VPN service started"), 2u) << log;
+    EXPECT_EQ(count_of(log, "VPN connectivity"), 0u) << log;
+    // The fresh camera of the first run was taken for unregistered from the start; the second run
+    // learns it from the client, once.
+    EXPECT_EQ(count_of(log, "VPN client reports NeedsLogin: not registered"), 1u) << log;
 }
 
 TEST(VpnApiProcess, WithoutTheClientStatusReportsTheRunnerErrorAndRestartFindsNothingRunning) {

@@ -139,3 +139,84 @@ TEST_F(WatchdogTest, NotArmedNeverRestartsAndForgetsTheSpell) {
 }
 
 }  // namespace
+
+namespace {
+
+application::command_result client_reports(const std::string& daemon_status) {
+    return {0, R"({"daemonStatus":")" + daemon_status + R"(","management":{"connected":false}})", ""};
+}
+
+std::string not_registered_line(const std::string& daemon_status) {
+    return "[I] VPN client reports " + daemon_status +
+           ": not registered, so the watchdog will not restart the service for the lost management connection\n";
+}
+
+TEST_F(WatchdogTest, AClientThatNeedsALoginIsNeverRestartedAndThatIsLoggedOnce) {
+    install_netbird("exec sleep 30");
+    for (int poll = 0; poll < 3; ++poll) application_test_access::take_status_snapshot(app, client_reports("NeedsLogin"));
+    EXPECT_FALSE(app.registered());
+    probe(false, T);
+    probe(false, 2 * T + 1s);
+    probe(false, 3 * T + 1s);
+    EXPECT_FALSE(app.service_running());
+    EXPECT_EQ(log(), not_registered_line("NeedsLogin"));
+
+    // Logged in by other means: the watchdog counts from the next unhealthy poll on.
+    application_test_access::take_status_snapshot(app, client_reports("Connecting"));
+    EXPECT_TRUE(app.registered());
+    probe(false, 4 * T);
+    probe(false, 5 * T);
+    EXPECT_TRUE(app.service_running());
+}
+
+TEST_F(WatchdogTest, LoginFailedIsNotRegisteredOnlyWhenTheClientNeverSaidRegistered) {
+    install_netbird("exec sleep 30");
+    // An `up` while management is unreachable ends in LoginFailed on a registered camera too: a
+    // restart is what brings its connection attempts back.
+    application_test_access::take_status_snapshot(app, client_reports("Connected"));
+    application_test_access::take_status_snapshot(app, client_reports("LoginFailed"));
+    EXPECT_TRUE(app.registered());
+    probe(false, T);
+    probe(false, 2 * T);
+    EXPECT_TRUE(app.service_running());
+
+    application other("ovra_vpn", dir);
+    application_test_access::take_status_snapshot(other, client_reports("LoginFailed"));
+    EXPECT_FALSE(other.registered());
+    application_test_access::take_status_snapshot(other, client_reports("NeedsLogin"));
+    application_test_access::take_status_snapshot(other, client_reports("LoginFailed"));
+    EXPECT_FALSE(other.registered());
+    EXPECT_EQ(log().find(not_registered_line("NeedsLogin")), std::string::npos) << "only the first change is logged";
+}
+
+TEST_F(ServiceTest, StartUpGuessesFromConfigJsonUntilTheClientsFirstWord) {
+    const auto config = data_dir() / "config.json";
+    // Missing before the service starts: the fresh one that the service writes registers nothing.
+    app.assume_registration_at_start();
+    write(config, "{}");
+    EXPECT_FALSE(app.registered());
+    EXPECT_FALSE(application_test_access::desired_up(app));
+
+    application rebooted("ovra_vpn", dir);
+    rebooted.assume_registration_at_start();
+    EXPECT_TRUE(rebooted.registered());
+    EXPECT_TRUE(application_test_access::desired_up(rebooted));
+    application_test_access::take_status_snapshot(rebooted, {1, "", "Error: failed to connect to daemon"});
+    application_test_access::take_status_snapshot(rebooted, {0, R"({"management":{"connected":false}})", ""});
+    EXPECT_TRUE(application_test_access::desired_up(rebooted)) << "no daemonStatus settles nothing";
+    application_test_access::take_status_snapshot(rebooted, client_reports("NeedsLogin"));
+    EXPECT_FALSE(rebooted.registered());
+    EXPECT_FALSE(application_test_access::desired_up(rebooted));
+
+    // An operator's choice is never overridden by the client's first word.
+    application operated("ovra_vpn", dir);
+    operated.assume_registration_at_start();
+    application_test_access::set_desired_up(operated, true);
+    application_test_access::take_status_snapshot(operated, client_reports("NeedsLogin"));
+    EXPECT_TRUE(application_test_access::desired_up(operated));
+    std::filesystem::remove(config);
+    application_test_access::take_status_snapshot(operated, client_reports("Connected"));
+    EXPECT_FALSE(operated.registered()) << "no config.json, no registration";
+}
+
+}  // namespace
