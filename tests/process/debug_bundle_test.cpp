@@ -64,7 +64,7 @@ protected:
 
     // The completion deletes the file right after writing the answer, so allow it a moment.
     bool no_zip_left() const {
-        return wait_for([this] { return zips_left().empty(); }, 2s);
+        return wait_for([this] { return zips_left().empty(); });
     }
 
     fs::path m_bundle_dir;

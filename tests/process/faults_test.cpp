@@ -83,7 +83,7 @@ TEST(faults, a_service_crashing_in_a_loop_is_restarted_each_period_and_nothing_p
     staged_app app(with_env({{"NB_SIM_SERVICE_EXIT_AFTER_MS", "300"}}));
     app.start();
     const auto starts = [&] { return occurrences(app.app_log(), "[I] VPN service started"); };
-    ASSERT_TRUE(wait_for([&] { return starts() >= 2; }, 8s)) << app.app_log();
+    ASSERT_TRUE(wait_for([&] { return starts() >= 2; }, 30s)) << app.app_log();
     ASSERT_EQ(app.client().get(API + "/status").status, 200);  // its connection counts in both measures
     const resource_usage early = settled_usage_of(app.pid());
     const std::size_t starts_before = starts();
@@ -149,7 +149,7 @@ TEST(faults_slow, a_hanging_command_is_answered_124_after_a_minute_and_the_queue
     const json up = document_of(hanging.read_reply(75s));
     EXPECT_EQ(up["exit_code"], 124) << up.dump();
     EXPECT_EQ(up["ok"], false);
-    const json down = document_of(queued.read_reply(10s));
+    const json down = document_of(queued.read_reply());
     EXPECT_EQ(down["exit_code"], 1) << down.dump();  // it ran: the service is not up
     EXPECT_EQ(one_offs(app, "up"), std::vector<pid_t>{});
     EXPECT_NE(app.app_log().find("[E] Command timed out after 60 seconds"), std::string::npos);
@@ -310,7 +310,7 @@ void expect_failed_saves_to_be_harmless(staged_app& app, syslog_capture& syslog)
     EXPECT_EQ(up.status, 500);
     EXPECT_EQ(up.body, R"({"error":"Could not stage setup key"})");
 
-    const auto logged = [&](const std::string& line) { return wait_for([&] { return syslog.contains(line); }, 2s); };
+    const auto logged = [&](const std::string& line) { return wait_for([&] { return syslog.contains(line); }); };
     for (const char* file : {"app.json", "env.json"})
         EXPECT_TRUE(logged("[E] Failed to write " + (app.data_dir() / file).string())) << file;
     EXPECT_TRUE(logged("[E] Could not stage setup-key file"));
@@ -378,9 +378,8 @@ public:
         EXPECT_TRUE(wait_for(
             [&] {
                 return std::none_of(m_children.begin(), m_children.end(), [](pid_t pid) { return process_alive(pid); });
-            },
-            3s));
-        EXPECT_TRUE(wait_for([&] { return service_pids(netbird_of(m_app)).size() == 1; }, 12s));
+            }));
+        EXPECT_TRUE(wait_for([&] { return service_pids(netbird_of(m_app)).size() == 1; }, 30s));
     }
 
 private:
