@@ -38,7 +38,7 @@ check_prerequisites() {
 if [ "${OVRA_BROWSER_NAMESPACES:-}" != yes ]; then
   check_prerequisites
   # While the network is still there: the packages come from the npm registry.
-  npm --prefix "$here" ci --no-audit --no-fund --silent
+  npm --prefix "$here" ci --no-audit --no-fund --loglevel=error || fail "npm could not install the test driver"
   mkdir -p /run/http
   exec unshare --mount --net --propagation private env OVRA_BROWSER_NAMESPACES=yes "$0" "$build_dir" "$task"
 fi
