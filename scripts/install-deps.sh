@@ -12,7 +12,9 @@ packages=(
 )
 case "${1:-test}" in
   run) packages+=(nginx) ;;
-  test) packages+=(chromium nginx iproute2) ;;
+  # python3 for the simulator's smoke test, iproute2 for the tests' private loopback, Node.js and
+  # the certificates npm needs to fetch the browser tests' driver.
+  test) packages+=(python3 iproute2 chromium nginx nodejs ca-certificates) ;;
   fuzz) packages+=(clang libclang-rt-14-dev) ;;
   *) echo "usage: $0 [run|test|fuzz]" >&2; exit 2 ;;
 esac
@@ -21,6 +23,11 @@ missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
+# Debian's npm, unless a Node.js that brings its own (as NodeSource's does, which conflicts with
+# Debian's npm) already provides one.
+if [ "${1:-test}" = test ] && ! command -v npm >/dev/null; then
+  missing+=(npm)
+fi
 [ ${#missing[@]} -eq 0 ] && exit 0
 
 sudo=""

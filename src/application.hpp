@@ -49,7 +49,7 @@ public:
     static constexpr std::size_t MAX_BODY_BYTES = 8192;
     static constexpr auto COMMAND_TIMEOUT = std::chrono::seconds(60);
     static constexpr auto WATCHDOG_PERIOD = std::chrono::seconds(5);
-    static constexpr int HEARTBEAT_CYCLES = 720;
+    static constexpr auto HEARTBEAT_PERIOD = std::chrono::hours(1);
     static constexpr std::size_t IPERF_MAX_OUTPUT_LINES = 400;
     static constexpr const char* APP_VERSION = "1.0.0";
     static constexpr const char* NETBIRD_VERSION = "0.72.4";

@@ -3,6 +3,7 @@
 #include "application.hpp"
 #include "process_utils.hpp"
 #include "text_utils.hpp"
+#include "time_utils.hpp"
 
 #include <boost/process/args.hpp>
 #include <boost/process/exe.hpp>
@@ -140,8 +141,9 @@ void application::start_watchdog() {
 // thread. The exit check goes first, so a dead service is noticed even while polls are skipped.
 void application::watchdog_loop() {
     auto next_cycle = clock::now();
+    time_utils::periodic heartbeat(HEARTBEAT_PERIOD, next_cycle);
     bool last_verdict = true;
-    for (int cycle = 1; wait_for_watchdog_cycle(next_cycle); ++cycle) {
+    while (wait_for_watchdog_cycle(next_cycle)) {
         const auto cycle_start = clock::now();
         defer([this] {
             check_service_exited();
@@ -155,7 +157,7 @@ void application::watchdog_loop() {
             });
         }
         next_cycle = cycle_start + WATCHDOG_PERIOD;
-        if (cycle % HEARTBEAT_CYCLES == 0) defer([this, last_verdict] { log_heartbeat(last_verdict); });
+        if (heartbeat.due(cycle_start)) defer([this, last_verdict] { log_heartbeat(last_verdict); });
     }
 }
 

@@ -1,11 +1,15 @@
 #!/bin/sh
-# Runs a test program in a private mount namespace with its own /run/http (where the daemon puts
-# its API socket) and its own /dev/log (so a test can read what the daemon sends to the system
-# log). Tests then run in parallel and never touch a real installation.
+# Runs a test program in private mount and network namespaces with its own /run/http (where the
+# daemon puts its API socket), its own /dev/log (so a test can read what the daemon sends to the
+# system log) and its own loopback (so the ports iperf3 listens on are always free). Tests then
+# run in parallel and never touch a real installation or each other's ports.
 set -eu
 if [ "${OVRA_ISOLATED:-}" != 1 ]; then
-    exec unshare --mount --map-root-user --propagation private env OVRA_ISOLATED=1 "$0" "$@"
+    exec unshare --mount --net --map-root-user --propagation private env OVRA_ISOLATED=1 "$0" "$@"
 fi
+
+# ip lives in sbin, which the PATH of a non-login shell may lack.
+PATH="$PATH:/usr/sbin:/sbin" ip link set lo up
 
 mkdir -p /run/http
 mount -t tmpfs tmpfs /run/http

@@ -1,6 +1,9 @@
 // The operator page in real headless Chromium against a local run (service, simulator, nginx).
 // The tests share one page and build on each other: register first, deregister last.
-import { after, before, test } from 'node:test';
+import { after, before, test as nodeTest } from 'node:test';
+
+// Node 18's runner has no --test-timeout: each test carries its own limit.
+const test = (name, fn) => nodeTest(name, { timeout: 300_000 }, fn);
 import assert from 'node:assert/strict';
 import { readFile } from 'node:fs/promises';
 import { BASE_URL, SETUP_KEY, connectWithSetupKey, launchBrowser } from './operator_page.mjs';

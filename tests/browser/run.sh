@@ -5,7 +5,7 @@
 # Usage: tests/browser/run.sh [BUILD_DIR] [test|screenshot]
 #   test (default)  the browser tests (page.test.mjs)
 #   screenshot      docs/screenshot.png: the page once connected to the simulator
-# Needs root, Node.js 20 or later with npm, and the Debian packages chromium, nginx, iperf3 and
+# Needs root, Node.js 18 or later with npm, and the Debian packages chromium, nginx, iperf3 and
 # iproute2. The run gets its own mount and network namespaces: a private /run/http (it never meets
 # a real installation or another run) and a private loopback (its port is always free, and the
 # browser reaches nothing beyond it).
@@ -31,14 +31,14 @@ check_prerequisites() {
   for tool in node npm chromium nginx ip unshare; do
     command -v "$tool" >/dev/null || fail "$tool is not installed"
   done
-  node -e 'process.exit(Number(process.versions.node.split(".")[0]) >= 20 ? 0 : 1)' ||
-    fail "needs Node.js 20 or later, found $(node --version)"
+  node -e 'process.exit(Number(process.versions.node.split(".")[0]) >= 18 ? 0 : 1)' ||
+    fail "needs Node.js 18 or later, found $(node --version)"
 }
 
 if [ "${OVRA_BROWSER_NAMESPACES:-}" != yes ]; then
   check_prerequisites
   # While the network is still there: the packages come from the npm registry.
-  npm --prefix "$here" ci --no-audit --no-fund --silent
+  npm --prefix "$here" ci --no-audit --no-fund --loglevel=error || fail "npm could not install the test driver"
   mkdir -p /run/http
   exec unshare --mount --net --propagation private env OVRA_BROWSER_NAMESPACES=yes "$0" "$build_dir" "$task"
 fi

@@ -83,7 +83,7 @@ TEST(faults, a_service_crashing_in_a_loop_is_restarted_each_period_and_nothing_p
     staged_app app(with_env({{"NB_SIM_SERVICE_EXIT_AFTER_MS", "300"}}));
     app.start();
     const auto starts = [&] { return occurrences(app.app_log(), "[I] VPN service started"); };
-    ASSERT_TRUE(wait_for([&] { return starts() >= 2; }, 8s)) << app.app_log();
+    ASSERT_TRUE(wait_for([&] { return starts() >= 2; }, 30s)) << app.app_log();
     ASSERT_EQ(app.client().get(API + "/status").status, 200);  // its connection counts in both measures
     const resource_usage early = settled_usage_of(app.pid());
     const std::size_t starts_before = starts();
@@ -92,18 +92,18 @@ TEST(faults, a_service_crashing_in_a_loop_is_restarted_each_period_and_nothing_p
     int answered = 0;
     std::size_t most_zombies = 0;
     std::size_t most_services = 0;
-    for (const auto until = std::chrono::steady_clock::now() + 11s; std::chrono::steady_clock::now() < until;) {
+    // Two more restarts, one per watchdog period; the deadline only ends a run that never gets there.
+    const auto restarted_twice = [&] { return starts() - starts_before >= 2; };
+    for (const auto until = std::chrono::steady_clock::now() + 60s;
+         !restarted_twice() && std::chrono::steady_clock::now() < until;) {
         ++asked;
         if (app.client().get(API + "/status").status == 200) ++answered;
         most_zombies = std::max(most_zombies, zombie_children(app.pid()));
         most_services = std::max(most_services, service_pids(netbird_of(app)).size());
         std::this_thread::sleep_for(200ms);
     }
-    EXPECT_GE(starts() - starts_before, 2u) << app.app_log();  // one restart per 5 s period
+    EXPECT_TRUE(restarted_twice()) << app.app_log();
     EXPECT_EQ(answered, asked);
-    if (figures_are_its_own(app.pid(), "status answers in 11 s")) {
-        EXPECT_GE(answered, 40);  // none held up by the restarts
-    }
     EXPECT_LE(most_zombies, 1u);  // the crashed service, until the next exit check reaps it
     EXPECT_EQ(most_services, 1u);
     const resource_usage late = settled_usage_of(app.pid());
@@ -120,11 +120,10 @@ TEST(faults, commands_do_not_wait_for_a_hanging_status_poll) {
     std::vector<pid_t> hanging;
     ASSERT_TRUE(wait_for([&] { return (hanging = one_offs(app, "status")).size() == 1; }));
 
-    const auto sent = std::chrono::steady_clock::now();
     const json up = document_of(app.client().post(API + "/up", UP_WITH_KEY));
-    EXPECT_LT(std::chrono::steady_clock::now() - sent, 5s);
     EXPECT_EQ(up["exit_code"], 0) << up.dump();
     EXPECT_FALSE(process_alive(hanging.front()));  // the poll gave way, killed and reaped
+    EXPECT_EQ(app.app_log().find("Command timed out"), std::string::npos) << "the command waited out the poll";
     EXPECT_EQ(app.client().get(API + "/status").status, 200);
     EXPECT_TRUE(leftovers(app).empty());
     // The poll that the command's end wakes hangs again; the daemon serves on.
@@ -150,7 +149,7 @@ TEST(faults_slow, a_hanging_command_is_answered_124_after_a_minute_and_the_queue
     const json up = document_of(hanging.read_reply(75s));
     EXPECT_EQ(up["exit_code"], 124) << up.dump();
     EXPECT_EQ(up["ok"], false);
-    const json down = document_of(queued.read_reply(10s));
+    const json down = document_of(queued.read_reply());
     EXPECT_EQ(down["exit_code"], 0) << down.dump();  // it ran
     EXPECT_EQ(one_offs(app, "up"), std::vector<pid_t>{});
     EXPECT_NE(app.app_log().find("[E] Command timed out after 60 seconds"), std::string::npos);
@@ -311,7 +310,7 @@ void expect_failed_saves_to_be_harmless(staged_app& app, syslog_capture& syslog)
     EXPECT_EQ(up.status, 500);
     EXPECT_EQ(up.body, R"({"error":"Could not stage setup key"})");
 
-    const auto logged = [&](const std::string& line) { return wait_for([&] { return syslog.contains(line); }, 2s); };
+    const auto logged = [&](const std::string& line) { return wait_for([&] { return syslog.contains(line); }); };
     for (const char* file : {"app.json", "env.json"})
         EXPECT_TRUE(logged("[E] Failed to write " + (app.data_dir() / file).string())) << file;
     EXPECT_TRUE(logged("[E] Could not stage setup-key file"));
@@ -406,9 +405,8 @@ public:
         EXPECT_TRUE(wait_for(
             [&] {
                 return std::none_of(m_children.begin(), m_children.end(), [](pid_t pid) { return process_alive(pid); });
-            },
-            3s));
-        EXPECT_TRUE(wait_for([&] { return service_pids(netbird_of(m_app)).size() == 1; }, 12s));
+            }));
+        EXPECT_TRUE(wait_for([&] { return service_pids(netbird_of(m_app)).size() == 1; }, 30s));
     }
 
 private:

@@ -1,5 +1,5 @@
-// The iperf3 server routes with the real iperf3 as lib/iperf3. Test cases share the network
-// namespace, so each uses ports of its own; only the default case needs 5201.
+// The iperf3 server routes with the real iperf3 as lib/iperf3. Each test case has a loopback of
+// its own (tests/isolate.sh), so fixed ports never meet another run's or the machine's.
 
 #include "harness.hpp"
 

@@ -121,9 +121,8 @@ TEST(VpnApiProcess, NineCommandsWaitBehindASlowOneAndTheTenthIsRefusedAtOnce) {
         ASSERT_TRUE(wait_for([&] { return stored_settings(app).value("mtu", 0) == mtu; })) << mtu;
     }
 
-    const auto started = std::chrono::steady_clock::now();
     const auto refused = app.client().post(API + "/up", "setup_key=never-used");
-    EXPECT_LT(std::chrono::steady_clock::now() - started, 1s);
+    EXPECT_LT(record.of("up").size(), 9u) << "refused only once the queue had drained";
     EXPECT_EQ(refused.status_line, "503 Service Unavailable");
     EXPECT_EQ(refused.body, BUSY);
     EXPECT_EQ(refused.header("Cache-Control"), "");

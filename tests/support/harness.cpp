@@ -149,6 +149,13 @@ bool http_client::closed_by_peer(std::chrono::milliseconds timeout) {
     return n == 0 || (n < 0 && errno == ECONNRESET);  // a close with unread input resets
 }
 
+bool http_client::has_input() {
+    if (!m_buffer.empty()) return true;
+    if (m_fd < 0) return false;
+    pollfd pfd{m_fd, POLLIN, 0};
+    return ::poll(&pfd, 1, 0) > 0;
+}
+
 namespace {
 
 std::string request_message(const std::string& method, const std::string& target, const std::string& body) {

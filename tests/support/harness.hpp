@@ -51,6 +51,8 @@ public:
     http_reply read_reply_head(std::chrono::milliseconds timeout = 70s);
     // True when the daemon closed the connection (end of file or reset) within the timeout.
     bool closed_by_peer(std::chrono::milliseconds timeout);
+    // True when an answer (or the end of the connection) is there to read, without waiting.
+    bool has_input();
     void disconnect();
 
 private:

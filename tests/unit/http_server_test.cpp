@@ -120,7 +120,10 @@ protected:
             ++m_later_started;
             std::thread([this, res] {
                 std::this_thread::sleep_for(std::chrono::milliseconds(m_delay_ms));
-                m_app.loop().defer([res] { res->end("later"); });
+                m_app.loop().defer([this, res] {
+                    res->end("later");
+                    ++m_later_answered;
+                });
             }).detach();
         });
         m_app.get("/silent", [](const auto&, const auto&) {});
@@ -159,6 +162,7 @@ protected:
     std::thread m_loop_thread;
     std::atomic<int> m_aborts{0};
     std::atomic<int> m_later_started{0};
+    std::atomic<int> m_later_answered{0};
     int m_delay_ms = 50;
     bool m_connectable_when_bound = true;
 };
@@ -232,10 +236,11 @@ TEST_F(http_server_test, a_client_that_leaves_before_the_answer_is_an_abort_and_
     {
         http_client client(m_socket);
         client.send_raw("POST /later HTTP/1.1\r\nHost: x\r\nContent-Length: 0\r\n\r\n");
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        ASSERT_TRUE(test_support::wait_for([&] { return m_later_started == 1; }));
     }
-    EXPECT_TRUE(test_support::wait_for([&] { return m_aborts == 1; }, std::chrono::seconds(2)));
-    std::this_thread::sleep_for(std::chrono::milliseconds(400));  // the late answer finds no client
+    EXPECT_TRUE(test_support::wait_for([&] { return m_aborts == 1; }));
+    // The late answer finds no client.
+    ASSERT_TRUE(test_support::wait_for([&] { return m_later_answered == 1; }));
     http_client again(m_socket);
     EXPECT_EQ(again.get("/echo?q=alive").body, "alive");
     EXPECT_EQ(m_aborts, 1);

@@ -1,6 +1,7 @@
 // The iperf3 server's request rules, and its life cycle with a scripted stand-in for iperf3.
 
 #include "app_test_fixture.hpp"
+#include "harness.hpp"
 #include "iperf_utils.hpp"
 
 #include <climits>
@@ -8,7 +9,6 @@
 #include <fstream>
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
-#include <thread>
 
 namespace fs = std::filesystem;
 using json = nlohmann::json;
@@ -75,8 +75,7 @@ protected:
 
     // Once the script has ended, the reap joins the reader, so every line it printed is in.
     json status_after_exit() {
-        for (int i = 0; i < 200 && status()["running"] == true; ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(25));
+        EXPECT_TRUE(test_support::wait_for([&] { return status()["running"] == false; }));
         app.reap_iperf_if_exited();
         return status();
     }

@@ -38,7 +38,7 @@ TEST_F(ServiceTest, StartsOnceStopsAndRestarts) {
 TEST_F(ServiceTest, ServiceThatEndedByItselfIsStillStoppedCleanly) {
     install_netbird("exit 2");
     app.start_service();
-    ASSERT_TRUE(test_support::wait_for([&] { return !app.service_running(); }, 2s));
+    ASSERT_TRUE(test_support::wait_for([&] { return !app.service_running(); }));
     app.stop_service();
     EXPECT_EQ(log(), "[I] VPN service started\n[I] VPN service stopped\n");
 }
