@@ -3,6 +3,7 @@
 #include "api_helpers.hpp"
 #include "config_utils.hpp"
 #include "file_utils.hpp"
+#include "json_utils.hpp"
 #include "netbird_utils.hpp"
 #include "settings_values.hpp"
 
@@ -105,7 +106,7 @@ std::string application::build_status_json(int exit_code, const std::string& out
                             {"pending_reconnect", pending_reconnect},
                             {"pending_restart", pending_restart},
                             {"registered", registered}};
-    nlohmann::json parsed = nlohmann::json::parse(output, nullptr, false, false);
+    nlohmann::json parsed = json_utils::parse_bounded(output);
     if (parsed.is_discarded())
         document["output"] = output;
     else
@@ -158,7 +159,8 @@ void application::api_status(const response_ptr& res, const request& /*req*/) {
 void application::api_up(const response_ptr& res, const request& /*req*/) {
     read_form(res, [this, res](form fields) {
         m_desired_up = true;
-        if (store_form_settings(m_app_config, fields)) write_json_file(m_app_config_path, m_app_config);
+        if (nlohmann::json config = m_app_config; store_form_settings(config, fields))
+            m_app_settings.update([fields](nlohmann::json& stored) { store_form_settings(stored, fields); }, {});
         std::vector<std::string> args = build_up_args(fields);
 
         std::shared_ptr<staged_key_file> key_file;
@@ -213,7 +215,7 @@ void application::api_deregister(const response_ptr& res, const request& /*req*/
     auto reset_local_state = [this](const command_result&) {
         stop_service();
         clear_directory_except(m_data_dir, {m_env_path, m_log_dir});
-        m_app_config = nlohmann::json::object();
+        m_app_settings.update_removing_file([](nlohmann::json& config) { config = nlohmann::json::object(); }, {});
         m_pending_reconnect = false;
         m_pending_restart = false;
         start_service();
