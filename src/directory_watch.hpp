@@ -19,7 +19,8 @@ class directory_watch {
 public:
     using name_filter = bool (*)(std::string_view name);
 
-    directory_watch() = default;
+    // The descriptor is taken at once, so the daemon's set of descriptors stays the same from start-up on.
+    directory_watch() : m_fd(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC)) {}
     ~directory_watch() {
         if (m_fd >= 0) ::close(m_fd);
     }
@@ -29,7 +30,6 @@ public:
     // Watches each directory for changes to the names its filter accepts, from now on; false
     // when a watch could not be set (the next look then says "changed" again).
     bool restart(const std::vector<std::pair<std::filesystem::path, name_filter>>& dirs) {
-        if (m_fd < 0) m_fd = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
         if (m_fd < 0) return false;
         drain();
         m_watches.clear();
