@@ -3,41 +3,74 @@
 // Relative on purpose: the camera serves this page under a prefix that the page must not assume.
 const API = 'api/vpn/';
 const STATUS_INTERVAL_MS = 5000;
+// While a command runs, its elapsed time and its end show within a second.
+const BUSY_INTERVAL_MS = 1000;
 // The service polls the client right after each command; its fresh state is there a moment later.
 const STATUS_SETTLE_MS = 1000;
+// Past three missed refreshes the shown state is too old to trust.
+const STALE_AFTER_MS = 3 * STATUS_INTERVAL_MS;
+// A service restarted by the watchdog counts as unstable until it has run this long.
+const STABLE_SERVICE_SECONDS = 120;
+const COMMAND_LIMIT_SECONDS = 60;
+const TIMED_OUT_EXIT_CODE = 124;
 const TAIL_INTERVAL_MS = 5000;
 const FILES_INTERVAL_MS = 30000;
 const IPERF_INTERVAL_MS = 1000;
 const BUSY_MESSAGE = 'The VPN service is busy. Please retry in a moment.';
+const URL_RULE = 'The management URL must start with https:// or http://, for example https://api.netbird.io:443.';
 
 const LOG_LEVELS = ['trace', 'debug', 'info', 'warning', 'error', 'critical', 'off'];
+// The management URL has its own field in the Connection card, where it is used.
 const SETTINGS = [
-  { name: 'management_url', label: 'Management URL', placeholder: 'https://api.netbird.io:443' },
-  { name: 'wireguard_port', label: 'WireGuard port', numeric: true },
-  { name: 'mtu', label: 'MTU', numeric: true },
-  { name: 'interface_name', label: 'Interface name' },
-  { name: 'external_ip_map', label: 'External IP map', placeholder: 'localIP/externalIP,…' },
+  { name: 'wireguard_port', label: 'WireGuard port', numeric: true, hint: '1 to 65535' },
+  { name: 'mtu', label: 'MTU', numeric: true, hint: '576 to 8192 bytes' },
+  { name: 'interface_name', label: 'Interface name', hint: "1 to 15 letters, digits, '_' or '-'" },
+  {
+    name: 'external_ip_map', label: 'External IP map', placeholder: 'externalIP/localIP,…',
+    hint: 'Comma-separated external IPv4 addresses, each optionally /local IP or interface',
+  },
   { name: 'watchdog_enabled', label: 'Watchdog', choices: [['true', 'Enabled'], ['false', 'Disabled']] },
-  { name: 'watchdog_timeout', label: 'Watchdog timeout (s)', numeric: true },
+  { name: 'watchdog_timeout', label: 'Watchdog timeout (s)', numeric: true, hint: '30 seconds or more' },
   { name: 'log_level', label: 'App log level', choices: LOG_LEVELS.map((level) => [level, level]) },
-  { name: 'log_retention_days', label: 'Log retention (days)', numeric: true },
+  { name: 'log_retention_days', label: 'Log retention (days)', numeric: true, hint: '1 to 365 days' },
 ];
 
 const CLIENT_STATES = {
   Connected: { label: 'Connected', tone: 'good' },
   Connecting: { label: 'Connecting', tone: 'warn' },
   Idle: { label: 'Disconnected', tone: 'neutral' },
-  NeedsLogin: { label: 'Needs login', tone: 'warn', detail: 'Enter a setup key and connect.' },
-  LoginFailed: { label: 'Login failed', tone: 'bad' },
-  SessionExpired: { label: 'Session expired', tone: 'bad' },
+  NeedsLogin: { label: 'Login required', tone: 'warn', detail: 'Enter a setup key and choose Register.' },
+  LoginFailed: { label: 'Login failed', tone: 'bad', detail: 'Enter a valid setup key and choose Register.' },
+  SessionExpired: { label: 'Session expired', tone: 'bad', detail: 'Enter a setup key and choose Register.' },
 };
 const PEER_TONES = { Connected: 'good', Connecting: 'warn', Idle: 'neutral' };
+
+// The queued jobs of the service by the name /activity gives them.
+const JOB_LABELS = {
+  up: 'Connect',
+  down: 'Disconnect',
+  reconnect: 'Reconnect',
+  deregister: 'Deregister',
+  'debug bundle': 'Debug bundle',
+  'debug bundle upload': 'Debug bundle upload',
+};
+const TRANSITIONS = {
+  up: { label: 'Connecting…', tone: 'warn' },
+  reconnect: { label: 'Connecting…', tone: 'warn' },
+  down: { label: 'Disconnecting…', tone: 'warn' },
+  deregister: { label: 'Disconnecting…', tone: 'warn' },
+};
 
 const $ = (id) => document.getElementById(id);
 
 let overlayIp = '';
 let iperfPort = 0;
 let presets = [];
+let savedConfig = {};
+let iperfRunning = false;
+// What the page knows of the service: the latest /status and /activity answers, when the last
+// answer came, and the command this tab itself waits for.
+const view = { doc: null, activity: null, answeredAt: 0, failed: false, ownCommand: null, commandMessage: null };
 
 // ---- Talking to the service ----
 
@@ -100,12 +133,14 @@ function restoreFocus(control) {
 }
 
 // An operator action: its controls are disabled while it runs so that it cannot be sent twice.
-async function act(controls, messageEl, task) {
+async function act(controls, messageEl, task, workingText = 'Working…') {
   const focused = document.activeElement;
   controls.forEach((control) => { control.disabled = true; });
-  setMessage(messageEl, 'Working…');
+  setMessage(messageEl, workingText);
   await report(messageEl, task);
   controls.forEach((control) => { control.disabled = false; });
+  // A control that the state disables stays so.
+  updateControls();
   restoreFocus(focused);
 }
 
@@ -187,12 +222,15 @@ function formatLatency(nanoseconds) {
   return `${ms < 10 ? ms.toFixed(1) : Math.round(ms)} ms`;
 }
 
-async function copyField(input, button) {
-  input.select();
+// Copies a field's value or an element's text.
+async function copyField(source, button) {
+  const text = source instanceof HTMLInputElement ? source.value : source.textContent;
   try {
-    await navigator.clipboard.writeText(input.value);
+    await navigator.clipboard.writeText(text);
   } catch {
     // The clipboard API exists only on secure origins; a camera is often reached over plain HTTP.
+    if (source instanceof HTMLInputElement) source.select();
+    else getSelection().selectAllChildren(source);
     document.execCommand('copy');
   }
   const label = button.textContent;
@@ -267,18 +305,77 @@ document.addEventListener('visibilitychange', () => {
   pollers.forEach((poller) => (document.hidden ? poller.pause() : poller.resume()));
 });
 
-// ---- Status and peers ----
+// ---- Status, activity and peers ----
 
-function connectionState(doc, client) {
+function clientOf(doc) {
+  return doc?.status !== null && typeof doc?.status === 'object' ? doc.status : null;
+}
+
+function jobLabel(name) {
+  return JOB_LABELS[name] ?? name;
+}
+
+// The command that runs now, by the service's word or, until it answers, by this tab's own.
+function runningCommand() {
+  return view.activity?.command ?? view.ownCommand;
+}
+
+function serviceRestarts(count) {
+  return count === 1 ? 'restarted once' : `restarted ${count} times`;
+}
+
+function stoppedService(activity) {
+  if (!activity || activity.service_running) return null;
+  const restarts = activity.service_restarts;
+  const since = restarts > 0 ? ` It was ${serviceRestarts(restarts)} since the application started.` : '';
+  return { label: 'Service stopped', tone: 'bad', detail: `The NetBird service is not running.${since}` };
+}
+
+// Restarted by the watchdog a short while ago: a crash loop looks like this between its crashes.
+function unstableService(activity) {
+  if (!activity?.service_running || activity.service_restarts === 0) return null;
+  if (activity.service_uptime_seconds >= STABLE_SERVICE_SECONDS) return null;
+  return {
+    label: 'Service unstable',
+    tone: 'warn',
+    detail: `The NetBird service was ${serviceRestarts(activity.service_restarts)} by the watchdog; its latest ` +
+      `start was ${formatDuration(activity.service_uptime_seconds)} ago.`,
+  };
+}
+
+function clientState(doc, client) {
   if (!client) {
-    return doc.output
-      ? { label: 'Service unavailable', tone: 'bad', detail: doc.output }
-      : { label: 'Waiting for status…', tone: 'neutral' };
+    if (!doc.output) return { label: 'Waiting for status…', tone: 'neutral' };
+    const detail = 'The NetBird client did not answer the last status request.';
+    return { label: 'Service unavailable', tone: 'bad', detail };
+  }
+  if (!doc.registered) {
+    const failed = client.daemonStatus === 'LoginFailed' ? ' The last login failed.' : '';
+    return { label: 'Login required', tone: 'warn', detail: `Enter a setup key and choose Register.${failed}` };
   }
   if (client.daemonStatus === 'Connected' && !client.management?.connected) {
     return { label: 'Management unreachable', tone: 'warn', detail: client.management?.error };
   }
   return CLIENT_STATES[client.daemonStatus] ?? { label: String(client.daemonStatus ?? 'Unknown'), tone: 'neutral' };
+}
+
+// One state for the badge: no answer, a command under way, a stopped service, a camera to
+// register, an unstable service, then the client's own state. A troubled service is never green.
+function currentState() {
+  if (view.failed) return { label: 'No answer', tone: 'bad', detail: view.failedMessage };
+  const transition = TRANSITIONS[runningCommand()];
+  if (transition) return transition;
+  if (!view.doc) return { label: 'Loading…', tone: 'neutral' };
+  const client = clientOf(view.doc);
+  const stopped = stoppedService(view.activity);
+  if (stopped) return stopped;
+  if (client && !view.doc.registered) return clientState(view.doc, client);
+  return unstableService(view.activity) ?? clientState(view.doc, client);
+}
+
+// Connected or on its way there: the main action is then Disconnect.
+function isUp(client) {
+  return client?.daemonStatus === 'Connected' || client?.daemonStatus === 'Connecting';
 }
 
 function describeLink(link) {
@@ -296,8 +393,35 @@ function describeClientVersions(client) {
   return versions.filter(([, version]) => version).map(([part, version]) => `${part} ${version}`).join(' · ');
 }
 
+function describeService(activity) {
+  if (!activity) return '';
+  const life = activity.service_running ? `Running for ${formatDuration(activity.service_uptime_seconds)}` : 'Stopped';
+  return activity.service_restarts > 0 ? `${life} · ${serviceRestarts(activity.service_restarts)}` : life;
+}
+
 function setFact(id, content) {
   $(id).replaceChildren(content || '—');
+}
+
+function unbreakable(text) {
+  const part = document.createElement('span');
+  part.className = 'nowrap';
+  part.textContent = text;
+  return part;
+}
+
+// A name breaks only between its dot-separated labels, never inside one (as at a hyphen).
+function unbrokenLabels(text) {
+  return text.split('.').flatMap((label, index) => (index === 0
+    ? [unbreakable(label)]
+    : [document.createElement('wbr'), unbreakable(`.${label}`)]));
+}
+
+// An address never breaks; a name only between its labels.
+function setIdentity(id, value, breaksAtDots) {
+  const parts = !value ? ['—'] : breaksAtDots ? unbrokenLabels(value) : [unbreakable(value)];
+  $(id).replaceChildren(...parts);
+  document.querySelector(`[data-copy="${id}"]`).hidden = !value;
 }
 
 function showState(state) {
@@ -307,34 +431,66 @@ function showState(state) {
   $('state-detail').hidden = !state.detail;
 }
 
-function renderStatus(doc) {
-  const client = doc.status !== null && typeof doc.status === 'object' ? doc.status : null;
-  showState(connectionState(doc, client));
-  setFact('fact-ip', client?.netbirdIp);
-  setFact('fact-fqdn', client?.fqdn);
+function showActivity() {
+  const command = runningCommand();
+  const line = $('activity');
+  line.hidden = !command;
+  if (!command) return;
+  const seconds = view.activity?.command ? view.activity.command_seconds : 0;
+  const queued = view.activity?.queued ? ` ${view.activity.queued} more waiting.` : '';
+  const elapsed = `${jobLabel(command)} running for ${formatDuration(seconds)}.`;
+  line.textContent = `${elapsed} It can take up to a minute.${queued}`;
+}
+
+// "Updated N s ago", and the facts greyed once they are no longer fresh.
+function showFreshness() {
+  const age = view.answeredAt ? Date.now() - view.answeredAt : 0;
+  const stale = view.failed || age > STALE_AFTER_MS;
+  $('status-updated').textContent = view.answeredAt ? `Updated ${formatDuration(age / 1000)} ago` : '';
+  for (const id of ['facts', 'peers-section']) $(id).classList.toggle('stale', stale);
+}
+
+function renderFacts(doc, activity) {
+  const client = clientOf(doc);
+  setIdentity('fact-ip', client?.netbirdIp, false);
+  setIdentity('fact-fqdn', client?.fqdn, true);
+  setFact('fact-server', client?.management?.url || savedConfig.management_url);
   setFact('fact-peers', client?.peers && `${client.peers.connected} of ${client.peers.total}`);
   setFact('fact-management', describeLink(client?.management));
   setFact('fact-signal', describeLink(client?.signal));
   setFact('fact-registered', doc.registered ? 'Yes' : 'No');
+  setFact('fact-service', describeService(activity));
   setFact('fact-app-version', doc.app_version);
   setFact('fact-netbird-version', doc.netbird_version);
   setFact('fact-client-versions', describeClientVersions(client));
-  $('banner-reconnect').hidden = !doc.pending_reconnect;
-  $('banner-restart').hidden = !doc.pending_restart;
-  // Once nothing waits for a restart, the notice of the last environment change is out of date.
-  if (!doc.pending_restart) $('env-notice').hidden = true;
   renderPeers(client?.peers?.details ?? []);
   syncLazyConnection(client?.lazyConnectionEnabled);
   overlayIp = (client?.netbirdIp ?? '').split('/')[0];
   updateIperfCommand();
 }
 
+function renderView() {
+  showState(currentState());
+  showActivity();
+  showFreshness();
+  if (view.doc) {
+    renderFacts(view.doc, view.activity);
+    $('banner-reconnect').hidden = !view.doc.pending_reconnect;
+    $('env-notice').hidden = !view.doc.pending_restart;
+  }
+  clearOutdatedCommandMessage();
+  updateControls();
+}
+
 async function refreshStatus() {
   try {
-    renderStatus(await getJson('status'));
+    const [doc, activity] = await Promise.all([getJson('status'), getJson('activity')]);
+    Object.assign(view, { doc, activity, answeredAt: Date.now(), failed: false });
   } catch (error) {
-    showState({ label: 'No answer', tone: 'bad', detail: error.message });
+    Object.assign(view, { failed: true, failedMessage: error.message });
   }
+  renderView();
+  statusPoller.intervalMs = runningCommand() ? BUSY_INTERVAL_MS : STATUS_INTERVAL_MS;
 }
 
 function describeConnectionType(peer) {
@@ -357,6 +513,30 @@ function renderPeers(peers) {
 
 // ---- Connection commands ----
 
+function mainActionButton() {
+  return ['action-register', 'action-connect', 'action-disconnect'].map($).find((button) => !button.hidden);
+}
+
+// One main action per state (Register, Connect or Disconnect), and nothing while a command runs.
+function updateControls() {
+  const client = clientOf(view.doc);
+  const registered = Boolean(view.doc?.registered);
+  const busy = Boolean(runningCommand());
+  // Until the first answer nothing is offered that the state may contradict a moment later.
+  const main = !view.doc ? null : !registered ? 'register' : isUp(client) ? 'disconnect' : 'connect';
+  $('connection-controls').disabled = busy;
+  $('setup-key-field').hidden = registered;
+  $('action-register').hidden = main !== 'register';
+  $('action-connect').hidden = main !== 'connect';
+  $('action-disconnect').hidden = main !== 'disconnect';
+  $('action-reconnect').disabled = !registered;
+  $('action-deregister').disabled = !registered;
+  document.querySelectorAll('.banner [data-command], #bundle-download, #bundle-upload')
+    .forEach((button) => { button.disabled = busy; });
+  $('iperf-form').querySelector('[type="submit"]').disabled = iperfRunning;
+  $('iperf-stop').disabled = !iperfRunning;
+}
+
 // Follows the client's setting until the operator changes the box, so a reconnect keeps it as it is.
 function syncLazyConnection(enabled) {
   const box = $('lazy-connection');
@@ -367,32 +547,69 @@ function lazyConnectionField() {
   return { enable_lazy_connection: String($('lazy-connection').checked) };
 }
 
-// Takes the setup key out of its field: the page keeps no copy of it.
-function takeConnectionForm() {
+// Marks a field as wrong and says why beside it; null stands for the value that was refused.
+function markInvalid(input, messageEl, text) {
+  input.setAttribute('aria-invalid', 'true');
+  setMessage(messageEl, text, 'error');
+  input.focus();
+  return null;
+}
+
+function clearInvalid(input, messageEl) {
+  input.removeAttribute('aria-invalid');
+  setMessage(messageEl, '');
+}
+
+function isManagementUrl(text) {
+  if (!/^https?:\/\/\S+$/i.test(text)) return false;
+  try {
+    return Boolean(new URL(text).hostname);
+  } catch {
+    return false;
+  }
+}
+
+// The management URL as typed, or null when it fails the check; empty means the default server.
+function checkedManagementUrl() {
+  const url = $('management-url').value.trim();
+  if (url && !isManagementUrl(url)) return markInvalid($('management-url'), $('management-url-message'), URL_RULE);
+  return url;
+}
+
+// The key stays in its field until the command succeeds, so a failed attempt can be retried.
+// Null when a field is wrong.
+function connectionForm() {
   const form = lazyConnectionField();
-  const key = $('setup-key').value.trim();
-  const managementUrl = $('connect-management-url').value.trim();
-  $('setup-key').value = '';
-  if (key) form.setup_key = key;
+  const managementUrl = checkedManagementUrl();
+  if (managementUrl === null) return null;
   if (managementUrl) form.management_url = managementUrl;
+  if (!view.doc?.registered) {
+    const key = $('setup-key').value.trim();
+    const refusal = 'Enter the setup key to register this camera.';
+    if (!key) return markInvalid($('setup-key'), $('setup-key-message'), refusal);
+    form.setup_key = key;
+  }
   return form;
 }
 
-function reportExitCode(title, result) {
-  showConsole($('command-output'), result.output || '(no output)');
-  const summary = `${title}: exit code ${result.exit_code}`;
-  if (!result.ok) throw new Error(`${summary}, failed.`);
-  return `${summary}, done.`;
+// What went wrong, in a sentence; the client's own words stay behind "Details".
+function failureReason(result) {
+  const output = result.output ?? '';
+  if (result.exit_code === TIMED_OUT_EXIT_CODE) return `Timed out after ${COMMAND_LIMIT_SECONDS} s.`;
+  if (/NeedsLogin|setup key/i.test(output)) return 'The camera needs a valid setup key.';
+  if (/failed to connect to daemon|context deadline exceeded/i.test(output)) {
+    return 'The NetBird service did not answer. Restart it and try again.';
+  }
+  if (/not up|not connected/i.test(output)) return 'The VPN was not connected.';
+  return `The NetBird client reported an error (exit code ${result.exit_code}).`;
 }
 
-function reportServiceRunning(title, result) {
-  $('command-output').hidden = true;
-  if (!result.running) throw new Error(`${title}: the NetBird service is not running.`);
-  return `${title}: the NetBird service is running.`;
+function showCommandDetails(text) {
+  $('command-output').textContent = text;
+  $('command-details').hidden = text === '';
 }
 
-function confirmDeregister() {
-  const dialog = $('deregister-dialog');
+function confirmWith(dialog) {
   dialog.returnValue = '';
   dialog.showModal();
   return new Promise((resolve) => {
@@ -400,38 +617,110 @@ function confirmDeregister() {
   });
 }
 
-// "up" stores the management URL it is given; "deregister" deletes the stored settings.
+// Each command's outcome in words, and the state it leads to: a message that the state later
+// contradicts is cleared (see clearOutdatedCommandMessage).
 const VPN_COMMANDS = {
-  up: { title: 'Connect', form: takeConnectionForm, report: reportExitCode, changesSettings: true },
-  down: { title: 'Disconnect', report: reportExitCode },
-  reconnect: { title: 'Reconnect', form: lazyConnectionField, report: reportExitCode },
-  restart: { title: 'Restart service', report: reportServiceRunning },
-  deregister: { title: 'Deregister', confirm: confirmDeregister, report: reportExitCode, changesSettings: true },
+  up: { title: 'Connect', form: connectionForm, done: 'Connected.', goal: 'up', changesSettings: true },
+  down: { title: 'Disconnect', done: 'Disconnected.', goal: 'down' },
+  reconnect: { title: 'Reconnect', form: lazyConnectionField, done: 'Reconnected.', goal: 'up' },
+  restart: { title: 'Restart service' },
+  deregister: {
+    title: 'Deregister',
+    confirm: () => confirmWith($('deregister-dialog')),
+    done: 'Deregistered. A new setup key is needed to connect again.',
+    goal: 'down',
+    changesSettings: true,
+  },
 };
+
+function reportCommand(name, command, result) {
+  if (name === 'restart') {
+    showCommandDetails('');
+    if (!result.running) throw new Error('The NetBird service did not start again.');
+    return 'The NetBird service was restarted.';
+  }
+  showCommandDetails(result.output || '');
+  view.commandMessage = { goal: command.goal, ok: result.ok };
+  if (!result.ok) throw new Error(`${command.title} failed. ${failureReason(result)}`);
+  if (name === 'up') {
+    $('setup-key').value = '';
+    clearInvalid($('management-url'), $('management-url-message'));
+  }
+  return command.done;
+}
+
+// A message about a change stops being true when the state moves on: a success once the state
+// it reached is left again, a failure once the state it missed is reached after all.
+function clearOutdatedCommandMessage() {
+  const message = view.commandMessage;
+  const client = clientOf(view.doc);
+  if (!message?.goal || runningCommand() || !client) return;
+  const atGoal = (message.goal === 'up') === isUp(client);
+  if (atGoal === message.ok) {
+    message.held = true;
+  } else if (message.held) {
+    setMessage($('command-summary'), '');
+    showCommandDetails('');
+    view.commandMessage = null;
+  }
+}
 
 async function runVpnCommand(name) {
   const command = VPN_COMMANDS[name];
+  const form = command.form ? command.form() : {};
+  if (form === null) return;  // the field that is wrong says why
   if (command.confirm && !(await command.confirm())) return;
-  const controls = [$('connection-controls'), ...document.querySelectorAll('.banner [data-command]')];
-  await act(controls, $('command-summary'), async () => {
-    const result = await postForm(name, command.form?.() ?? {});
-    // The answer changes the service's own flags at once, the client's state a moment later.
-    refreshStatus();
-    statusPoller.runSoon(STATUS_SETTLE_MS);
-    if (command.changesSettings) loadSettings();
-    return command.report(command.title, result);
+  view.commandMessage = null;
+  view.ownCommand = name === 'restart' ? null : name;
+  showCommandDetails('');
+  renderView();
+  statusPoller.runSoon(STATUS_SETTLE_MS);
+  await act([], $('command-summary'), async () => {
+    try {
+      const result = await postForm(name, form);
+      if (command.changesSettings) loadSettings();
+      return reportCommand(name, command, result);
+    } finally {
+      view.ownCommand = null;
+      // The answer changes the service's own flags at once, the client's state a moment later.
+      refreshStatus();
+      statusPoller.runSoon(STATUS_SETTLE_MS);
+    }
+  }, '');  // the activity line says what runs
+  // The control that sent the command may be gone with the state it belonged to.
+  if (document.activeElement === document.body) mainActionButton()?.focus();
+}
+
+async function saveManagementUrl() {
+  const input = $('management-url');
+  const message = $('management-url-message');
+  const url = checkedManagementUrl();
+  if (url === null) return;
+  await act([$('management-url-save')], message, async () => {
+    const config = await postForm('config', { name: 'management_url', value: url });
+    savedConfig = config;
+    input.value = config.management_url;
+    return url === '' ? 'Default server restored.' : 'Saved. It is used at the next Register or Connect.';
   });
+  input.setAttribute('aria-invalid', String(message.dataset.tone === 'error'));
 }
 
 // ---- Settings and environment rows ----
 
-function buildRow({ id, label, control, resetLabel, messageEl, onSave, onReset }) {
+function buildRow({ id, label, hint, control, resetLabel, messageEl, onSave, onReset }) {
   const row = $('row-template').content.firstElementChild.cloneNode(true);
   const message = messageEl ?? row.querySelector('.row__message');
   const resetButton = row.querySelector('[data-action="reset"]');
+  const hintEl = row.querySelector('.row__hint');
   control.id = id;
   message.id ||= `${id}-message`;
-  control.setAttribute('aria-describedby', message.id);
+  hintEl.id = `${id}-hint`;
+  hintEl.textContent = hint ?? '';
+  hintEl.hidden = !hint;
+  control.setAttribute('aria-describedby', hint ? `${hintEl.id} ${message.id}` : message.id);
+  // Once the value changes, what was said of the old one no longer holds.
+  control.addEventListener('input', () => clearInvalid(control, message));
+  control.addEventListener('change', () => clearInvalid(control, message));
   row.querySelector('.row__label').htmlFor = id;
   row.querySelector('.row__label').textContent = label;
   row.querySelector('.row__input').replaceWith(control);
@@ -439,11 +728,16 @@ function buildRow({ id, label, control, resetLabel, messageEl, onSave, onReset }
   // Every row has the same two buttons: their accessible names say which field they act on.
   row.querySelector('[type="submit"]').setAttribute('aria-label', `Save: ${label}`);
   resetButton.setAttribute('aria-label', `${resetLabel}: ${label}`);
-  row.addEventListener('submit', (event) => {
+  const settle = () => control.setAttribute('aria-invalid', String(message.dataset.tone === 'error'));
+  row.addEventListener('submit', async (event) => {
     event.preventDefault();
-    act([event.submitter], message, () => onSave(control.value));
+    await act([event.submitter], message, () => onSave(control.value));
+    settle();
   });
-  resetButton.addEventListener('click', () => act([resetButton], message, onReset));
+  resetButton.addEventListener('click', async () => {
+    await act([resetButton], message, onReset);
+    settle();
+  });
   return row;
 }
 
@@ -472,6 +766,7 @@ function buildSettings() {
   $('settings-list').replaceChildren(...SETTINGS.map((setting) => buildRow({
     id: `setting-${setting.name}`,
     label: setting.label,
+    hint: setting.hint,
     control: settingControl(setting),
     resetLabel: 'Default',
     onSave: (value) => saveSetting(setting.name, value),
@@ -483,9 +778,24 @@ function showSetting(config, name) {
   $(`setting-${name}`).value = String(config[name]);
 }
 
-// An empty value asks the service to return the setting to its default.
+// The service names a setting by its key ("mtu must be …"); the operator knows it by its label.
+function byLabel(message) {
+  const setting = SETTINGS.find(({ name }) => message.startsWith(`${name} `));
+  return setting ? setting.label + message.slice(setting.name.length) : message;
+}
+
+// An empty value asks the service to return the setting to its default. A refused value stays in
+// the field to be corrected, with the value still in force beside it.
 async function saveSetting(name, value) {
-  const config = await postForm('config', { name, value });
+  let config;
+  try {
+    config = await postForm('config', { name, value });
+  } catch (error) {
+    const saved = savedConfig[name];
+    const kept = saved === undefined ? '' : ` The saved value is still ${saved}.`;
+    throw new Error(`Not saved: ${byLabel(error.message).replace(/\.$/, '')}.${kept}`);
+  }
+  savedConfig = config;
   showSetting(config, name);
   refreshStatus();
   return value === '' ? 'Default restored.' : 'Saved.';
@@ -493,9 +803,11 @@ async function saveSetting(name, value) {
 
 async function loadSettings() {
   await report($('settings-message'), async () => {
-    const config = await getJson('config');
-    SETTINGS.forEach(({ name }) => showSetting(config, name));
-    $('connect-management-url').value = config.management_url;
+    savedConfig = await getJson('config');
+    SETTINGS.forEach(({ name }) => showSetting(savedConfig, name));
+    // A URL being corrected stays as typed.
+    const url = $('management-url');
+    if (url.getAttribute('aria-invalid') !== 'true') url.value = savedConfig.management_url;
   });
 }
 
@@ -531,7 +843,7 @@ async function saveOverride(name, value) {
   const answer = await postForm('env', { name, value });
   renderOverrides(answer.env);
   $('env-notice').hidden = !answer.restart_required;
-  refreshStatus();
+  statusPoller.runSoon(0);
   return value === '' ? `${name} removed.` : `${name} saved.`;
 }
 
@@ -569,10 +881,14 @@ async function addOverride(event) {
 
 // ---- Logs and storage ----
 
+// Lines that the client's own status polls leave in its log say nothing to an operator.
+const isStatusPollLine = (line) => /"command":\s*"status"/.test(line);
+
 async function refreshTail() {
   let text;
   try {
     text = await (await send('logs/tail?source=netbird')).text();
+    text = text.split('\n').filter((line) => !isStatusPollLine(line)).join('\n');
   } catch (error) {
     text = error.message;
   }
@@ -592,8 +908,9 @@ async function refreshFiles() {
   await report($('files-message'), async () => {
     const files = await getJson('logs/list');
     fillTable('files-body', 'files-empty', files.map((file) => {
-      const row = tableRow([downloadLink(file), file.source, formatBytes(file.size)]);
-      row.cells[2].className = 'num';
+      const modified = file.modified ? new Date(file.modified * 1000).toLocaleString() : '—';
+      const row = tableRow([downloadLink(file), file.source, modified, formatBytes(file.size)]);
+      row.cells[3].className = 'num';
       return row;
     }));
   });
@@ -633,6 +950,8 @@ function renderIperf(server) {
     : { label: 'Stopped', tone: 'neutral' });
   showConsole($('iperf-output'), server.output);
   iperfPort = server.port;
+  iperfRunning = server.running;
+  updateControls();
   updateIperfCommand();
   if (server.running) iperfPoller.start();
   else iperfPoller.stop();
@@ -673,21 +992,45 @@ function bundleQuery() {
   return $('bundle-anonymize').checked ? '?anonymize=true' : '';
 }
 
+// "axis-1a2b3c-netbird-debug-2026-12-08_10-52-13.zip": the camera by its VPN name, local time.
+function bundleFileName(now = new Date()) {
+  const fqdn = clientOf(view.doc)?.fqdn ?? '';
+  const camera = (fqdn.split('.')[0] || location.hostname || 'camera').replace(/[^A-Za-z0-9-]/g, '-');
+  const pad = (number) => String(number).padStart(2, '0');
+  const date = `${now.getFullYear()}-${pad(now.getMonth() + 1)}-${pad(now.getDate())}`;
+  const time = `${pad(now.getHours())}-${pad(now.getMinutes())}-${pad(now.getSeconds())}`;
+  return `${camera}-netbird-debug-${date}_${time}.zip`;
+}
+
+// A new bundle replaces what was said of the previous one.
+function clearBundleResult() {
+  $('bundle-key-field').hidden = true;
+  $('bundle-details').hidden = true;
+}
+
 async function downloadBundle(event) {
+  clearBundleResult();
   await act([event.currentTarget], $('bundle-message'), async () => {
     const response = await send(`debug-bundle${bundleQuery()}`);
-    saveBlob(await response.blob(), 'netbird-debug-bundle.zip');
+    saveBlob(await response.blob(), bundleFileName());
     return 'Bundle downloaded.';
   });
 }
 
 async function uploadBundle(event) {
-  await act([event.currentTarget], $('bundle-message'), async () => {
+  const button = event.currentTarget;
+  $('upload-anonymity').textContent = $('bundle-anonymize').checked
+    ? 'IP addresses and names in it are anonymised.'
+    : 'It is not anonymised: it holds this camera\'s IP addresses and names.';
+  if (!(await confirmWith($('upload-dialog')))) return;
+  clearBundleResult();
+  await act([button], $('bundle-message'), async () => {
     const result = await postForm(`debug-bundle/upload${bundleQuery()}`);
-    showConsole($('bundle-output'), result.output || '(no output)');
+    $('bundle-output').textContent = result.output;
+    $('bundle-details').hidden = !result.output;
     $('bundle-key').value = result.key;
     $('bundle-key-field').hidden = !result.key;
-    if (!result.ok) throw new Error(`Upload failed: exit code ${result.exit_code}.`);
+    if (!result.ok) throw new Error(`Upload failed. ${failureReason(result)}`);
     return result.key ? 'Bundle uploaded.' : 'Bundle uploaded, but the client reported no key.';
   });
 }
@@ -703,11 +1046,17 @@ function wireEvents() {
   });
   $('connect-form').addEventListener('submit', (event) => {
     event.preventDefault();
-    runVpnCommand('up');
+    // Enter in a field sends the main action, unless that is Disconnect.
+    if (!$('action-register').hidden || !$('action-connect').hidden) runVpnCommand('up');
   });
+  for (const id of ['setup-key', 'management-url']) {
+    $(id).addEventListener('input', () => clearInvalid($(id), $(`${id}-message`)));
+  }
+  $('management-url-save').addEventListener('click', saveManagementUrl);
   $('lazy-connection').addEventListener('change', (event) => { event.target.dataset.touched = 'yes'; });
   $('env-preset').addEventListener('change', applyPreset);
   $('env-add-form').addEventListener('submit', addOverride);
+  $('env-add-form').addEventListener('input', () => setMessage($('env-add-message'), ''));
   $('tail-auto').addEventListener('change', (event) => (event.target.checked ? tailPoller.start() : tailPoller.stop()));
   $('tail-refresh').addEventListener('click', refreshTail);
   $('files-refresh').addEventListener('click', refreshFiles);
@@ -719,6 +1068,7 @@ function wireEvents() {
 }
 
 const statusPoller = new Poller(refreshStatus, STATUS_INTERVAL_MS);
+const freshnessTicker = new Poller(async () => showFreshness(), 1000);
 const tailPoller = new Poller(refreshTail, TAIL_INTERVAL_MS);
 const filesPoller = new Poller(() => Promise.all([refreshFiles(), refreshStorage()]), FILES_INTERVAL_MS);
 const iperfPoller = new Poller(refreshIperf, IPERF_INTERVAL_MS);
@@ -726,6 +1076,7 @@ const iperfPoller = new Poller(refreshIperf, IPERF_INTERVAL_MS);
 buildSettings();
 wireEvents();
 statusPoller.start();
+freshnessTicker.start();
 filesPoller.start();
 if ($('tail-auto').checked) tailPoller.start();
 loadSettings();

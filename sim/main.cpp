@@ -4,6 +4,8 @@
 #include "sim.hpp"
 
 #include <fcntl.h>
+#include <arpa/inet.h>
+#include <net/if.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -37,7 +39,7 @@ const std::set<std::string> GLOBAL_VALUE_FLAGS = {"config",    "log-file",      
                                                   "preshared-key",  "hostname"};
 const std::set<std::string> GLOBAL_BOOL_FLAGS = {"anonymize", "help"};
 const std::map<std::string, std::set<std::string>> COMMAND_VALUE_FLAGS = {
-    {"up", {"wireguard-port", "mtu", "interface-name", "external-ip-map"}},
+    {"up", {"wireguard-port", "mtu", "interface-name", "external-ip-map", "profile"}},
     {"debug bundle", {"upload-bundle-url"}},
 };
 const std::map<std::string, std::set<std::string>> COMMAND_BOOL_FLAGS = {
@@ -45,6 +47,9 @@ const std::map<std::string, std::set<std::string>> COMMAND_BOOL_FLAGS = {
     {"up", {"enable-lazy-connection", "disable-auto-connect", "foreground-mode"}},
     {"debug bundle", {"upload-bundle", "system-info"}},
 };
+// StringSlice flags: a value read from the environment is added to the list.
+const std::set<std::string> LIST_FLAGS = {"log-file", "external-ip-map"};
+const std::set<std::string> UINT16_FLAGS = {"wireguard-port", "mtu"};
 const std::set<std::string> COMMANDS = {"service run", "status", "up", "down", "deregister", "debug bundle", "version"};
 
 bool is_flag_of(const std::map<std::string, std::set<std::string>>& table, const std::string& command,
@@ -63,19 +68,56 @@ std::optional<bool> parse_go_bool(const std::string& v) {
     return std::nullopt;
 }
 
+bool is_uint16(const std::string& v) {
+    bool digits = !v.empty() && v.size() <= 5 && std::all_of(v.begin(), v.end(), [](char c) { return c >= '0' && c <= '9'; });
+    return digits && std::stol(v) <= 65535;
+}
+
 void check_uint16(const options& o, const std::string& flag) {
     if (!o.has(flag)) return;
     std::string v = o.get(flag);
-    bool digits = !v.empty() && v.size() <= 5 && std::all_of(v.begin(), v.end(), [](char c) { return c >= '0' && c <= '9'; });
-    if (!digits || std::stol(v) > 65535)
-        throw usage_error{"invalid argument \"" + v + "\" for \"--" + flag + "\" flag: strconv.ParseUint: parsing \"" +
-                          v + "\": " + (digits ? "value out of range" : "invalid syntax")};
+    if (!is_uint16(v))
+        throw usage_error{"invalid argument \"" + v + "\" for \"--" + flag + "\" flag: strconv.ParseUint: parsing \"" + v +
+                          "\": invalid syntax"};
+}
+
+std::string env_name(const char* prefix, const std::string& flag) {
+    std::string name = prefix;
+    for (char c : flag) name += c == '-' ? '_' : static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return name;
+}
+
+// SetFlagsFromEnvVars: after the command line, WT_<FLAG> and then NB_<FLAG> set each flag the
+// command has. A string flag takes the value, a list flag adds it; a value the flag cannot parse
+// is ignored (NetBird only logs it).
+void apply_env_flags(options& o, const std::string& command) {
+    std::vector<std::string> names(GLOBAL_VALUE_FLAGS.begin(), GLOBAL_VALUE_FLAGS.end());
+    names.insert(names.end(), GLOBAL_BOOL_FLAGS.begin(), GLOBAL_BOOL_FLAGS.end());
+    for (const auto* table : {&COMMAND_VALUE_FLAGS, &COMMAND_BOOL_FLAGS})
+        if (auto it = table->find(command); it != table->end()) names.insert(names.end(), it->second.begin(), it->second.end());
+    for (const std::string& flag : names) {
+        if (flag == "help") continue;
+        for (const char* prefix : {"WT_", "NB_"}) {
+            const char* value = std::getenv(env_name(prefix, flag).c_str());
+            if (value == nullptr) continue;
+            std::string v = value;
+            bool is_bool = GLOBAL_BOOL_FLAGS.count(flag) || is_flag_of(COMMAND_BOOL_FLAGS, command, flag);
+            if (is_bool) {
+                if (auto b = parse_go_bool(v)) o.flags[flag] = *b ? "true" : "false";
+            } else if (UINT16_FLAGS.count(flag)) {
+                if (is_uint16(v)) o.flags[flag] = v;
+            } else if (LIST_FLAGS.count(flag) && o.has(flag) && !o.get(flag).empty()) {
+                if (!v.empty()) o.flags[flag] += "," + v;
+            } else {
+                o.flags[flag] = v;
+            }
+        }
+    }
 }
 
 options parse(int argc, char** argv) {
     options o;
     o.argv.assign(argv, argv + argc);
-    std::set<std::string> bool_flags;
     for (size_t i = 1; i < o.argv.size(); ++i) {
         const std::string& arg = o.argv[i];
         if (arg == "--") {
@@ -113,7 +155,6 @@ options parse(int argc, char** argv) {
                 throw usage_error{"invalid argument \"" + *inline_value + "\" for \"--" + name +
                                   "\" flag: strconv.ParseBool: parsing \"" + *inline_value + "\": invalid syntax"};
             o.flags[name] = *b ? "true" : "false";
-            bool_flags.insert(name);
         }
     }
     if (o.has("help")) return o;
@@ -129,6 +170,8 @@ options parse(int argc, char** argv) {
     }
     check_uint16(o, "wireguard-port");
     check_uint16(o, "mtu");
+    apply_env_flags(o, command);
+    o.command = command;
     if (o.has("management-url")) {
         std::string url = o.get("management-url");
         auto scheme = url.find("://");
@@ -138,7 +181,7 @@ options parse(int argc, char** argv) {
     }
 
     o.config_path = o.get("config");
-    o.log_spec = o.get("log-file");
+    o.log_targets = o.get("log-file");
     std::string addr = o.has("daemon-addr") ? o.get("daemon-addr") : "unix:///var/run/netbird.sock";
     if (addr.rfind("unix://", 0) != 0) throw usage_error{"unsupported daemon address \"" + addr + "\" (the simulator speaks unix:// only)"};
     o.socket_path = addr.substr(7);
@@ -174,7 +217,8 @@ void record_invocation(int argc, char** argv) {
         std::string var = *e;
         auto eq = var.find('=');
         std::string name = var.substr(0, eq);
-        if (name.rfind("NB_", 0) == 0 || name == "HOME" || name == "XDG_CONFIG_HOME" || name == "TMPDIR")
+        if (name.rfind("NB_", 0) == 0 || name.rfind("WT_", 0) == 0 || name == "HOME" || name == "XDG_CONFIG_HOME" ||
+            name == "TMPDIR" || name == "USER")
             env[name] = eq == std::string::npos ? "" : var.substr(eq + 1);
     }
     entry["env"] = env;
@@ -206,6 +250,12 @@ void write_interleaved(const std::string& out, const std::string& err) {
 
 int print_status(const options& o, const json& status) {
     std::string mode = env_str("NB_SIM_STATUS");
+    const std::string state = status.value("daemonStatus", std::string());
+    if (!o.has("json") && (state == "NeedsLogin" || state == "LoginFailed" || state == "SessionExpired")) {
+        std::printf("Daemon status: %s\n\nRun UP command to log in with SSO (interactive login):\n\n netbird up \n\n",
+                    state.c_str());
+        return 0;
+    }
     if (!o.has("json") || mode == "nonjson") {
         std::string text = status_text(status);
         std::fwrite(text.data(), 1, text.size(), stdout);
@@ -217,7 +267,7 @@ int print_status(const options& o, const json& status) {
     } else if (mode == "huge") {
         const size_t target = 5 * 1024 * 1024;
         json doc = status;
-        std::string event_time = now_rfc3339_seconds();
+        std::string event_time = rfc3339(std::chrono::system_clock::now());
         json& events = doc["events"];
         size_t size = dump(doc).size();
         for (size_t i = 0; size < target; ++i) {
@@ -236,37 +286,75 @@ int print_status(const options& o, const json& status) {
             err += event_time + " WARN client/cmd/status.go:99: simulated noise line " + std::to_string(i) +
                    " {\"huge\":true}\n";
         std::fflush(stdout);
-        write_interleaved(dump(doc) + "\n", err);
+        write_interleaved(dump(doc), err);
     } else {
-        std::printf("%s\n", dump(status).c_str());
+        std::fputs(dump(status).c_str(), stdout);   // Go's cmd.Print: no final newline
     }
     return 0;
 }
 
-std::string read_setup_key(const std::string& path) {
+// getSetupKey: --setup-key wins; otherwise the file's content with the blanks at its ends trimmed
+// (an empty file gives no key).
+std::string setup_key(const options& o) {
+    if (!o.get("setup-key").empty() || o.get("setup-key-file").empty()) return o.get("setup-key");
+    const std::string path = o.get("setup-key-file");
     std::ifstream in(path, std::ios::binary);
-    if (!in) throw usage_error{"failed to read setup key file: open " + path + ": " + std::strerror(errno)};
+    if (!in)
+        throw usage_error{"daemon up failed: get setup key: failed to read setup key file: open " + path + ": " +
+                          std::strerror(errno)};
     std::string key((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    auto first = key.find_first_not_of(" \t\r\n");
-    if (first == std::string::npos) throw usage_error{"setup key file " + path + " is empty"};
-    key = key.substr(first, key.find_last_not_of(" \t\r\n") - first + 1);
-    return key;
+    auto first = key.find_first_not_of(" \t\r\n\v\f");
+    if (first == std::string::npos) return {};
+    return key.substr(first, key.find_last_not_of(" \t\r\n\v\f") - first + 1);
+}
+
+bool is_ip(const std::string& text) {
+    unsigned char buf[sizeof(in6_addr)];
+    return ::inet_pton(AF_INET, text.c_str(), buf) == 1 || ::inet_pton(AF_INET6, text.c_str(), buf) == 1;
+}
+
+// validateNATExternalIPs (client/cmd/up.go): every element an address, or two parts each an
+// address or the name of an existing interface, not both names.
+void validate_external_ip_map(const std::string& list) {
+    if (list.empty()) return;
+    const std::string flag = "external-ip-map";
+    std::stringstream elements(list + ",");
+    std::string element;
+    while (std::getline(elements, element, ',')) {
+        if (element.empty()) throw usage_error{"empty string is not a valid input for " + flag};
+        std::vector<std::string> parts;
+        std::stringstream split(element + "/");
+        for (std::string part; std::getline(split, part, '/');) parts.push_back(part);
+        if (parts.size() > 2)
+            throw usage_error{element + " is not a valid input for " + flag +
+                              ". it should be formatted as \"String\" or \"String/String\""};
+        if (parts.size() == 1 && !is_ip(parts[0]))
+            throw usage_error{element + " is not a valid input for " + flag +
+                              ". it should be formatted as \"IP\" or \"IP/IP\", or \"IP/Interface Name\""};
+        bool last_was_interface = false;
+        for (const std::string& part : parts) {
+            const bool interface = !is_ip(part);
+            if (interface && ::if_nametoindex(part.c_str()) == 0)
+                throw usage_error{part + " is not a valid input for " + flag + ". it should be an IP string or a network name"};
+            if (interface && last_was_interface)
+                throw usage_error{element + " is not a valid input for " + flag + ". it should not contain two interface names"};
+            last_was_interface = interface;
+        }
+    }
 }
 
 // Sends one request to the service; returns its reply or throws usage_error with the message.
+// The dial blocks and retries like gRPC's WithBlock, for 10 s unless NB_SIM_CONNECT_WAIT_MS says
+// otherwise.
 json call_service(const options& o, const json& request) {
-    long wait_ms = env_long("NB_SIM_CONNECT_WAIT_MS", 1000);
+    long wait_ms = env_long("NB_SIM_CONNECT_WAIT_MS", 10000);
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(wait_ms);
     std::string error;
     int fd;
     while ((fd = connect_unix(o.socket_path, error)) < 0) {
-        if (std::chrono::steady_clock::now() >= deadline)
-            throw usage_error{"failed to connect to daemon error: " + error +
-                              "\nIf the daemon is not running please run: \nnetbird service install \nnetbird service start"};
+        if (std::chrono::steady_clock::now() >= deadline) throw usage_error{dial_error(o.command, "context deadline exceeded")};
         sleep_ms(50);
     }
-    timeval timeout{50, 0};   // below the daemon's 60 s command limit
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
     std::string line;
     bool ok = write_all(fd, request.dump() + "\n") && read_line(fd, line);
     ::close(fd);
@@ -277,32 +365,73 @@ json call_service(const options& o, const json& request) {
     return reply;
 }
 
-int run_command(const options& o, const std::string& command) {
-    if (hang_requested(command))
-        for (;;) ::pause();   // until killed
+[[noreturn]] void wait_until_killed() {
+    std::fflush(stdout);
+    for (;;) ::pause();
+}
+
+// The up flags that were given, as the SetConfig request carries them.
+json set_config_request(const options& o) {
+    json request = {{"cmd", "set-config"}};
+    if (o.has("management-url")) request["management_url"] = o.get("management-url");
+    if (o.has("wireguard-port")) request["wireguard_port"] = std::stoi(o.get("wireguard-port"));
+    if (o.has("mtu")) request["mtu"] = std::stoi(o.get("mtu"));
+    if (o.has("interface-name")) request["interface_name"] = o.get("interface-name");
+    if (o.has("external-ip-map")) request["external_ip_map"] = o.get("external-ip-map");
+    if (o.has("enable-lazy-connection")) request["lazy_connection"] = o.get("enable-lazy-connection") == "true";
+    if (o.has("disable-auto-connect")) request["disable_auto_connect"] = o.get("disable-auto-connect") == "true";
+    return request;
+}
+
+// upFunc and runInDaemonMode (client/cmd/up.go).
+int run_up(const options& o) {
+    validate_external_ip_map(o.get("external-ip-map"));
+    if (!o.get("profile").empty() && o.get("profile") != "default")
+        throw usage_error{"switch profile: profile " + o.get("profile") + " does not exist"};
+    if (o.get("foreground-mode") == "true") wait_until_killed();   // runs the engine in this process
+
+    json status = call_service(o, {{"cmd", "status"}});
+    if (status.value("retrying", false)) wait_until_killed();   // WaitForReady has no deadline
+    if (status["status"].value("daemonStatus", std::string()) == "Connected") {
+        std::printf("Already connected\n");   // nothing of this command line is applied
+        return 0;
+    }
+    call_service(o, set_config_request(o));
+    const std::string key = setup_key(o);
+    if (env_flag("NB_SIM_UP_FAIL"))
+        throw usage_error{"daemon up failed: login failed: rpc error: code = Unknown desc = simulated failure (NB_SIM_UP_FAIL)"};
+    if (env_flag("NB_SIM_MANAGEMENT_SLOW")) {
+        sleep_ms(30000);   // the login back-off gives up after 30 s ...
+        sleep_ms(50000);   // ... and the wait for the engine after 50 s
+        throw usage_error{"daemon up failed: call service up method: rpc error: code = DeadlineExceeded desc = "
+                          "context deadline exceeded"};
+    }
+    json reply = call_service(o, {{"cmd", "up"}, {"setup_key", key}});
+    if (reply.value("needs_sso", false)) {
+        std::printf("Please do the SSO login in your browser. \nIf your browser didn't open automatically, use this "
+                    "URL to log in:\n\nhttps://login.netbird.io/activate?user_code=SIMU-LATE \n\n");
+        wait_until_killed();   // WaitSSOLogin: no time limit of its own
+    }
+    std::printf("Connected\n");
+    return 0;
+}
+
+int run_command(const options& o) {
+    const std::string& command = o.command;
+    if (hang_requested(command)) wait_until_killed();
     sleep_ms(env_long("NB_SIM_DELAY_MS", 0));
+
+    const bool checks_log_level = command == "status" || command == "up" || command == "down";
+    if (checks_log_level && o.has("log-level") && !is_valid_log_level(o.get("log-level")))
+        throw usage_error{"failed initializing log failed parsing log-level " + o.get("log-level") +
+                          ": not a valid logrus Level: \"" + o.get("log-level") + "\""};
 
     bool management_down = env_flag("NB_SIM_MANAGEMENT_DOWN");
     if (command == "status") {
         json reply = call_service(o, {{"cmd", "status"}, {"management_down", management_down}});
         return print_status(o, reply["status"]);
     }
-    if (command == "up") {
-        json request = {{"cmd", "up"}};
-        if (o.has("setup-key-file")) request["setup_key"] = read_setup_key(o.get("setup-key-file"));
-        else if (o.has("setup-key")) request["setup_key"] = o.get("setup-key");
-        if (env_flag("NB_SIM_UP_FAIL"))
-            throw usage_error{"up failed: rpc error: code = Unknown desc = simulated failure (NB_SIM_UP_FAIL)"};
-        if (o.has("management-url")) request["management_url"] = o.get("management-url");
-        if (o.has("wireguard-port")) request["wireguard_port"] = std::stoi(o.get("wireguard-port"));
-        if (o.has("mtu")) request["mtu"] = std::stoi(o.get("mtu"));
-        if (o.has("interface-name")) request["interface_name"] = o.get("interface-name");
-        if (o.has("external-ip-map")) request["external_ip_map"] = o.get("external-ip-map");
-        if (o.has("enable-lazy-connection")) request["lazy_connection"] = o.get("enable-lazy-connection") == "true";
-        call_service(o, request);
-        std::printf("Connected\n");
-        return 0;
-    }
+    if (command == "up") return run_up(o);
     if (command == "down") {
         call_service(o, {{"cmd", "down"}});
         std::printf("Disconnected\n");
@@ -314,11 +443,9 @@ int run_command(const options& o, const std::string& command) {
         return 0;
     }
     if (command == "debug bundle") {
-        std::string tmpdir = env_str("TMPDIR");
         json reply = call_service(o, {{"cmd", "debug-bundle"},
                                       {"anonymize", o.get("anonymize") == "true"},
                                       {"upload", o.get("upload-bundle") == "true"},
-                                      {"tmpdir", tmpdir.empty() ? "/tmp" : tmpdir},
                                       {"management_down", management_down}});
         std::printf("Local file:\n%s\n", reply.value("path", std::string()).c_str());
         if (reply.contains("upload_key")) std::printf("Upload file key:\n%s\n", reply["upload_key"].get<std::string>().c_str());
@@ -329,7 +456,7 @@ int run_command(const options& o, const std::string& command) {
 
 const char* const USAGE =
     "NetBird client simulator " "0.72.4" " (test tool, see sim/README.md)\n"
-    "Usage: netbird [--config PATH] [--log-file SPEC] [--daemon-addr unix://PATH] COMMAND\n"
+    "Usage: netbird [--config PATH] [--log-file TARGETS] [--daemon-addr unix://PATH] COMMAND\n"
     "Commands: service run | status [--json] | up [...] | down | deregister | debug bundle [--upload-bundle] "
     "[--anonymize] | version\n";
 
@@ -351,32 +478,20 @@ int main(int argc, char** argv) {
         std::fputs(USAGE, stdout);
         return 0;
     }
-    std::string command;
-    for (const auto& w : o.words) command += (command.empty() ? "" : " ") + w;
-    if (command == "service run") return run_service(o);
-    if (command == "version") {
+    if (o.command == "service run") return run_service(o);
+    if (o.command == "version") {
         std::printf("%s\n", VERSION);
         return 0;
     }
-
-    int code = 0;
-    std::string error;
+    // One-off commands log to the console only; they never write to the --log-file targets.
     try {
-        code = run_command(o, command);
+        return run_command(o);
     } catch (const usage_error& e) {
-        error = e.message;
-        code = 1;
+        std::fflush(stdout);
+        std::fprintf(stderr, "Error: %s\n", e.message.c_str());
     } catch (const std::exception& e) {
-        error = e.what();
-        code = 1;
+        std::fflush(stdout);
+        std::fprintf(stderr, "Error: %s\n", e.what());
     }
-    std::fflush(stdout);
-    if (!error.empty()) std::fprintf(stderr, "Error: %s\n", error.c_str());
-    // The one-off command's own line in the client log.
-    std::string first_line = error.substr(0, error.find('\n'));
-    json fields = {{"command", command}, {"exit", code}};
-    if (!error.empty()) fields["error"] = first_line;
-    log_line(o.log_spec, code == 0 ? "INFO" : "ERROR",
-             "client/cmd/root.go:210: command finished " + fields.dump(-1, ' ', false, json::error_handler_t::replace));
-    return code;
+    return 1;
 }

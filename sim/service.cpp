@@ -1,6 +1,8 @@
-// `service run`: the simulated NetBird daemon. Listens on the daemon socket, answers one JSON
-// request line per connection with one JSON reply line, keeps the registration in the --config
-// file (config.json exists = registered) and the connection state in memory.
+// `service run`: the simulated NetBird daemon. Listens on the daemon socket and answers one JSON
+// request line per connection with one JSON reply line. It keeps its configuration in memory,
+// read from (or created in) the --config file at start and written back on every change, and the
+// connection state in memory. Whether the management server knows the peer is kept in the config
+// as "SimRegistered", the simulator's stand-in for the management server's peer list.
 #include "sim.hpp"
 
 #include <sys/socket.h>
@@ -26,65 +28,93 @@ namespace fs = std::filesystem;
 using clock = std::chrono::system_clock;
 
 const char* const DEFAULT_MANAGEMENT_URL = "https://api.netbird.io:443";
-
-class service {
-public:
-    explicit service(const options& opts) : m_opts(opts), m_socket_path(opts.socket_path) {
-        m_management_down = env_flag("NB_SIM_MANAGEMENT_DOWN");
-    }
-
-    int run();
-
-private:
-    void fatal(const std::string& message) const;
-    void serve(int fd);
-    json handle(const json& request);
-    json handle_up(const json& request);
-    json handle_bundle(const json& request);
-    std::optional<json> load_config() const;
-    bool save_config(const json& config, std::string& error) const;
-    std::string log_file() const;   // the file target of --log-file, if any
-
-    const options& m_opts;
-    std::string m_socket_path;
-    bool m_management_down = false;
-    std::mutex m_mutex;             // guards the state below and config.json
-    bool m_connected = false;
-    clock::time_point m_connected_at = clock::now();
-};
+const char* const REGISTERED = "SimRegistered";
 
 json error_reply(const std::string& message) { return json{{"ok", false}, {"error", message}}; }
 json ok_reply() { return json{{"ok", true}}; }
 
+// A fresh configuration, as profilemanager writes one when the file is missing.
+json new_config() {
+    std::string bytes;
+    std::string hex = random_hex(32);
+    for (size_t i = 0; i < hex.size(); i += 2) bytes += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
+    return json{{"PrivateKey", base64(bytes)},
+                {"PreSharedKey", ""},
+                {"ManagementURL", DEFAULT_MANAGEMENT_URL},
+                {"AdminURL", "https://app.netbird.io:443"},
+                {"WgIface", "wt0"},
+                {"WgPort", 51820},
+                {"MTU", 1280},
+                {"NATExternalIPs", nullptr},
+                {"DisableAutoConnect", false},
+                {"LazyConnectionEnabled", false},
+                {REGISTERED, false}};
+}
+
+class service {
+public:
+    explicit service(const options& opts)
+        : m_opts(opts),
+          m_socket_path(opts.socket_path),
+          m_management_down(env_flag("NB_SIM_MANAGEMENT_DOWN")),
+          m_management_slow(env_flag("NB_SIM_MANAGEMENT_SLOW")) {}
+
+    int run();
+
+private:
+    void info(const std::string& source, const std::string& message) const {
+        log_line(m_opts.log_targets, "INFO", source, message);
+    }
+    void fatal(const std::string& message) const;
+    bool listen_on_socket(int& listener);
+    void start_client();
+    void serve(int fd);
+    json handle(const json& request);
+    json handle_set_config(const json& request);
+    json handle_up(const json& request);
+    json handle_deregister();
+    json handle_bundle(const json& request);
+    json status_document(bool management_down) const;
+    bool registered() const { return m_config.value(REGISTERED, false); }
+    bool save_config(std::string& error) const;
+    std::string log_file() const;   // the file target of --log-file, if any
+    void connect();
+    void stop_on_signal(const sigset_t& signals);
+
+    const options& m_opts;
+    std::string m_socket_path;
+    const bool m_management_down;
+    const bool m_management_slow;
+    std::mutex m_mutex;             // guards the state below and config.json
+    json m_config;
+    std::string m_state = "Idle";   // daemonStatus
+    bool m_up = false;              // the engine runs and is connected
+    bool m_retrying = false;        // the client keeps trying to connect (management does not answer)
+    clock::time_point m_connected_at = clock::now();
+};
+
 void service::fatal(const std::string& message) const {
-    log_line(m_opts.log_spec, "ERROR", message);
-    if (m_opts.log_spec.find("console") == std::string::npos) std::fprintf(stderr, "Error: %s\n", message.c_str());
+    log_line(m_opts.log_targets, "ERRO", "client/cmd/service_controller.go:58", message);
+    if (m_opts.log_targets.find("console") == std::string::npos) std::fprintf(stderr, "Error: %s\n", message.c_str());
 }
 
 std::string service::log_file() const {
-    std::stringstream spec(m_opts.log_spec);
+    std::stringstream list(m_opts.log_targets);
     std::string target;
-    while (std::getline(spec, target, ','))
+    while (std::getline(list, target, ','))
         if (!target.empty() && target != "console" && target != "syslog") return target;
     return {};
 }
 
-std::optional<json> service::load_config() const {
-    std::error_code ec;
-    if (m_opts.config_path.empty() || !fs::exists(m_opts.config_path, ec)) return std::nullopt;
-    std::ifstream in(m_opts.config_path);
-    json config = json::parse(in, nullptr, false);
-    return config.is_object() ? config : json::object();   // a damaged file still means registered
-}
-
-bool service::save_config(const json& config, std::string& error) const {
+bool service::save_config(std::string& error) const {
     std::string tmp = m_opts.config_path + ".tmp";
     {
         std::ofstream out(tmp, std::ios::trunc);
-        out << config.dump(2) << "\n";
+        out << m_config.dump(2) << "\n";
         out.close();
         if (!out) {
             error = "failed to write config " + m_opts.config_path;
+            ::unlink(tmp.c_str());
             return false;
         }
     }
@@ -97,94 +127,145 @@ bool service::save_config(const json& config, std::string& error) const {
     return true;
 }
 
+void service::connect() {
+    if (!m_up) m_connected_at = clock::now();
+    m_up = true;
+    m_retrying = false;
+    m_state = "Connected";
+    identity id = identity_of(m_config);
+    info("client/internal/connect.go:270",
+         "connected to management " + m_config.value("ManagementURL", std::string()) + ", ip " + id.netbird_ip);
+}
+
+// Server.Start: a config that was just created is not tried; an existing one is, unless
+// auto-connect is off. An unregistered peer's login fails (NeedsLogin), or LoginFailed when the
+// management server cannot be reached.
+void service::start_client() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    std::error_code ec;
+    const bool existed = !m_opts.config_path.empty() && fs::exists(m_opts.config_path, ec);
+    if (existed) {
+        std::ifstream in(m_opts.config_path);
+        m_config = json::parse(in, nullptr, false);
+    }
+    if (!m_config.is_object()) {   // missing, or damaged beyond reading: a fresh one
+        m_config = new_config();
+        std::string error;
+        if (!save_config(error)) fatal(error);
+    }
+    info("client/server/server.go:977", std::string("active profile config existed: ") + (existed ? "true" : "false"));
+    if (!existed) {
+        log_line(m_opts.log_targets, "WARN", "client/server/server.go:207",
+                 "not trying to connect when configuration was just created");
+        m_state = "NeedsLogin";
+    } else if (m_config.value("DisableAutoConnect", false)) {
+        m_state = "Idle";
+    } else if (m_management_slow) {
+        m_state = "Connecting";
+        m_retrying = true;
+    } else if (!registered()) {
+        m_state = m_management_down ? "LoginFailed" : "NeedsLogin";
+        log_line(m_opts.log_targets, m_management_down ? "ERRO" : "WARN", "client/server/server.go:290",
+                 "failed login: peer is not registered");
+    } else {
+        connect();
+    }
+}
+
+json service::status_document(bool management_down) const {
+    return build_status(m_config, m_state, m_up, m_management_down || management_down, m_connected_at);
+}
+
 json service::handle(const json& request) {
     std::string cmd = request.value("cmd", std::string());
     std::lock_guard<std::mutex> lock(m_mutex);
-    auto config = load_config();
-    if (!config) m_connected = false;   // config.json removed behind our back: not registered any more
-
     if (cmd == "status") {
-        bool down = m_management_down || request.value("management_down", false);
         json reply = ok_reply();
-        reply["status"] = build_status(config ? &*config : nullptr, m_connected, down, m_connected_at);
+        reply["status"] = status_document(request.value("management_down", false));
+        reply["retrying"] = m_retrying;
         return reply;
     }
+    if (cmd == "set-config") return handle_set_config(request);
     if (cmd == "up") return handle_up(request);
-    if (cmd == "down") {
-        if (!m_connected)
-            return error_reply("call service down method: rpc error: code = FailedPrecondition desc = service is not up");
-        m_connected = false;
-        log_line(m_opts.log_spec, "INFO", "client/internal/connect.go:312: stopped NetBird client {\"reason\":\"down\"}");
+    if (cmd == "down") {   // succeeds whatever the state, and leaves the service Idle
+        m_up = false;
+        m_retrying = false;
+        m_state = "Idle";
+        info("client/server/server.go:896", "service is down");
         return ok_reply();
     }
-    if (cmd == "deregister") {
-        if (!config)
-            return error_reply("deregister failed: rpc error: code = FailedPrecondition desc = peer is not registered "
-                               "(NeedsLogin)");
-        std::error_code ec;
-        fs::remove(m_opts.config_path, ec);
-        if (ec) return error_reply("deregister failed: remove " + m_opts.config_path + ": " + ec.message());
-        m_connected = false;
-        log_line(m_opts.log_spec, "INFO", "client/server/server.go:590: peer deregistered {\"config\":\"removed\"}");
-        return ok_reply();
-    }
+    if (cmd == "deregister") return handle_deregister();
     if (cmd == "debug-bundle") return handle_bundle(request);
     return error_reply("rpc error: code = Unimplemented desc = unknown method " + cmd);
 }
 
-// Called with m_mutex held.
-json service::handle_up(const json& request) {
-    auto config = load_config();
-    std::string key = request.value("setup_key", std::string());
-    if (!config && key.empty())
-        return error_reply("daemon up failed: rpc error: code = FailedPrecondition desc = NeedsLogin: the peer is not "
-                           "registered; run up with a setup key");
-    json cfg = config ? *config : json::object();
-    if (!config) {   // registration: a fresh WireGuard-looking private key
-        std::string bytes;
-        std::string hex = random_hex(32);
-        for (size_t i = 0; i < hex.size(); i += 2) bytes += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
-        cfg["PrivateKey"] = base64(bytes);
-        cfg["PreSharedKey"] = "";
-        cfg["ManagementURL"] = DEFAULT_MANAGEMENT_URL;
-        cfg["AdminURL"] = "https://app.netbird.io:443";
-    }
-    if (request.contains("management_url")) cfg["ManagementURL"] = request["management_url"];
-    if (request.contains("interface_name")) cfg["WgIface"] = request["interface_name"];
-    if (request.contains("wireguard_port")) cfg["WgPort"] = request["wireguard_port"];
-    if (request.contains("mtu")) cfg["MTU"] = request["mtu"];
+// Called with m_mutex held. SetConfig: the up flags that were given replace the stored values.
+json service::handle_set_config(const json& request) {
+    const std::pair<const char*, const char*> members[] = {
+        {"management_url", "ManagementURL"}, {"interface_name", "WgIface"}, {"wireguard_port", "WgPort"},
+        {"mtu", "MTU"}, {"lazy_connection", "LazyConnectionEnabled"}, {"disable_auto_connect", "DisableAutoConnect"}};
+    for (const auto& [field, member] : members)
+        if (request.contains(field)) m_config[member] = request[field];
     if (request.contains("external_ip_map")) {
         json ips = json::array();
         std::stringstream list(request["external_ip_map"].get<std::string>());
         std::string item;
-        while (std::getline(list, item, ','))
-            if (!item.empty()) ips.push_back(item);
-        cfg["NATExternalIPs"] = ips;
+        while (std::getline(list, item, ',')) ips.push_back(item);
+        m_config["NATExternalIPs"] = ips.empty() ? json(nullptr) : ips;
     }
-    if (request.contains("lazy_connection")) cfg["LazyConnectionEnabled"] = request["lazy_connection"];
-    if (!cfg.contains("DisableAutoConnect")) cfg["DisableAutoConnect"] = false;
     std::string error;
-    if (!save_config(cfg, error)) return error_reply(error);
-    if (!m_connected) m_connected_at = clock::now();
-    m_connected = true;
-    identity id = identity_of(cfg);
-    log_line(m_opts.log_spec, "INFO",
-             "client/internal/connect.go:270: connected to management {\"url\":\"" +
-                 cfg.value("ManagementURL", std::string()) + "\",\"ip\":\"" + id.netbird_ip + "\"}");
+    if (!save_config(error)) return error_reply("call service setConfig method: " + error);
     return ok_reply();
 }
 
-// Called with m_mutex held.
+// Called with m_mutex held. Login then Up: a setup key registers the peer; without one, only a
+// registered peer logs in, any other needs the SSO device login.
+json service::handle_up(const json& request) {
+    std::string key = request.value("setup_key", std::string());
+    if (key.empty() && !registered()) {
+        m_state = "NeedsLogin";
+        json reply = ok_reply();
+        reply["needs_sso"] = true;
+        return reply;
+    }
+    if (!key.empty() && !registered()) {
+        m_config[REGISTERED] = true;
+        std::string error;
+        if (!save_config(error)) return error_reply("daemon up failed: " + error);
+        info("client/internal/auth/auth.go:190", "peer has been successfully registered on Management Service");
+    }
+    connect();
+    return ok_reply();
+}
+
+// Called with m_mutex held. Logout needs the management server; config.json stays.
+json service::handle_deregister() {
+    if (m_management_down || m_management_slow)
+        return error_reply("deregister: rpc error: code = Unavailable desc = failed to send logout request: "
+                           "connection error: desc = \"transport: Error while dialing: dial tcp: i/o timeout\"");
+    if (!registered())
+        return error_reply("deregister: rpc error: code = NotFound desc = failed to send logout request: "
+                           "peer is not registered");
+    m_config[REGISTERED] = false;
+    std::string error;
+    if (!save_config(error)) return error_reply("deregister: " + error);
+    m_up = false;
+    m_retrying = false;
+    m_state = "NeedsLogin";
+    info("client/server/server.go:967", "peer deregistered from the management server");
+    return ok_reply();
+}
+
+// Called with m_mutex held. The service writes the bundle in its own temporary directory.
 json service::handle_bundle(const json& request) {
-    auto config = load_config();
-    bool down = m_management_down || request.value("management_down", false);
-    json status = build_status(config ? &*config : nullptr, m_connected, down, m_connected_at);
+    json status = status_document(request.value("management_down", false));
     std::vector<zip_entry> entries;
     entries.push_back({"status.txt", status_text(status)});
-    json shown = config ? *config : json::object();
+    json shown = m_config;
+    shown.erase(REGISTERED);
     for (const char* secret : {"PrivateKey", "PreSharedKey"})   // like the real client: never in a bundle
         if (shown.contains(secret) && !shown[secret].get<std::string>().empty()) shown[secret] = "**********";
-    entries.push_back({"config.txt", config ? shown.dump(2) + "\n" : "no config.json (not registered)\n"});
+    entries.push_back({"config.txt", shown.dump(2) + "\n"});
     if (std::string log = log_file(); !log.empty()) {
         std::ifstream in(log, std::ios::binary);
         if (in) {
@@ -198,17 +279,18 @@ json service::handle_bundle(const json& request) {
         auto secrets = status_secrets(status);
         for (auto& e : entries) e.data = anonymize(e.data, secrets);
     }
-    std::string dir = request.value("tmpdir", std::string("/tmp"));
+    std::string dir = env_str("TMPDIR");
     if (dir.empty()) dir = "/tmp";
     std::error_code ec;
     dir = fs::absolute(dir, ec).string();
     std::string error;
     auto path = write_bundle(dir, entries, error);
-    if (!path) return error_reply("failed to bundle debug information: " + error);
+    if (!path) return error_reply("failed to bundle debug: " + error);
     json reply = ok_reply();
     reply["path"] = *path;
-    if (request.value("upload", false)) reply["upload_key"] = random_hex(16) + "/" + random_uuid();
-    log_line(m_opts.log_spec, "INFO", "client/server/debug.go:48: debug bundle created {\"path\":\"" + *path + "\"}");
+    if (request.value("upload", false))
+        reply["upload_key"] = sha256_hex(m_config.value("ManagementURL", std::string())) + "/" + random_uuid();
+    info("client/server/debug.go:48", "debug bundle created: " + *path);
     return reply;
 }
 
@@ -225,80 +307,73 @@ void service::serve(int fd) {
     ::close(fd);
 }
 
+// Like the real client: whatever file is at the socket path goes, even a live service's socket.
+bool service::listen_on_socket(int& listener) {
+    if (m_socket_path.empty()) m_socket_path = "/var/run/netbird.sock";
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    if (m_socket_path.size() >= sizeof addr.sun_path) {
+        fatal("listen daemon interface: listen unix " + m_socket_path + ": bind: invalid argument");
+        return false;
+    }
+    struct stat st{};
+    if (::stat(m_socket_path.c_str(), &st) == 0 && !S_ISDIR(st.st_mode)) ::unlink(m_socket_path.c_str());
+    std::memcpy(addr.sun_path, m_socket_path.c_str(), m_socket_path.size() + 1);
+    listener = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (listener < 0 || ::bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+        ::listen(listener, 64) != 0) {
+        fatal("listen daemon interface: listen unix " + m_socket_path + ": " + std::strerror(errno));
+        return false;
+    }
+    ::chmod(m_socket_path.c_str(), 0666);
+    return true;
+}
+
+// SIGTERM and SIGINT: down, close the listener (Go removes the socket path then, whoever's it
+// is), two seconds' pause, exit 0. SIGHUP is not handled, so it kills the process outright.
+void service::stop_on_signal(const sigset_t& signals) {
+    int sig = 0;
+    sigwait(&signals, &sig);
+    info("client/cmd/root.go:212", "shutdown signal received");
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_up = false;
+        m_state = "Idle";
+    }
+    ::unlink(m_socket_path.c_str());
+    sleep_ms(2000);
+    info("client/cmd/service_controller.go:100", "stopped NetBird service");
+    ::_exit(0);
+}
+
 int service::run() {
     // Signals are taken by one thread with sigwait, so every other thread must block them.
     sigset_t stop_signals;
     sigemptyset(&stop_signals);
     sigaddset(&stop_signals, SIGTERM);
     sigaddset(&stop_signals, SIGINT);
-    sigaddset(&stop_signals, SIGHUP);
     pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
 
-    if (m_socket_path.empty()) m_socket_path = "/var/run/netbird.sock";
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    if (m_socket_path.size() >= sizeof addr.sun_path) {
-        fatal("failed to listen daemon interface: listen unix " + m_socket_path + ": bind: invalid argument");
+    if (std::string level = m_opts.get("log-level"); m_opts.has("log-level") && !is_valid_log_level(level)) {
+        std::fprintf(stderr, "Error: init log: failed parsing log-level %s: not a valid logrus Level: \"%s\"\n",
+                     level.c_str(), level.c_str());
         return 1;
     }
-    std::string probe_error;
-    if (int probe = connect_unix(m_socket_path, probe_error); probe >= 0) {
-        ::close(probe);
-        fatal("failed to listen daemon interface: listen unix " + m_socket_path +
-              ": bind: address already in use (another NetBird service answers on this socket)");
-        return 1;
-    }
-    ::unlink(m_socket_path.c_str());   // stale socket of a killed service
-    std::memcpy(addr.sun_path, m_socket_path.c_str(), m_socket_path.size() + 1);
-    int listener = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (listener < 0 || ::bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-        ::listen(listener, 64) != 0) {
-        fatal("failed to listen daemon interface: listen unix " + m_socket_path + ": " + std::strerror(errno));
-        return 1;
-    }
-    struct stat own{};
-    ::stat(m_socket_path.c_str(), &own);
-
-    const std::string pid = std::to_string(::getpid());
-    log_line(m_opts.log_spec, "INFO",
-             "client/cmd/service_controller.go:33: starting NetBird daemon {\"version\":\"" + std::string(VERSION) +
-                 "\",\"pid\":" + pid + ",\"config\":\"" + m_opts.config_path + "\"}",
-             true);
-    log_line(m_opts.log_spec, "INFO",
-             "client/cmd/service_controller.go:65: started daemon server: " + m_socket_path + " {\"socket\":\"unix\"}",
-             true);
-
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        auto config = load_config();
-        if (config && !config->value("DisableAutoConnect", false)) {   // like the real client: reconnect on start
-            m_connected = true;
-            m_connected_at = clock::now();
-            log_line(m_opts.log_spec, "INFO", "client/internal/connect.go:120: auto-connect {\"registered\":true}", true);
-        } else if (!config) {
-            log_line(m_opts.log_spec, "WARN", "client/server/server.go:160: not registered, waiting for up {\"status\":\"NeedsLogin\"}");
-        }
-    }
+    info("client/cmd/service_controller.go:27", "starting NetBird service");
+    int listener = -1;
+    if (!listen_on_socket(listener)) return 1;
+    start_client();
+    info("client/cmd/service_controller.go:73", "started daemon server: " + m_socket_path);
 
     if (long exit_after = env_long("NB_SIM_SERVICE_EXIT_AFTER_MS", -1); exit_after >= 0) {
         std::thread([this, exit_after] {
             sleep_ms(exit_after);
-            log_line(m_opts.log_spec, "ERROR",
-                     "panic: simulated crash (NB_SIM_SERVICE_EXIT_AFTER_MS=" + std::to_string(exit_after) + ")");
+            log_raw(m_opts.log_targets,
+                    "panic: simulated crash (NB_SIM_SERVICE_EXIT_AFTER_MS=" + std::to_string(exit_after) + ")\n");
             ::_exit(2);   // like a crash: the socket file stays behind
         }).detach();
     }
-
-    std::thread([this, stop_signals, own] {
-        int sig = 0;
-        sigwait(&stop_signals, &sig);
-        log_line(m_opts.log_spec, "INFO",
-                 "client/cmd/service_controller.go:80: stopping NetBird daemon {\"signal\":" + std::to_string(sig) + "}");
-        struct stat now{};
-        if (::stat(m_socket_path.c_str(), &now) == 0 && now.st_ino == own.st_ino && now.st_dev == own.st_dev)
-            ::unlink(m_socket_path.c_str());
-        ::_exit(0);
-    }).detach();
+    std::thread([this, stop_signals] { stop_on_signal(stop_signals); }).detach();
 
     for (;;) {
         int fd = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);

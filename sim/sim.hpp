@@ -22,8 +22,9 @@ struct options {
     std::vector<std::string> argv;                 // the whole command line, argv[0] included
     std::vector<std::string> words;                // e.g. {"service","run"} or {"debug","bundle"}
     std::map<std::string, std::string> flags;      // long flag name -> value ("true" for bare booleans)
+    std::string command;                           // the command words joined by blanks
     std::string config_path;                       // --config
-    std::string log_spec;                          // --log-file
+    std::string log_targets;                       // --log-file: comma-separated targets
     std::string socket_path;                       // --daemon-addr without "unix://"
 
     bool has(const std::string& flag) const { return flags.count(flag) != 0; }
@@ -38,10 +39,13 @@ std::string env_str(const char* name);                     // empty when unset
 long env_long(const char* name, long fallback);            // fallback when unset, empty or not a number
 bool env_flag(const char* name);                           // set, non-empty and not "0"/"false"
 std::string rfc3339(std::chrono::system_clock::time_point tp);   // 2026-12-07T10:00:00.123456789Z
-std::string now_rfc3339_seconds();                               // 2026-12-07T10:00:00Z
-// Writes "<time> <LEVEL> <message>" plus "\r\n" or "\n" to every target of a --log-file spec:
-// "console" is standard error, any other comma-separated element a file appended to.
-void log_line(const std::string& log_spec, const char* level, const std::string& message, bool crlf = false);
+std::string log_time();                                          // 2026-12-07T10:00:00.123Z
+// Appends "<time> <LEVEL> <source>: <message>\n" to every target of a --log-file list:
+// "console" is standard error, "syslog" is skipped, any other element a file appended to.
+// LEVEL is one of NetBird's four-letter names: PANC FATL ERRO WARN INFO DEBG TRAC.
+void log_line(const std::string& log_targets, const char* level, const std::string& source, const std::string& message);
+// Appends text as it stands (a Go panic report is not a log entry).
+void log_raw(const std::string& log_targets, const std::string& text);
 bool write_all(int fd, std::string_view data);
 bool read_line(int fd, std::string& line);                 // up to '\n' (dropped); false on EOF/error
 int connect_unix(const std::string& path, std::string& error);   // fd or -1 with a Go-like error text
@@ -49,6 +53,11 @@ void sleep_ms(long ms);
 std::string random_hex(size_t bytes);
 std::string random_uuid();
 std::string base64(const std::string& bytes);
+std::string sha256_hex(const std::string& bytes);
+// logrus.ParseLevel: the level names NetBird accepts, in any letter case.
+bool is_valid_log_level(const std::string& level);
+// The error text of the dial that a one-off command makes to the service.
+std::string dial_error(const std::string& command, const std::string& cause);
 
 // ---- status.cpp ----
 struct identity {
@@ -57,9 +66,10 @@ struct identity {
     std::string fqdn;
 };
 identity identity_of(const json& config);    // derived from the PrivateKey of config.json
-// config: the registration (nullptr = not registered); management_down: report the management
-// connection as lost while connected.
-json build_status(const json* config, bool connected, bool management_down,
+// daemon_status: the service's state (Idle, Connecting, Connected, NeedsLogin, LoginFailed);
+// up: the engine runs and shows its peers; management_down: report the management connection as
+// lost while up.
+json build_status(const json& config, const std::string& daemon_status, bool up, bool management_down,
                   std::chrono::system_clock::time_point connected_at);
 std::string status_text(const json& status);              // human-readable form for the bundle
 std::vector<std::string> status_secrets(const json& status);   // host names and keys to anonymise

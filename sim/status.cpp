@@ -63,11 +63,10 @@ identity identity_of(const json& config) {
     return id;
 }
 
-json build_status(const json* config, bool connected, bool management_down, clock::time_point connected_at) {
-    const bool registered = config != nullptr;
-    const bool up = registered && connected;
-    json cfg = registered ? *config : json::object();
-    identity id = identity_of(cfg);
+json build_status(const json& config, const std::string& daemon_status, bool up, bool management_down,
+                  clock::time_point connected_at) {
+    identity id = identity_of(config);
+    const json& cfg = config;
     auto now = clock::now();
     long long elapsed = std::chrono::duration_cast<std::chrono::seconds>(now - connected_at).count();
 
@@ -100,8 +99,7 @@ json build_status(const json* config, bool connected, bool management_down, cloc
         peers = {{"total", details.size()}, {"connected", connected_count}, {"details", details}};
     }
 
-    const char* daemon_status = !registered ? "NeedsLogin" : !connected ? "Idle" : management_down ? "Connecting"
-                                                                                                   : "Connected";
+    const std::string shown_status = up && management_down ? "Connecting" : daemon_status;
     json management = {{"url", cfg.value("ManagementURL", std::string())},
                        {"connected", up && !management_down},
                        {"error", up && management_down
@@ -127,18 +125,18 @@ json build_status(const json* config, bool connected, bool management_down, cloc
         {"peers", peers},
         {"cliVersion", VERSION},
         {"daemonVersion", VERSION},
-        {"daemonStatus", daemon_status},
+        {"daemonStatus", shown_status},
         {"management", management},
         {"signal", signal},
         {"relays", relays},
         {"netbirdIp", up ? id.netbird_ip + "/16" : ""},
-        {"publicKey", registered ? id.public_key : ""},
+        {"publicKey", up ? id.public_key : ""},
         {"usesKernelInterface", false},
         {"wireguardPort", cfg.value("WgPort", 51820)},
         {"fqdn", up ? id.fqdn : ""},
         {"quantumResistance", false},
         {"quantumResistancePermissive", false},
-        {"networks", json::array()},
+        {"networks", nullptr},   // Go encodes an empty list as null
         {"forwardingRules", 0},
         {"dnsServers", dns},
         {"events", json::array()},

@@ -13,7 +13,11 @@
 #include <ctime>
 #include <mutex>
 #include <random>
+#include <set>
+#include <sstream>
 #include <thread>
+
+#include <openssl/evp.h>
 
 namespace sim {
 
@@ -57,37 +61,52 @@ std::string rfc3339(std::chrono::system_clock::time_point tp) {
     return out + "Z";
 }
 
-std::string now_rfc3339_seconds() {
-    std::time_t t = std::time(nullptr);
+// The time format of NetBird's text formatter: "2006-01-02T15:04:05.000Z07:00", here in UTC.
+std::string log_time() {
+    auto now = std::chrono::system_clock::now();
+    auto secs = std::chrono::duration_cast<std::chrono::seconds>(now.time_since_epoch());
+    long millis = static_cast<long>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch() - secs).count());
+    std::time_t t = static_cast<std::time_t>(secs.count());
     std::tm tm{};
     gmtime_r(&t, &tm);
     char buf[64];
-    std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", &tm);
-    return buf;
+    std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%S", &tm);
+    char out[80];
+    std::snprintf(out, sizeof out, "%s.%03ldZ", buf, millis);
+    return out;
 }
 
-void log_line(const std::string& log_spec, const char* level, const std::string& message, bool crlf) {
+namespace {
+
+// Writes text to each target of a --log-file list (a target repeated in the list counts once).
+void write_targets(const std::string& log_targets, const std::string& text) {
     static std::mutex mutex;
-    std::string line = now_rfc3339_seconds() + " " + level + " " + message + (crlf ? "\r\n" : "\n");
     std::lock_guard<std::mutex> lock(mutex);
-    size_t start = 0;
-    while (start <= log_spec.size()) {
-        size_t comma = log_spec.find(',', start);
-        if (comma == std::string::npos) comma = log_spec.size();
-        std::string target = log_spec.substr(start, comma - start);
-        start = comma + 1;
-        if (target.empty()) continue;
+    std::set<std::string> seen;
+    std::stringstream list(log_targets);
+    std::string target;
+    while (std::getline(list, target, ',')) {
+        if (target.empty() || target == "syslog" || !seen.insert(target).second) continue;
         if (target == "console") {
-            write_all(STDERR_FILENO, line);
-        } else if (target != "syslog") {
-            int fd = ::open(target.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-            if (fd >= 0) {
-                write_all(fd, line);
-                ::close(fd);
-            }
+            write_all(STDERR_FILENO, text);
+            continue;
+        }
+        int fd = ::open(target.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+        if (fd >= 0) {
+            write_all(fd, text);
+            ::close(fd);
         }
     }
 }
+
+}  // namespace
+
+void log_line(const std::string& log_targets, const char* level, const std::string& source, const std::string& message) {
+    write_targets(log_targets, log_time() + " " + level + " " + source + ": " + message + "\n");
+}
+
+void log_raw(const std::string& log_targets, const std::string& text) { write_targets(log_targets, text); }
 
 bool write_all(int fd, std::string_view data) {
     while (!data.empty()) {
@@ -183,6 +202,35 @@ std::string base64(const std::string& bytes) {
         out += '=';
     }
     return out;
+}
+
+std::string sha256_hex(const std::string& bytes) {
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    EVP_Digest(bytes.data(), bytes.size(), digest, &length, EVP_sha256(), nullptr);
+    static const char* digits = "0123456789abcdef";
+    std::string out;
+    for (unsigned int i = 0; i < length; ++i) {
+        out += digits[digest[i] >> 4];
+        out += digits[digest[i] & 0xf];
+    }
+    return out;
+}
+
+bool is_valid_log_level(const std::string& level) {
+    std::string lower;
+    for (char c : level) lower += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    for (const char* name : {"panic", "fatal", "error", "warn", "warning", "info", "debug", "trace"})
+        if (lower == name) return true;
+    return false;
+}
+
+// Each command words its dial failure differently (client/cmd/*.go).
+std::string dial_error(const std::string& command, const std::string& cause) {
+    if (command == "down") return cause;
+    if (command == "deregister") return "connect to daemon: " + cause;
+    return "failed to connect to daemon error: " + cause +
+           "\nIf the daemon is not running please run: \nnetbird service install \nnetbird service start\n";
 }
 
 }  // namespace sim

@@ -65,6 +65,12 @@ void application::ensure_data_dir() const {
     std::error_code ec;
     fs::create_directories(m_data_dir, ec);
     if (ec) throw std::runtime_error("Unable to create localdata directory");
+    // NetBird makes its daemon socket writable by everyone, so only this directory keeps other
+    // local users from driving the client (and from reading its configuration and logs).
+    constexpr auto others = fs::perms::group_all | fs::perms::others_all;
+    if ((fs::status(m_data_dir, ec).permissions() & others) == fs::perms::none) return;
+    fs::permissions(m_data_dir, others, fs::perm_options::remove, ec);
+    if (ec) spdlog::warn("Could not keep other users out of {}: {}", m_data_dir.string(), ec.message());
 }
 
 void application::run() {
@@ -188,11 +194,11 @@ void application::stop_background_work() {
     stop_iperf_server();
 }
 
-bool application::enqueue_command(std::function<void()> job) {
+bool application::enqueue_command(std::string name, std::function<void()> job) {
     {
         std::lock_guard lock(m_queue_mutex);
         if (m_command_queue.size() >= MAX_QUEUED_COMMANDS) return false;
-        m_command_queue.push_back(std::move(job));
+        m_command_queue.push_back({std::move(name), std::move(job)});
     }
     m_queue_cv.notify_one();
     return true;
@@ -205,10 +211,14 @@ void application::command_worker_loop() {
             std::unique_lock lock(m_queue_mutex);
             m_queue_cv.wait(lock, [this] { return !m_command_queue.empty() || stopping(); });
             if (stopping()) return;
-            job = std::move(m_command_queue.front());
+            job = std::move(m_command_queue.front().run);
+            m_running_command = std::move(m_command_queue.front().name);
+            m_running_since = clock::now();
             m_command_queue.pop_front();
         }
         job();
+        std::lock_guard lock(m_queue_mutex);
+        m_running_command.reset();
     }
 }
 
@@ -251,6 +261,7 @@ void application::setup_routes(http_server::app& app) {
         {true, "/iperf/server/start", &application::api_iperf_start},
         {true, "/iperf/server/stop", &application::api_iperf_stop},
         {false, "/iperf/server/status", &application::api_iperf_status},
+        {false, "/activity", &application::api_activity},
     };
     const std::string prefix = "/local/" + m_app_name + "/api/vpn";
     for (const route& r : ROUTES) {

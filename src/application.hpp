@@ -74,7 +74,8 @@ public:
     const std::filesystem::path& app_dir() const { return m_app_dir; }
 
     // --- command queue (application.cpp) ---
-    bool enqueue_command(std::function<void()> job);
+    // The name tells the operator what runs (GET /activity): "up", "debug bundle", ...
+    bool enqueue_command(std::string name, std::function<void()> job);
     void wake_status_poller();
     // Hands a step to the main thread's event loop; callable from any thread.
     void defer(std::function<void()> task);
@@ -137,7 +138,8 @@ public:
                                          bool pending_reconnect, bool pending_restart);
     using result_renderer = std::function<std::string(const command_result&)>;
     using result_callback = std::function<void(const command_result&)>;
-    void dispatch_command(const response_ptr& res, std::shared_ptr<std::atomic<bool>> aborted,
+    void dispatch_command(std::string name, const response_ptr& res,
+                          std::shared_ptr<std::atomic<bool>> aborted,
                           std::vector<std::string> args, bool no_store, result_renderer render,
                           result_callback after);
     void api_status(const response_ptr& res, const request& req);
@@ -176,6 +178,19 @@ public:
     void api_debug_bundle(const response_ptr& res, const request& req);
     void api_debug_bundle_upload(const response_ptr& res, const request& req);
 
+    // --- what runs now: the queued command and the service's life (activity.cpp) ---
+    struct activity {
+        std::optional<std::string> command;
+        long long command_seconds = 0;
+        std::size_t queued = 0;
+        int service_restarts = 0;
+        bool service_running = false;
+        long long service_uptime_seconds = 0;
+    };
+    static std::string build_activity_json(const activity& now);
+    activity current_activity(clock::time_point now);
+    void api_activity(const response_ptr& res, const request& req);
+
     // --- HTTP request helpers (application.cpp) ---
     void setup_routes(http_server::app& app);
     static void write_json(const response_ptr& res, std::string_view body, std::string_view status, bool no_store);
@@ -193,7 +208,7 @@ private:
     void iperf_log_reader();
     // VPN control (vpn_api.cpp): runs `commands` as one queued job under m_command_mutex and
     // completes on the loop as dispatch_command describes.
-    void dispatch_job(const response_ptr& res, std::shared_ptr<std::atomic<bool>> aborted,
+    void dispatch_job(std::string name, const response_ptr& res, std::shared_ptr<std::atomic<bool>> aborted,
                       std::function<command_result()> commands, bool no_store, result_renderer render,
                       result_callback after);
     // Command runner (netbird_commands.cpp): m_command_mutex for a queued job; a status poll that
@@ -224,6 +239,9 @@ private:
     std::unique_ptr<boost::process::child> m_service_process;
     std::unique_ptr<std::istream> m_service_stderr;
     std::thread m_service_log_thread;
+    // On the loop only: when the running service started, and how often the watchdog restarted it.
+    clock::time_point m_service_started_at{};
+    int m_service_restarts = 0;
     std::shared_ptr<spdlog::logger> m_netbird_file_logger;
 
     // iperf3 server
@@ -270,7 +288,14 @@ private:
     std::atomic<bool> m_command_waiting{false};
     mutable std::mutex m_env_mutex;
     std::thread m_command_thread;
-    std::deque<std::function<void()>> m_command_queue;
+    struct named_job {
+        std::string name;
+        std::function<void()> run;
+    };
+    std::deque<named_job> m_command_queue;
+    // The job the worker has taken and when; guarded by m_queue_mutex like the queue.
+    std::optional<std::string> m_running_command;
+    clock::time_point m_running_since{};
     std::mutex m_queue_mutex;
     std::condition_variable m_queue_cv;
 

@@ -5,8 +5,7 @@
 #include "application.hpp"
 #include "netbird_utils.hpp"
 
-#include <fstream>
-#include <iterator>
+#include <fcntl.h>
 #include <spdlog/spdlog.h>
 
 namespace fs = std::filesystem;
@@ -30,27 +29,23 @@ void remove_bundle(const std::optional<std::string>& path) {
     if (path) fs::remove(*path, ignored);
 }
 
-std::optional<std::string> read_bundle(const std::string& path) {
-    std::ifstream file(path, std::ios::binary);
-    if (!file.is_open()) return std::nullopt;
-    return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
-}
-
 void answer_bundle(const application::response_ptr& res, const application::command_result& result,
                    const std::optional<std::string>& path) {
     if (result.exit_code != 0 || !path) {
         spdlog::warn("Debug bundle generation failed (exit {})", result.exit_code);
         return application::write_json(res, error_json("Debug bundle failed"), "500 Internal Server Error", true);
     }
-    const auto zip = read_bundle(*path);
-    if (!zip)
-        return application::write_json(res, error_json("Could not read debug bundle"), "500 Internal Server Error",
-                                       true);
+    // Streamed from the descriptor, which keeps the file readable after its path is removed.
+    const int fd = ::open(path->c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    const auto unreadable = [&res] {
+        application::write_json(res, error_json("Could not read debug bundle"), "500 Internal Server Error", true);
+    };
+    if (fd < 0) return unreadable();
     res->write_status("200 OK")
         .write_header("Content-Type", "application/zip")
         .write_header("Content-Disposition", "attachment; filename=\"netbird-debug-bundle.zip\"")
         .write_header("Cache-Control", "no-store");
-    res->end(*zip);
+    if (!res->end_with_file(fd)) unreadable();
 }
 
 }  // namespace
@@ -66,7 +61,7 @@ std::string application::build_debug_upload_json(const command_result& result) {
 void application::api_debug_bundle(const response_ptr& res, const request& req) {
     auto aborted = make_abort_guard(res);
     auto args = debug_bundle_args(base_args_cli(), false, anonymize_requested(req));
-    const bool queued = enqueue_command([this, res, aborted, args = std::move(args)] {
+    const bool queued = enqueue_command("debug bundle", [this, res, aborted, args = std::move(args)] {
         command_result result;
         {
             const auto lock = lock_for_command();
@@ -83,7 +78,7 @@ void application::api_debug_bundle(const response_ptr& res, const request& req) 
 
 void application::api_debug_bundle_upload(const response_ptr& res, const request& req) {
     auto aborted = make_abort_guard(res);
-    dispatch_command(res, std::move(aborted), debug_bundle_args(base_args_cli(), true, anonymize_requested(req)),
+    dispatch_command("debug bundle upload", res, std::move(aborted), debug_bundle_args(base_args_cli(), true, anonymize_requested(req)),
                      true, build_debug_upload_json, [](const command_result& result) {
                          remove_bundle(netbird_utils::parse_debug_bundle_path(result.stdout_data));
                      });

@@ -5,7 +5,6 @@
 #include "text_utils.hpp"
 
 #include <algorithm>
-#include <array>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/local/stream_protocol.hpp>
 #include <boost/asio/post.hpp>
@@ -13,10 +12,16 @@
 #include <boost/asio/write.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/http.hpp>
+#include <cerrno>
+#include <cstdint>
 #include <limits>
+#include <list>
+#include <malloc.h>
 #include <map>
 #include <optional>
 #include <spdlog/spdlog.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace http_server {
 
@@ -24,17 +29,27 @@ namespace asio = boost::asio;
 namespace beast = boost::beast;
 namespace bhttp = boost::beast::http;
 using unix_socket = asio::local::stream_protocol::socket;
+using steady_clock = std::chrono::steady_clock;
 
 namespace {
 
-// Bytes kept from a client that sends more while its answer is pending (pipelining); past this
-// the connection is no longer watched for a close until the answer is written.
-constexpr std::size_t MAX_PIPELINED_BYTES = 64 * 1024;
+// Bytes read ahead of a request whose answer is pending (a pipelining client); past this reading
+// pauses until the answer is out. Meanwhile a client that hangs up goes unnoticed until the write.
+constexpr std::size_t MAX_READ_AHEAD_BYTES = 64 * 1024;
+constexpr std::size_t HEAD_READ_BYTES = 4096;
 constexpr std::size_t BODY_CHUNK_BYTES = 16 * 1024;
-// A connection keeps its answer buffer for the next answers up to this size; a larger one (a log
-// download) is given back as soon as it is written.
+// What a file answer holds in memory at a time, whatever the file's size.
+constexpr std::size_t FILE_CHUNK_BYTES = 64 * 1024;
+// A connection keeps its answer and input buffers for the next requests up to these sizes; larger
+// ones (a long status document, a pipelining burst) are given back once used.
 constexpr std::size_t KEPT_OUTPUT_BYTES = 8 * 1024;
+constexpr std::size_t KEPT_INPUT_BYTES = 16 * 1024;
 constexpr auto ACCEPT_RETRY_PAUSE = std::chrono::milliseconds(100);
+// After a burst of at least this many connections, memory freed by their end goes back to the
+// system once three quarters of them have gone: the heap keeps freed blocks otherwise.
+constexpr std::size_t TRIM_AFTER_CONNECTIONS = 64;
+
+constexpr std::string_view CONTINUE_ANSWER = "HTTP/1.1 100 Continue\r\n\r\n";
 
 const char NOT_FOUND_BODY[] =
     "<html><body><h1>File Not Found</h1><hr><i>ovra_vpn</i></body></html>";
@@ -85,17 +100,48 @@ std::string request::query_value(std::string_view key) const {
     return {};
 }
 
+class session;
+using session_list = std::list<std::shared_ptr<session>>;
+
 struct app::impl : event_loop {
+    explicit impl(limits connection_limits) : limits_(connection_limits) {}
+
     asio::io_context io;
+    const limits limits_;
     std::optional<asio::local::stream_protocol::acceptor> acceptor;
     asio::steady_timer accept_pause{io};
     bool accept_failing = false;
+    bool refusing = false;
     // By method, then by path; both looked up by view, without a copy of the request's text.
     std::map<std::string, std::map<std::string, handler, std::less<>>, std::less<>> routes;
+    // Every open connection; a connection lives here, not in its pending operations, so that one
+    // that waits for nothing (its answer pending, its read-ahead full) stays open.
+    session_list sessions;
+    std::size_t peak_sessions = 0;
 
     void defer(std::function<void()> task) override { asio::post(io, std::move(task)); }
     void accept_next();
+    void admit(unix_socket socket);
+    bool close_oldest_idle();
+    void forget(session_list::iterator entry);
     void dispatch(const response_ptr& res, const request& req) const;
+};
+
+// An open file being sent as an answer's body, one chunk in memory at a time.
+struct file_stream {
+    file_stream(int descriptor, std::uint64_t length)
+        : fd(descriptor), remaining(length),
+          chunk_size(static_cast<std::size_t>(std::min<std::uint64_t>(length, FILE_CHUNK_BYTES))),
+          chunk(std::make_unique<char[]>(chunk_size)) {}
+    ~file_stream() { ::close(fd); }
+    file_stream(const file_stream&) = delete;
+    file_stream& operator=(const file_stream&) = delete;
+
+    int fd;
+    std::uint64_t offset = 0;
+    std::uint64_t remaining;
+    std::size_t chunk_size;
+    std::unique_ptr<char[]> chunk;
 };
 
 // One client connection: read a request's header, hand it to its route, feed the body to the
@@ -103,31 +149,58 @@ struct app::impl : event_loop {
 // answered strictly in order; bytes of a pipelined request wait in the buffer meanwhile.
 class session : public std::enable_shared_from_this<session> {
 public:
-    session(unix_socket socket, const app::impl& server) : m_socket(std::move(socket)), m_server(server) {}
+    session(unix_socket socket, app::impl& server) : m_socket(std::move(socket)), m_timer(server.io), m_server(server) {}
 
-    void start() { read_header(); }
+    void start(session_list::iterator entry);
     void write_answer(std::string_view status, std::string_view header_lines, std::string_view body);
+    void write_file_answer(std::string_view status, std::string_view header_lines, int fd, std::uint64_t length);
+    void close();
+
+    // Between requests, or with a request head only partly received.
+    bool waiting_for_request() const { return m_waiting_for_request; }
+    steady_clock::time_point waiting_since() const { return m_waiting_since; }
 
 private:
     void read_header();
-    void on_header(beast::error_code ec);
+    void read_header_some();
+    void on_header();
+    void send_continue();
     void read_body();
     void on_body(beast::error_code ec);
     void body_done();
     void reject_malformed();
     void watch_for_close();
-    void on_write(beast::error_code ec, bool keep_alive);
+    void serialize_head(std::string_view status, std::string_view header_lines, std::uint64_t length);
+    void start_write();
+    void on_head_written(beast::error_code ec);
+    void send_file_chunk();
+    void finish_write(beast::error_code ec);
     void next_request();
-    void fail();
+    void close_unless(beast::error_code ec);
+    void set_deadline(std::chrono::milliseconds after);
+    void clear_deadline() { m_deadline = steady_clock::time_point::max(); }
+    void wait_for_deadline();
 
     unix_socket m_socket;
-    const app::impl& m_server;
+    asio::steady_timer m_timer;
+    steady_clock::time_point m_deadline = steady_clock::time_point::max();
+    bool m_timer_waiting = false;
+    app::impl& m_server;
+    session_list::iterator m_entry;
     beast::flat_buffer m_buffer;
     std::optional<bhttp::request_parser<bhttp::buffer_body>> m_parser;
-    std::array<char, BODY_CHUNK_BYTES> m_chunk{};
-    std::string m_output;  // the answer being written
+    std::unique_ptr<char[]> m_body_chunk;  // only while a body is read
+    std::string m_output;                  // the answer's head, and its body unless it is a file
+    std::unique_ptr<file_stream> m_file;
     response_ptr m_response;
+    steady_clock::time_point m_waiting_since;
+    bool m_waiting_for_request = false;
+    bool m_head_started = false;
+    bool m_head_request = false;
     bool m_keep_alive = true;
+    // The client waits for "100 Continue" before it sends the body.
+    bool m_continue_pending = false;
+    bool m_writing_continue = false;
     bool m_body_done = false;
     bool m_writing = false;
     bool m_watching = false;
@@ -152,13 +225,31 @@ void response::end(std::string_view body) {
     if (const auto owner = m_owner.lock()) owner->write_answer(m_status, m_header_lines, body);
 }
 
+bool response::end_with_file(int fd) {
+    struct stat status {};
+    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+        ::close(fd);
+        m_status = "200 OK";
+        m_header_lines.clear();
+        return false;
+    }
+    const auto owner = m_owner.lock();
+    if (m_ended || !owner) {
+        ::close(fd);
+        return true;
+    }
+    m_ended = true;
+    owner->write_file_answer(m_status, m_header_lines, fd, static_cast<std::uint64_t>(status.st_size));
+    return true;
+}
+
 void response::deliver_data(std::string_view chunk, bool last) {
     if (!last) {
         if (m_on_data) m_on_data(chunk, last);
         return;
     }
     // Handlers often hold their own response: letting go of them here breaks that cycle.
-    if (auto handler = std::exchange(m_on_data, nullptr)) handler(chunk, last);
+    if (auto callback = std::exchange(m_on_data, nullptr)) callback(chunk, last);
 }
 
 void response::release_handlers() {
@@ -168,9 +259,35 @@ void response::release_handlers() {
 
 void response::abort() {
     m_owner.reset();
-    auto handler = std::exchange(m_on_aborted, nullptr);
+    auto callback = std::exchange(m_on_aborted, nullptr);
     release_handlers();
-    if (handler) handler();
+    if (callback) callback();
+}
+
+void session::start(session_list::iterator entry) {
+    m_entry = entry;
+    read_header();
+}
+
+// The connection closes at its deadline, set for the phase it is in. Most requests only move the
+// deadline later: the timer in flight then finds it not yet reached and waits again, so a request
+// costs no timer operation of its own.
+void session::set_deadline(std::chrono::milliseconds after) {
+    m_deadline = steady_clock::now() + after;
+    if (!m_timer_waiting || m_timer.expiry() > m_deadline) wait_for_deadline();
+}
+
+void session::wait_for_deadline() {
+    m_timer.expires_at(m_deadline);  // cancels a wait in flight, which then leaves all as it is
+    m_timer_waiting = true;
+    m_timer.async_wait([weak = weak_from_this()](beast::error_code ec) {
+        const auto self = weak.lock();
+        if (ec == asio::error::operation_aborted || !self || self->m_closed) return;
+        self->m_timer_waiting = false;
+        if (self->m_deadline == steady_clock::time_point::max()) return;
+        if (self->m_deadline > steady_clock::now()) return self->wait_for_deadline();
+        self->close();
+    });
 }
 
 void session::read_header() {
@@ -179,20 +296,39 @@ void session::read_header() {
     // 1.74 compares the length against an empty limit as if it were exceeded.)
     m_parser->body_limit(std::numeric_limits<std::uint64_t>::max());
     m_body_done = false;
-    bhttp::async_read_header(m_socket, m_buffer, *m_parser,
-                             [self = shared_from_this()](beast::error_code ec, std::size_t) { self->on_header(ec); });
+    m_waiting_for_request = true;
+    m_waiting_since = steady_clock::now();
+    m_head_started = false;
+    set_deadline(m_server.limits_.idle_timeout);
+    read_header_some();
 }
 
-void session::on_header(beast::error_code ec) {
-    if (ec) {
-        if (is_malformed(ec))
-            reject_malformed();
-        else
-            fail();
-        return;
+// The head is read here rather than by Beast's read, which returns only once a head is complete:
+// the idle wait ends with a head's first byte, and the head then has its own deadline.
+void session::read_header_some() {
+    if (m_buffer.size() > 0) {
+        beast::error_code ec;
+        m_buffer.consume(m_parser->put(m_buffer.data(), ec));
+        if (ec && ec != bhttp::error::need_more) return is_malformed(ec) ? reject_malformed() : close();
+        if (m_parser->is_header_done()) return on_header();
+        if (!std::exchange(m_head_started, true)) set_deadline(m_server.limits_.head_deadline);
     }
+    m_socket.async_read_some(m_buffer.prepare(HEAD_READ_BYTES), [self = shared_from_this()](beast::error_code ec, std::size_t n) {
+        if (self->m_closed) return;
+        if (ec) return self->close();  // gone, also in the middle of a head
+        self->m_buffer.commit(n);
+        self->read_header_some();
+    });
+}
+
+void session::on_header() {
+    m_waiting_for_request = false;
+    clear_deadline();  // the handler's own pace is its business
     const auto& head = m_parser->get();
     m_keep_alive = head.keep_alive();
+    m_head_request = head.method() == bhttp::verb::head;
+    m_continue_pending = !m_parser->is_done() && head.version() >= 11 &&
+                         beast::iequals(head[bhttp::field::expect], "100-continue");
     const request req(std::string(head.method_string()), std::string(head.target()));
     m_response = std::make_shared<response>(weak_from_this());
     const response_ptr res = m_response;
@@ -200,21 +336,43 @@ void session::on_header(beast::error_code ec) {
     if (!res->ended() && !res->has_abort_handler()) {
         spdlog::error("Handler for {} {} returned without answering or watching for an abort",
                       req.method(), req.path());
-        fail();
+        close();
         return;
     }
     if (m_parser->is_done()) {
         res->deliver_data({}, true);
         body_done();
+    } else if (m_continue_pending && res->ended()) {
+        // Refused before the client sent its body: it may send it or not, so the connection ends
+        // with this answer (which said so) and the body is never read.
+        m_body_done = true;
+    } else if (m_continue_pending) {
+        send_continue();
     } else {
         read_body();
     }
 }
 
+// A final answer written meanwhile waits for the interim one and goes out after it.
+void session::send_continue() {
+    m_continue_pending = false;
+    m_writing_continue = true;
+    asio::async_write(m_socket, asio::buffer(CONTINUE_ANSWER.data(), CONTINUE_ANSWER.size()),
+                      [self = shared_from_this()](beast::error_code ec, std::size_t) {
+                          self->m_writing_continue = false;
+                          if (self->m_closed) return;
+                          if (ec) return self->close();
+                          if (self->m_writing) self->start_write();
+                          self->read_body();
+                      });
+}
+
 void session::read_body() {
+    if (!m_body_chunk) m_body_chunk = std::make_unique<char[]>(BODY_CHUNK_BYTES);
     auto& body = m_parser->get().body();
-    body.data = m_chunk.data();
-    body.size = m_chunk.size();
+    body.data = m_body_chunk.get();
+    body.size = BODY_CHUNK_BYTES;
+    if (!m_writing) set_deadline(m_server.limits_.idle_timeout);
     bhttp::async_read_some(m_socket, m_buffer, *m_parser,
                            [self = shared_from_this()](beast::error_code ec, std::size_t) { self->on_body(ec); });
 }
@@ -227,13 +385,13 @@ void session::on_body(beast::error_code ec) {
         if (is_malformed(ec) && !m_response->ended())
             reject_malformed();
         else
-            fail();
+            close();
         return;
     }
-    const std::size_t length = m_chunk.size() - m_parser->get().body().size;
+    const std::size_t length = BODY_CHUNK_BYTES - m_parser->get().body().size;
     const bool last = m_parser->is_done();
     const response_ptr res = m_response;
-    if (length > 0 || last) res->deliver_data(std::string_view(m_chunk.data(), length), last);
+    if (length > 0 || last) res->deliver_data(std::string_view(m_body_chunk.get(), length), last);
     if (m_closed) return;
     if (last)
         body_done();
@@ -246,24 +404,29 @@ void session::on_body(beast::error_code ec) {
 // answers as well.
 void session::reject_malformed() {
     if (m_response) m_response->abort();
+    m_waiting_for_request = false;
     m_keep_alive = false;
+    m_head_request = false;
     m_body_done = true;
     write_answer("400 Bad Request", "Content-Type: text/plain\r\n", "Bad Request");
 }
 
 void session::body_done() {
     m_body_done = true;
+    m_body_chunk.reset();
     if (m_response && m_response->ended()) {
         if (!m_writing) next_request();
         return;
     }
+    clear_deadline();
     watch_for_close();
 }
 
 // While an answer is pending the only read is this one: it notices a client that hangs up and
-// keeps whatever a pipelining client sends for the next request.
+// keeps what a pipelining client sends for the next requests, up to a bound; past that it waits
+// for the answer to be written, and the client's further bytes wait in the socket.
 void session::watch_for_close() {
-    if (m_buffer.size() >= MAX_PIPELINED_BYTES) return;
+    if (m_buffer.size() >= MAX_READ_AHEAD_BYTES) return;
     m_watching = true;
     m_socket.async_read_some(m_buffer.prepare(4096), [self = shared_from_this()](beast::error_code ec, std::size_t n) {
         self->m_watching = false;
@@ -273,7 +436,7 @@ void session::watch_for_close() {
             return;
         }
         if (ec) {
-            self->fail();
+            self->close();
             return;
         }
         self->m_buffer.commit(n);
@@ -286,31 +449,92 @@ void session::watch_for_close() {
 }
 
 // The status line, the handler's headers, the length and, when the connection ends here,
-// "Connection: close", then the body: serialised into one buffer and written in one go.
-void session::write_answer(std::string_view status, std::string_view header_lines, std::string_view body) {
-    if (m_closed) return;
+// "Connection: close". The answer to HEAD says the length its GET would have and has no body.
+void session::serialize_head(std::string_view status, std::string_view header_lines, std::uint64_t length) {
+    if (m_continue_pending) m_keep_alive = false;
     const auto [code, reason] = split_status(status);
     m_output.clear();
     m_output.append("HTTP/1.1 ").append(std::to_string(code)).append(" ").append(reason).append("\r\n");
     m_output.append(header_lines);
-    m_output.append("Content-Length: ").append(std::to_string(body.size())).append("\r\n");
+    m_output.append("Content-Length: ").append(std::to_string(length)).append("\r\n");
     if (!m_keep_alive) m_output.append("Connection: close\r\n");
-    m_output.append("\r\n").append(body);
+    m_output.append("\r\n");
+}
+
+void session::write_answer(std::string_view status, std::string_view header_lines, std::string_view body) {
+    if (m_closed) return;
+    serialize_head(status, header_lines, body.size());
+    if (!m_head_request) m_output.append(body);
+    start_write();
+}
+
+void session::write_file_answer(std::string_view status, std::string_view header_lines, int fd, std::uint64_t length) {
+    if (m_closed) {
+        ::close(fd);
+        return;
+    }
+    serialize_head(status, header_lines, length);
+    if (m_head_request || length == 0)
+        ::close(fd);
+    else
+        m_file = std::make_unique<file_stream>(fd, length);
+    start_write();
+}
+
+void session::start_write() {
     m_writing = true;
-    asio::async_write(m_socket, asio::buffer(m_output),
-                      [self = shared_from_this(), keep_alive = m_keep_alive](beast::error_code ec, std::size_t) {
-                          self->on_write(ec, keep_alive);
+    if (m_writing_continue) return;  // goes out after it
+    set_deadline(m_server.limits_.idle_timeout);
+    asio::async_write(m_socket, asio::buffer(m_output), [self = shared_from_this()](beast::error_code ec, std::size_t) {
+        self->on_head_written(ec);
+    });
+}
+
+void session::on_head_written(beast::error_code ec) {
+    if (m_closed) return;
+    if (!ec && m_file) return send_file_chunk();
+    finish_write(ec);
+}
+
+// The file is read from the descriptor opened for this answer, so a rename or replacement of its
+// path meanwhile changes nothing. Exactly the length announced is sent: bytes appended since are
+// left out, and a file that shrank ends the connection, as the answer can no longer be complete.
+void session::send_file_chunk() {
+    if (m_file->remaining == 0) return finish_write({});
+    const auto wanted = static_cast<std::size_t>(std::min<std::uint64_t>(m_file->remaining, m_file->chunk_size));
+    ssize_t got = 0;
+    do {
+        got = ::pread(m_file->fd, m_file->chunk.get(), wanted, static_cast<off_t>(m_file->offset));
+    } while (got < 0 && errno == EINTR);
+    if (got <= 0) {
+        spdlog::warn("A file being sent {} after {} bytes; closing the connection",
+                     got == 0 ? "became shorter" : "could not be read", m_file->offset);
+        return close();
+    }
+    set_deadline(m_server.limits_.idle_timeout);
+    asio::async_write(m_socket, asio::buffer(m_file->chunk.get(), static_cast<std::size_t>(got)),
+                      [self = shared_from_this()](beast::error_code ec, std::size_t written) {
+                          if (self->m_closed) return;
+                          if (ec) return self->finish_write(ec);
+                          self->m_file->offset += written;
+                          self->m_file->remaining -= written;
+                          self->send_file_chunk();
                       });
 }
 
-void session::on_write(beast::error_code ec, bool keep_alive) {
+void session::finish_write(beast::error_code ec) {
     m_writing = false;
+    m_file.reset();
     if (m_output.capacity() > KEPT_OUTPUT_BYTES) m_output = std::string();
-    if (ec || !keep_alive) {
-        fail();
+    if (ec || !m_keep_alive) {
+        close();
         return;
     }
-    if (!m_body_done) return;  // the rest of the body is still being read and dropped
+    if (!m_body_done) {
+        // The rest of the body is still being read and dropped.
+        set_deadline(m_server.limits_.idle_timeout);
+        return;
+    }
     if (m_watching) {
         beast::error_code ignored;
         m_socket.cancel(ignored);  // the watch completes with operation_aborted and moves on
@@ -321,21 +545,26 @@ void session::on_write(beast::error_code ec, bool keep_alive) {
 
 void session::next_request() {
     if (auto res = std::exchange(m_response, nullptr)) res->release_handlers();
+    if (m_buffer.capacity() > KEPT_INPUT_BYTES && m_buffer.size() <= KEPT_INPUT_BYTES) m_buffer.shrink_to_fit();
     read_header();
 }
 
-void session::fail() {
+void session::close() {
     if (m_closed) return;
     m_closed = true;
+    const auto self = shared_from_this();  // the list below may hold the last reference
+    m_timer.cancel();
     beast::error_code ignored;
     m_socket.shutdown(unix_socket::shutdown_both, ignored);
     m_socket.close(ignored);
+    m_waiting_for_request = false;
     if (auto res = std::exchange(m_response, nullptr)) {
         if (res->ended())
             res->release_handlers();
         else
             res->abort();
     }
+    m_server.forget(m_entry);
 }
 
 // A failed accept (out of descriptors, above all) would fail again at once and spin the loop, so
@@ -345,7 +574,7 @@ void app::impl::accept_next() {
         if (ec == asio::error::operation_aborted || !acceptor->is_open()) return;
         if (!ec) {
             accept_failing = false;
-            std::make_shared<session>(std::move(socket), *this)->start();
+            admit(std::move(socket));
             accept_next();
             return;
         }
@@ -357,9 +586,43 @@ void app::impl::accept_next() {
     });
 }
 
+// At the cap the connection that has waited longest for a request makes room; when every one is
+// busy with a request the newcomer is closed at once (logged once until one is admitted again).
+void app::impl::admit(unix_socket socket) {
+    if (sessions.size() >= limits_.max_connections && !close_oldest_idle()) {
+        if (!std::exchange(refusing, true))
+            spdlog::warn("{} connections open and all busy; refusing new ones", sessions.size());
+        return;
+    }
+    refusing = false;
+    const auto entry = sessions.insert(sessions.end(), std::make_shared<session>(std::move(socket), *this));
+    peak_sessions = std::max(peak_sessions, sessions.size());
+    (*entry)->start(entry);
+}
+
+bool app::impl::close_oldest_idle() {
+    session* oldest = nullptr;
+    for (const auto& s : sessions)
+        if (s->waiting_for_request() && (oldest == nullptr || s->waiting_since() < oldest->waiting_since()))
+            oldest = s.get();
+    if (oldest == nullptr) return false;
+    oldest->close();
+    return true;
+}
+
+void app::impl::forget(session_list::iterator entry) {
+    sessions.erase(entry);
+    if (peak_sessions >= TRIM_AFTER_CONNECTIONS && sessions.size() <= peak_sessions / 4) {
+        peak_sessions = sessions.size();
+        ::malloc_trim(0);
+    }
+}
+
 void app::impl::dispatch(const response_ptr& res, const request& req) const {
-    if (const auto method = routes.find(req.method()); method != routes.end()) {
-        if (const auto route = method->second.find(req.path()); route != method->second.end()) {
+    // HEAD is answered as GET would be; the body is left out when the answer is written.
+    const std::string_view method = req.method() == "HEAD" ? std::string_view("GET") : req.method();
+    if (const auto routes_of_method = routes.find(method); routes_of_method != routes.end()) {
+        if (const auto route = routes_of_method->second.find(req.path()); route != routes_of_method->second.end()) {
             route->second(res, req);
             return;
         }
@@ -368,7 +631,7 @@ void app::impl::dispatch(const response_ptr& res, const request& req) const {
     res->end(NOT_FOUND_BODY);
 }
 
-app::app() : m_impl(std::make_unique<impl>()) {}
+app::app(limits connection_limits) : m_impl(std::make_unique<impl>(connection_limits)) {}
 app::~app() = default;
 
 app& app::get(std::string path, handler h) {

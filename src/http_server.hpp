@@ -4,6 +4,8 @@
 // event loop, body chunks with a "last" flag, and an abort callback when the client goes away.
 // Beast and Asio stay inside http_server.cpp.
 
+#include <chrono>
+#include <cstddef>
 #include <functional>
 #include <memory>
 #include <string>
@@ -44,6 +46,11 @@ public:
     response& write_header(std::string_view name, std::string_view value);
     // Writes the status, the headers in the order given, and the body with its length.
     void end(std::string_view body);
+    // Answers with the content of the open file `fd` as the body: its length as it is now, then its
+    // bytes from the start, read in bounded chunks only as fast as the client takes them. Takes the
+    // descriptor over. False when `fd` is not a regular file: nothing is written, the status and
+    // headers set so far are dropped, and the response is still to be answered.
+    bool end_with_file(int fd);
 
     void on_data(data_handler handler) { m_on_data = std::move(handler); }
     // Replaces any abort handler attached before.
@@ -76,12 +83,31 @@ public:
     virtual void defer(std::function<void()> task) = 0;
 };
 
+// Values that suit the camera's web server, which proxies to this socket and keeps its
+// connections to it open between requests: the idle time is longer than a proxy keeps an unused
+// upstream connection (nginx 60 s), so that the proxy, not the server, ends them.
+inline constexpr std::chrono::milliseconds IDLE_TIMEOUT = std::chrono::seconds(75);
+// From a request head's first byte to its end; a client that trickles a head (slow loris) is cut
+// off after this.
+inline constexpr std::chrono::milliseconds HEAD_DEADLINE = std::chrono::seconds(20);
+// Well below the 1024 descriptors a camera process gets; at the cap the connection idle longest
+// makes room for a new one.
+inline constexpr std::size_t MAX_CONNECTIONS = 256;
+
+struct limits {
+    // Closes a connection that waits this long for a request, or that stalls this long while a
+    // body is read or an answer written.
+    std::chrono::milliseconds idle_timeout = IDLE_TIMEOUT;
+    std::chrono::milliseconds head_deadline = HEAD_DEADLINE;
+    std::size_t max_connections = MAX_CONNECTIONS;
+};
+
 // Opaque marker of a listening socket; null in the listen callback means listening failed.
 struct listen_socket;
 
 class app {
 public:
-    app();
+    explicit app(limits connection_limits = {});
     ~app();
     app(const app&) = delete;
     app& operator=(const app&) = delete;

@@ -14,10 +14,8 @@
 #include <cstdint>
 #include <ctime>
 #include <fcntl.h>
-#include <fstream>
 #include <mutex>
 #include <optional>
-#include <sstream>
 #include <spdlog/sinks/daily_file_sink.h>
 #include <spdlog/spdlog.h>
 #include <sys/stat.h>
@@ -152,27 +150,24 @@ void compress_daily_log(const fs::path& source, const std::atomic<bool>& stop) {
     fs::remove(ok ? source : temporary, ec);
 }
 
-std::string read_rest(std::ifstream& in) {
-    std::ostringstream content;
-    content << in.rdbuf();
-    return std::move(content).str();
-}
-
 // The logs list document from the files as they are now.
 std::string list_log_files(const fs::path& data_dir, const fs::path& log_dir) {
     struct log_entry {
         const char* source;
         std::string name;
         std::uintmax_t size;
+        long long modified;  // seconds since the epoch; 0 when unknown
     };
     std::vector<log_entry> entries;
     const auto collect = [&entries](const fs::path& dir, bool (*accepts)(std::string_view), const char* source) {
         for_each_regular_file(dir, [&](const fs::path& path, const std::string& name) {
             if (!accepts(name)) return;
             struct stat info {};
-            const bool sized = ::lstat(path.c_str(), &info) == 0;
-            if (sized && !S_ISREG(info.st_mode)) return;  // replaced by something else meanwhile
-            entries.push_back({source, name, sized ? static_cast<std::uintmax_t>(info.st_size) : 0});
+            if (::lstat(path.c_str(), &info) != 0)
+                info = {};
+            else if (!S_ISREG(info.st_mode))
+                return;  // replaced by something else meanwhile
+            entries.push_back({source, name, static_cast<std::uintmax_t>(info.st_size), info.st_mtime});
         });
     };
     collect(data_dir, log_utils::is_netbird_log_name, "netbird");
@@ -185,7 +180,8 @@ std::string list_log_files(const fs::path& data_dir, const fs::path& log_dir) {
     });
     nlohmann::json list = nlohmann::json::array();
     for (const log_entry& entry : entries)
-        list.push_back({{"name", entry.name}, {"size", entry.size}, {"source", entry.source}});
+        list.push_back(
+            {{"modified", entry.modified}, {"name", entry.name}, {"size", entry.size}, {"source", entry.source}});
     return dump_json(list);
 }
 
@@ -327,15 +323,15 @@ void application::api_logs_download(const response_ptr& res, const request& req)
     const std::string name = req.query_value("name");
     const auto path = resolve_log_file(req.query_value("source"), name);
     if (!path) return write_text(res, "404 Not Found", "Log file not found.");
-    std::ifstream in(*path, std::ios::binary);
-    if (!in) return write_text(res, "500 Internal Server Error", "Unable to open log file.");
-
-    const std::string content = read_rest(in);
+    // Sent from this one descriptor: a compression or rename of the path meanwhile cannot mix two
+    // files. Neither a link nor something that would block on open (a FIFO) is opened.
+    const int fd = ::open(path->c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    if (fd < 0) return write_text(res, "500 Internal Server Error", "Unable to open log file.");
     res->write_status("200 OK")
         .write_header("Content-Type", name.ends_with(".gz") ? "application/gzip" : "text/plain")
         .write_header("Content-Disposition", "attachment; filename=\"" + name + "\"")
         .write_header("Cache-Control", "no-store");
-    res->end(content);
+    if (!res->end_with_file(fd)) write_text(res, "500 Internal Server Error", "Unable to open log file.");
 }
 
 void application::api_storage(const response_ptr& res, const request& /*req*/) {

@@ -8,7 +8,9 @@
 #include <boost/process/exe.hpp>
 #include <boost/process/io.hpp>
 #include <csignal>
+#include <pwd.h>
 #include <spdlog/spdlog.h>
+#include <unistd.h>
 
 namespace bp = boost::process;
 namespace fs = std::filesystem;
@@ -101,6 +103,19 @@ int supervise(bp::child& child, std::chrono::steady_clock::duration time_limit,
     return child.exit_code();
 }
 
+// The name of the effective user, else the fallback. NetBird's `up` needs a user name, which a
+// build without cgo finds only in /etc/passwd or in $USER.
+std::string effective_user_name(const std::string& fallback) {
+    const long suggested = ::sysconf(_SC_GETPW_R_SIZE_MAX);
+    std::vector<char> buffer(suggested > 0 ? static_cast<std::size_t>(suggested) : 16384);
+    passwd entry{};
+    passwd* found = nullptr;
+    if (::getpwuid_r(::geteuid(), &entry, buffer.data(), buffer.size(), &found) == 0 && found != nullptr &&
+        found->pw_name[0] != '\0')
+        return found->pw_name;
+    return fallback;
+}
+
 }  // namespace
 
 std::vector<std::string> application::base_args_cli() const {
@@ -134,10 +149,16 @@ std::vector<std::string> application::build_up_args(const form& fields) const {
     return args;
 }
 
+// The SOCKS5 proxy that netstack mode would open on every address of the camera stays off.
 std::vector<std::pair<std::string, std::string>> application::system_env() const {
-    return {{"NB_USE_NETSTACK_MODE", "true"},     {"NB_ENABLE_NETSTACK_LOCAL_FORWARDING", "true"},
-            {"NB_LOG_MAX_SIZE_MB", "5"},          {"HOME", m_data_dir.string()},
-            {"XDG_CONFIG_HOME", m_data_dir.string()}, {"NB_STATE_DIR", m_data_dir.string()}};
+    std::vector<std::pair<std::string, std::string>> env{
+        {"NB_USE_NETSTACK_MODE", "true"},         {"NB_ENABLE_NETSTACK_LOCAL_FORWARDING", "true"},
+        {"NB_NETSTACK_SKIP_PROXY", "true"},       {"NB_LOG_MAX_SIZE_MB", "5"},
+        {"HOME", m_data_dir.string()},            {"XDG_CONFIG_HOME", m_data_dir.string()},
+        {"NB_STATE_DIR", m_data_dir.string()}};
+    if (const char* user = std::getenv("USER"); user == nullptr || *user == '\0')
+        env.emplace_back("USER", effective_user_name(m_app_name));
+    return env;
 }
 
 std::map<std::string, std::string> application::build_command_env() const {

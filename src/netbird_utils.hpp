@@ -3,6 +3,9 @@
 // of the tunnel values, the tunnel arguments of `up`, and the lines read from `debug bundle`.
 // Every rule compares bytes exactly against fixed ASCII classes: no locale, no case folding.
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+
 #include <algorithm>
 #include <array>
 #include <optional>
@@ -20,8 +23,25 @@ inline constexpr std::array<std::string_view, 3> PROTECTED_KEYS{
 inline constexpr std::array<std::string_view, 4> FLAG_MAPPED_KEYS{
     "NB_WIREGUARD_PORT", "NB_INTERFACE_NAME", "NB_MTU", "NB_EXTERNAL_IP_MAP"};
 
+// NetBird reads these as the flags through which the system drives it (socket, log file, key
+// file, profile, daemon mode, per-request choices); an override would take that contract over.
+inline constexpr std::array<std::string_view, 8> CONTRACT_KEYS{
+    "NB_DAEMON_ADDR", "NB_LOG_FILE",          "NB_SETUP_KEY_FILE",         "NB_PROFILE",
+    "NB_FOREGROUND_MODE", "NB_ENABLE_LAZY_CONNECTION", "NB_DISABLE_AUTO_CONNECT", "NB_ANONYMIZE"};
+
+// Their values are secrets, which must never be stored, logged or listed.
+inline constexpr std::array<std::string_view, 2> SECRET_KEYS{"NB_SETUP_KEY", "NB_PRESHARED_KEY"};
+
+// The log levels NetBird's logger accepts (logrus), in any letter case.
+inline constexpr std::array<std::string_view, 8> NETBIRD_LOG_LEVELS{
+    "panic", "fatal", "error", "warn", "warning", "info", "debug", "trace"};
+
+// A child's environment must stay far below what execve accepts (ARG_MAX, 128 KiB per string).
+inline constexpr std::size_t MAX_ENV_OVERRIDES = 64;
+inline constexpr std::size_t MAX_ENV_OVERRIDE_BYTES = 32 * 1024;
+
 // Given to NetBird but never listed to the web page.
-inline constexpr std::array<std::string_view, 2> HIDDEN_SYSTEM_KEYS{"HOME", "XDG_CONFIG_HOME"};
+inline constexpr std::array<std::string_view, 3> HIDDEN_SYSTEM_KEYS{"HOME", "XDG_CONFIG_HOME", "USER"};
 
 // A suggestion for the web page; applied only when the operator stores it as an override.
 struct env_preset {
@@ -33,7 +53,7 @@ struct env_preset {
 inline constexpr std::array<env_preset, 3> ENV_PRESETS{{
     {"NB_LOG_LEVEL", "Set NetBird log level.", "info"},
     {"NB_FORCE_RELAY", "Force relay connections.", "true"},
-    {"NB_LAZY_CONN_INACTIVITY_THRESHOLD", "Idle timeout before a lazy connection closes.", "15m"},
+    {"NB_LAZY_CONN_INACTIVITY_THRESHOLD", "Idle time in whole minutes before a lazy connection closes.", "15"},
 }};
 
 inline constexpr std::string_view NETBIRD_DEFAULT_INTERFACE = "wt0";
@@ -96,11 +116,71 @@ inline bool is_hidden_system_key(std::string_view key) {
     return detail::is_one_of(key, HIDDEN_SYSTEM_KEYS);
 }
 
-// Only the character set: the pair structure is left to NetBird.
-inline bool is_valid_external_ip_map(std::string_view map) {
-    return std::all_of(map.begin(), map.end(), [](char c) {
-        return detail::is_digit(c) || c == '.' || c == '/' || c == ',';
-    });
+// NetBird reads every flag also as WT_<FLAG>: the NB_ spelling of such a name.
+inline std::string netbird_spelling(std::string_view key) {
+    if (key.substr(0, 3) == "WT_") return "NB_" + std::string(key.substr(3));
+    return std::string(key);
+}
+
+inline bool is_contract_env_key(std::string_view key) { return detail::is_one_of(key, CONTRACT_KEYS); }
+
+inline bool is_secret_env_key(std::string_view key) { return detail::is_one_of(key, SECRET_KEYS); }
+
+inline bool is_valid_netbird_log_level(std::string_view level) {
+    std::string lower(level);
+    std::transform(lower.begin(), lower.end(), lower.begin(),
+                   [](char c) { return detail::is_upper(c) ? static_cast<char>(c - 'A' + 'a') : c; });
+    return detail::is_one_of(std::string_view(lower), NETBIRD_LOG_LEVELS);
+}
+
+// A stored override that must not reach NetBird: a name the system sets itself or one that
+// carries a secret, in either spelling, or a log level that would make every command fail.
+inline bool is_unusable_override(std::string_view name, std::string_view value) {
+    const std::string key = netbird_spelling(name);
+    return is_protected_env_key(key) || is_flag_mapped_env_key(key) || is_contract_env_key(key) ||
+           is_secret_env_key(key) || (key == "NB_LOG_LEVEL" && !is_valid_netbird_log_level(value));
+}
+
+// What an override adds to a child's environment block: "NAME=value" and its terminator.
+inline std::size_t env_entry_bytes(std::string_view name, std::string_view value) {
+    return name.size() + value.size() + 2;
+}
+
+template <typename Overrides>
+bool is_within_env_budget(const Overrides& overrides) {
+    std::size_t bytes = 0;
+    for (const auto& [name, value] : overrides) bytes += env_entry_bytes(name, value);
+    return overrides.size() <= MAX_ENV_OVERRIDES && bytes <= MAX_ENV_OVERRIDE_BYTES;
+}
+
+// Go's net.ParseIP: dotted IPv4 without leading zeros, or IPv6 without a zone.
+inline bool is_ip_address(std::string_view text) {
+    const std::string address(text);
+    unsigned char parsed[sizeof(in6_addr)];
+    return ::inet_pton(AF_INET, address.c_str(), parsed) == 1 || ::inet_pton(AF_INET6, address.c_str(), parsed) == 1;
+}
+
+// NetBird's own check of --external-ip-map: comma-separated elements, none empty, each an
+// external address alone or followed by "/" and the internal address or the name of an existing
+// interface (NetBird's engine needs the external part to be an address). The empty map is none.
+template <typename InterfaceExists>
+bool is_valid_external_ip_map(std::string_view map, InterfaceExists interface_exists) {
+    if (map.empty()) return true;
+    while (true) {
+        const auto comma = map.find(',');
+        const std::string_view element = map.substr(0, comma);
+        const auto slash = element.find('/');
+        const std::string_view external = element.substr(0, slash);
+        if (!is_ip_address(external)) return false;
+        if (slash != std::string_view::npos) {
+            const std::string_view internal = element.substr(slash + 1);
+            if (internal.find('/') != std::string_view::npos) return false;
+            const bool known = is_ip_address(internal) || (!internal.empty() && interface_exists(std::string(internal)));
+            if (!known) return false;
+        }
+        if (comma == std::string_view::npos) return true;
+        map.remove_prefix(comma + 1);
+    }
 }
 
 inline bool is_valid_interface_name(std::string_view name) {

@@ -13,6 +13,7 @@
 #include <climits>
 #include <cstdint>
 #include <fcntl.h>
+#include <net/if.h>
 #include <spdlog/spdlog.h>
 #include <unistd.h>
 
@@ -72,6 +73,10 @@ std::string string_setting(const json& config, std::string_view key, std::string
 }
 
 bool any_string(std::string_view) { return true; }
+bool network_interface_exists(const std::string& name) { return ::if_nametoindex(name.c_str()) != 0; }
+bool is_usable_external_ip_map(std::string_view map) {
+    return netbird_utils::is_valid_external_ip_map(map, network_interface_exists);
+}
 bool is_watchdog_timeout(int seconds) { return seconds >= WATCHDOG_MIN_TIMEOUT_SECONDS; }
 bool is_retention_days(int days) { return days >= LOG_RETENTION_MIN_DAYS && days <= LOG_RETENTION_MAX_DAYS; }
 
@@ -137,9 +142,33 @@ std::map<std::string, std::string> string_members(const json& object) {
     return strings;
 }
 
-// The system sets these itself; an override stored by an older version must not reach NetBird.
-bool is_reserved_override(const std::pair<const std::string, std::string>& entry) {
-    return netbird_utils::is_protected_env_key(entry.first) || netbird_utils::is_flag_mapped_env_key(entry.first);
+// Drops the overrides that must not reach NetBird, stored by an older version or by hand, then
+// those beyond the budget of a child's environment (in key order, the first that fit stay), so
+// that no command fails for them. Only names are logged: a dropped value may be a secret.
+// Says whether anything was dropped.
+bool drop_unusable_overrides(std::map<std::string, std::string>& overrides) {
+    bool dropped = false;
+    std::size_t kept = 0;
+    std::size_t bytes = 0;
+    for (auto it = overrides.begin(); it != overrides.end();) {
+        const std::size_t entry_bytes = netbird_utils::env_entry_bytes(it->first, it->second);
+        const bool beyond_budget = kept == netbird_utils::MAX_ENV_OVERRIDES ||
+                                   bytes + entry_bytes > netbird_utils::MAX_ENV_OVERRIDE_BYTES;
+        if (netbird_utils::is_unusable_override(it->first, it->second)) {
+            spdlog::warn("NetBird env override dropped: {} is reserved or its value is refused", it->first);
+        } else if (beyond_budget) {
+            spdlog::warn("NetBird env override dropped: {} is beyond {} overrides or {} bytes", it->first,
+                         netbird_utils::MAX_ENV_OVERRIDES, netbird_utils::MAX_ENV_OVERRIDE_BYTES);
+        } else {
+            ++kept;
+            bytes += entry_bytes;
+            ++it;
+            continue;
+        }
+        it = overrides.erase(it);
+        dropped = true;
+    }
+    return dropped;
 }
 
 // ---- config API ----
@@ -167,8 +196,9 @@ constexpr setting_check SETTING_CHECKS[] = {
     {"wireguard_port",
      [](std::string_view v) { return integer_text_passes(v, netbird_utils::is_valid_wireguard_port); },
      "wireguard_port must be an integer between 1 and 65535"},
-    {"external_ip_map", netbird_utils::is_valid_external_ip_map,
-     "external_ip_map must be a comma-separated list of [localIP/]externalIP pairs"},
+    {"external_ip_map", is_usable_external_ip_map,
+     "external_ip_map must be a comma-separated list of external IP addresses, each optionally followed by / and "
+     "an internal IP address or the name of an existing network interface"},
     {"mtu", [](std::string_view v) { return integer_text_passes(v, netbird_utils::is_valid_mtu); },
      "mtu must be an integer between 576 and 8192"},
     {"interface_name", netbird_utils::is_valid_interface_name,
@@ -227,12 +257,23 @@ void log_setting_change(const std::string& name, const std::string& value) {
 
 // ---- env API ----
 
-std::optional<std::string_view> env_request_error(std::string_view name) {
+// An empty value is a removal, which needs no value check.
+std::optional<std::string_view> env_request_error(std::string_view name, std::string_view value) {
     if (name.empty()) return "Missing env name";
     if (!netbird_utils::is_valid_env_key(name)) return "Invalid env key";
     if (netbird_utils::is_protected_env_key(name)) return "Env key is read-only";
     if (netbird_utils::is_flag_mapped_env_key(name)) return "Use Tunnel settings for this NetBird flag";
+    if (netbird_utils::is_contract_env_key(name))
+        return "Env key is reserved: the system sets this NetBird flag itself";
+    if (netbird_utils::is_secret_env_key(name)) return "Env key would hold a secret, which is never stored";
+    if (name == "NB_LOG_LEVEL" && !value.empty() && !netbird_utils::is_valid_netbird_log_level(value))
+        return "NB_LOG_LEVEL must be one of panic, fatal, error, warn, warning, info, debug, trace";
     return std::nullopt;
+}
+
+std::string env_budget_error() {
+    return "Too many env overrides: at most " + std::to_string(netbird_utils::MAX_ENV_OVERRIDES) + ", with " +
+           std::to_string(netbird_utils::MAX_ENV_OVERRIDE_BYTES) + " bytes of names and values in all";
 }
 
 enum class override_change { none, set, removed };
@@ -326,7 +367,7 @@ void application::load_state() {
     {
         std::lock_guard lock(m_env_mutex);
         m_env_overrides = string_members(read_json_file(m_env_path));
-        if (std::erase_if(m_env_overrides, is_reserved_override) > 0) write_json_file(m_env_path, m_env_overrides);
+        if (drop_unusable_overrides(m_env_overrides)) write_json_file(m_env_path, m_env_overrides);
     }
     m_app_config = read_json_file(m_app_config_path);
     if (m_app_config.erase("setup_key") > 0) write_json_file(m_app_config_path, m_app_config);
@@ -345,9 +386,9 @@ std::string application::interface_name() const {
                           netbird_utils::is_valid_interface_name);
 }
 
-// Not examined on read: a hand-edited map goes to NetBird as it stands.
+// A map NetBird would refuse would fail every up and reconnect, so it is not passed on.
 std::string application::external_ip_map() const {
-    return string_setting(m_app_config, "external_ip_map", "", any_string);
+    return string_setting(m_app_config, "external_ip_map", "", is_usable_external_ip_map);
 }
 
 bool application::watchdog_enabled() const {
@@ -427,14 +468,23 @@ void application::api_env_set(const response_ptr& res, const request&) {
     read_form(res, [this, res](form fields) {
         const std::string& name = fields["name"];
         const std::string& value = fields["value"];
-        if (const auto error = env_request_error(name)) {
+        if (const auto error = env_request_error(name, value)) {
             write_json(res, error_json(*error), "400 Bad Request", false);
             return;
         }
-        const override_change change = [&] {
+        override_change change = override_change::none;
+        bool within_budget = true;
+        {
             std::lock_guard lock(m_env_mutex);
-            return override_change_of(m_env_overrides, name, value);
-        }();
+            change = override_change_of(m_env_overrides, name, value);
+            auto overrides = m_env_overrides;
+            store_override(overrides, name, value);
+            within_budget = netbird_utils::is_within_env_budget(overrides);
+        }
+        if (change == override_change::set && !within_budget) {
+            write_json(res, error_json(env_budget_error()), "400 Bad Request", false);
+            return;
+        }
         m_env_settings.update(
             [name, value](std::map<std::string, std::string>& overrides) { store_override(overrides, name, value); },
             [this, res, name, value, change](bool saved) {

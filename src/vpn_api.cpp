@@ -114,14 +114,17 @@ std::string application::build_status_json(int exit_code, const std::string& out
     return dump_json(document);
 }
 
-void application::dispatch_command(const response_ptr& res, std::shared_ptr<std::atomic<bool>> aborted,
+void application::dispatch_command(std::string name, const response_ptr& res,
+                                   std::shared_ptr<std::atomic<bool>> aborted,
                                    std::vector<std::string> args, bool no_store, result_renderer render,
                                    result_callback after) {
     auto command = [this, args = std::move(args)] { return run_command(args, false); };
-    dispatch_job(res, std::move(aborted), std::move(command), no_store, std::move(render), std::move(after));
+    dispatch_job(std::move(name), res, std::move(aborted), std::move(command), no_store, std::move(render),
+                 std::move(after));
 }
 
-void application::dispatch_job(const response_ptr& res, std::shared_ptr<std::atomic<bool>> aborted,
+void application::dispatch_job(std::string name, const response_ptr& res,
+                               std::shared_ptr<std::atomic<bool>> aborted,
                                std::function<command_result()> commands, bool no_store,
                                result_renderer render, result_callback after) {
     if (!render) render = [](const command_result& result) { return build_json_result(result); };
@@ -141,7 +144,7 @@ void application::dispatch_job(const response_ptr& res, std::shared_ptr<std::ato
             if (!aborted->load()) write_json(res, render(result), "200 OK", no_store);
         });
     };
-    if (!enqueue_command(std::move(job)))
+    if (!enqueue_command(std::move(name), std::move(job)))
         write_json(res, build_json_result(503, "VPN service busy"), "503 Service Unavailable", no_store);
 }
 
@@ -177,14 +180,14 @@ void application::api_up(const response_ptr& res, const request& /*req*/) {
             if (key_file) key_file->remove();
             if (result.exit_code == 0) m_pending_reconnect = false;
         };
-        dispatch_command(res, make_abort_guard(res), std::move(args), false, {}, std::move(after));
+        dispatch_command("up", res, make_abort_guard(res), std::move(args), false, {}, std::move(after));
     });
 }
 
 void application::api_down(const response_ptr& res, const request& /*req*/) {
     m_desired_up = false;
     m_pending_reconnect = false;
-    dispatch_command(res, make_abort_guard(res), with_command(base_args_cli(), "down"), false, {}, {});
+    dispatch_command("down", res, make_abort_guard(res), with_command(base_args_cli(), "down"), false, {}, {});
 }
 
 void application::api_reconnect(const response_ptr& res, const request& /*req*/) {
@@ -199,7 +202,7 @@ void application::api_reconnect(const response_ptr& res, const request& /*req*/)
             restart_service();
             if (up_result.exit_code == 0) m_pending_reconnect = false;
         };
-        dispatch_job(res, make_abort_guard(res), std::move(commands), false, {}, std::move(after));
+        dispatch_job("reconnect", res, make_abort_guard(res), std::move(commands), false, {}, std::move(after));
     });
 }
 
@@ -220,6 +223,6 @@ void application::api_deregister(const response_ptr& res, const request& /*req*/
         m_pending_restart = false;
         start_service();
     };
-    dispatch_command(res, make_abort_guard(res), with_command(base_args_cli(), "deregister"), false, {},
+    dispatch_command("deregister", res, make_abort_guard(res), with_command(base_args_cli(), "deregister"), false, {},
                      std::move(reset_local_state));
 }

@@ -57,6 +57,7 @@ void application::start_service() {
         return;
     }
     m_service_log_thread = std::thread([this] { service_log_reader(); });
+    m_service_started_at = clock::now();
     spdlog::info("VPN service started");
 }
 
@@ -97,6 +98,7 @@ void application::service_log_reader() {
 void application::check_service_exited() {
     if (m_shutting_down || !m_service_process || service_running()) return;
     spdlog::warn("VPN service exited, restarting");
+    ++m_service_restarts;
     m_service_process.reset();
     start_service();
 }
@@ -181,6 +183,7 @@ void application::on_health_probe(bool healthy, clock::time_point now) {
         const auto down_for = std::chrono::duration_cast<std::chrono::seconds>(now - *m_unhealthy_since);
         spdlog::warn("VPN connectivity down for {}s, restarting service", down_for.count());
         restart_service();
+        ++m_service_restarts;
         m_unhealthy_since = now;
     }
 }

@@ -1,60 +1,275 @@
 // The operator page in real headless Chromium against a local run (service, simulator, nginx).
-// The tests share one page and build on each other: connect first, deregister last.
+// The tests share one page and build on each other: register first, deregister last.
 import { after, before, test } from 'node:test';
 import assert from 'node:assert/strict';
 import { readFile } from 'node:fs/promises';
-import { BASE_URL, connectWithSetupKey, launchBrowser } from './operator_page.mjs';
+import { BASE_URL, SETUP_KEY, connectWithSetupKey, launchBrowser } from './operator_page.mjs';
 
 const IPERF_PORT = '5299';
 const PHONE = { width: 390, height: 844 };
+const DESKTOP = { width: 1440, height: 900 };
 
 let browser;
+let context;
 let page;
 const requestedUrls = [];
+const posted = [];
 
 before(async () => {
   browser = await launchBrowser();
-  const context = await browser.newContext({ acceptDownloads: true });
+  context = await browser.newContext({ acceptDownloads: true, viewport: DESKTOP });
   context.setDefaultTimeout(20000);
+  await context.grantPermissions(['clipboard-read', 'clipboard-write'], { origin: new URL(BASE_URL).origin });
   page = await context.newPage();
-  page.on('request', (request) => requestedUrls.push(request.url()));
+  page.on('request', (request) => {
+    requestedUrls.push(request.url());
+    if (request.method() === 'POST') posted.push(new URL(request.url()).pathname);
+  });
   await page.goto(BASE_URL);
 });
 
 after(() => browser?.close());
 
-const showing = (selector, text) => page.locator(selector, { hasText: text }).waitFor();
+const showing = (selector, text, on = page) => on.locator(selector, { hasText: text }).waitFor();
+// The page's own commands and saves; the tests' direct requests are not among them.
+const sentTo = (suffix) => posted.filter((path) => path.endsWith(suffix)).length;
+const api = (path) => new URL(`api/vpn/${path}`, BASE_URL).href;
+
+// Another operator, or the test itself, talking to the service directly.
+async function post(path, form = {}) {
+  const response = await page.request.post(api(path), { form });
+  assert.equal(response.status(), 200, `${path}: ${await response.text()}`);
+  return response.json();
+}
+const setOverride = (name, value) => post('env', { name, value });
 
 async function download(trigger) {
   const [file] = await Promise.all([page.waitForEvent('download', { timeout: 70000 }), trigger.click()]);
   return { name: file.suggestedFilename(), bytes: await readFile(await file.path()) };
 }
 
-test('connecting with a setup key shows the VPN connected with its peers, and forgets the key', async () => {
+// The badge's tone as a word: good, warn, bad or neutral.
+const badgeTone = (on = page) => on.locator('#state-badge').evaluate((badge) => badge.className.replace(/.*badge--/, ''));
+
+async function mainActions() {
+  const visible = [];
+  for (const name of ['Register', 'Connect', 'Disconnect']) {
+    if (await page.getByRole('button', { name, exact: true }).isVisible()) visible.push(name);
+  }
+  return visible;
+}
+
+test('an unregistered camera asks for login, offers Register only, and refuses an empty key or a URL without scheme', async () => {
+  await showing('#state-badge', 'Login required');
+  assert.notEqual(await badgeTone(), 'good');
+  assert.deepEqual(await mainActions(), ['Register']);
+  assert.ok(await page.getByRole('button', { name: 'Reconnect' }).first().isDisabled());
+  assert.ok(await page.getByRole('button', { name: 'Deregister…' }).isDisabled());
+
+  await page.getByRole('button', { name: 'Register', exact: true }).click();
+  await showing('#setup-key-message', 'Enter the setup key');
+  assert.equal(await page.getByLabel('Setup key').getAttribute('aria-invalid'), 'true');
+
+  const url = page.getByLabel('Management URL');
+  await url.fill('api.netbird.io:443');
+  await page.getByLabel('Setup key').fill(SETUP_KEY);
+  await page.getByRole('button', { name: 'Register', exact: true }).click();
+  await showing('#management-url-message', 'must start with https:// or http://');
+  assert.equal(await url.getAttribute('aria-invalid'), 'true');
+  await page.locator('#management-url-save').click();
+  // Nothing went out: the page refused the key and the URL before sending.
+  assert.equal(sentTo('/up') + sentTo('/config'), 0);
+
+  // Typing again clears what no longer holds.
+  await url.fill('https://api.netbird.io:443');
+  assert.equal(await url.getAttribute('aria-invalid'), null);
+  assert.equal(await page.locator('#management-url-message').textContent(), '');
+});
+
+test('a failed registration says why in a sentence, keeps the key, and has the raw output behind Details', async () => {
+  await setOverride('NB_SIM_UP_FAIL', '1');
+  try {
+    await page.getByRole('button', { name: 'Register', exact: true }).click();
+    await showing('#command-summary', 'Connect failed.');
+    assert.doesNotMatch(await page.locator('#command-summary').textContent(), /exit code 1,|simulated/);
+    assert.equal(await page.getByLabel('Setup key').inputValue(), SETUP_KEY);
+    const details = page.locator('#command-details');
+    assert.equal(await details.isVisible(), true);
+    assert.equal(await page.locator('#command-output').isVisible(), false);
+    await details.locator('summary').click();
+    await showing('#command-output', 'simulated failure');
+  } finally {
+    await setOverride('NB_SIM_UP_FAIL', '');
+  }
+});
+
+test('registering shows the VPN connected, Disconnect as the main action, the server in use, and forgets the key', async () => {
   await connectWithSetupKey(page);
   await showing('#fact-registered', 'Yes');
+  assert.deepEqual(await mainActions(), ['Disconnect']);
+  assert.equal(await page.getByLabel('Setup key').isVisible(), false);
   assert.equal(await page.getByLabel('Setup key').inputValue(), '');
   assert.equal(await page.evaluate(() => localStorage.length + sessionStorage.length), 0);
-  // The form was disabled while the command ran: the keyboard focus is back where it was.
-  assert.equal(await page.evaluate(() => document.activeElement.id), 'setup-key');
+  assert.match(await page.locator('#fact-server').textContent(), /^https?:\/\/\S+/);
+  assert.equal(await badgeTone(), 'good');
+});
+
+test('text, controls and the focus ring meet WCAG AA contrast', async (t) => {
+  await page.getByLabel('Management URL').focus();
+  await page.keyboard.press('Shift+Tab');
+  await page.keyboard.press('Tab');
+  const ratios = await page.evaluate(() => {
+    const rgb = (color) => color.match(/[\d.]+/g).slice(0, 3).map(Number);
+    const luminance = (color) => {
+      const [r, g, b] = rgb(color).map((v) => v / 255).map((v) => (v <= 0.03928 ? v / 12.92 : ((v + 0.055) / 1.055) ** 2.4));
+      return 0.2126 * r + 0.7152 * g + 0.0722 * b;
+    };
+    const ratio = (a, b) => {
+      const [x, y] = [luminance(a), luminance(b)].sort((p, q) => q - p);
+      return (x + 0.05) / (y + 0.05);
+    };
+    const style = (selector) => getComputedStyle(document.querySelector(selector));
+    const card = style('.card').backgroundColor;
+    const focused = getComputedStyle(document.activeElement);
+    // Every badge tone, whichever states the page shows now.
+    const badges = Object.fromEntries(['good', 'warn', 'bad', 'neutral'].map((tone) => {
+      const sample = document.createElement('span');
+      sample.className = `badge badge--${tone}`;
+      document.querySelector('.card').append(sample);
+      const { color, backgroundColor } = getComputedStyle(sample);
+      sample.remove();
+      return [`${tone} badge`, ratio(color, backgroundColor)];
+    }));
+    return {
+      ...badges,
+      'connected badge': ratio(style('#state-badge').color, style('#state-badge').backgroundColor),
+      'hint text': ratio(style('.hint').color, card),
+      'table heading': ratio(style('th').color, card),
+      'input border': ratio(style('#management-url').borderTopColor, card),
+      'button border': ratio(style('#action-reconnect').borderTopColor, card),
+      'danger border': ratio(style('#action-deregister').borderTopColor, card),
+      'primary button': ratio(style('#action-disconnect').color, style('#action-disconnect').backgroundColor),
+      'focus ring': focused.outlineStyle === 'none' ? 0 : ratio(focused.outlineColor, card),
+    };
+  });
+  const controls = ['input border', 'button border', 'danger border', 'focus ring'];
+  for (const [name, value] of Object.entries(ratios)) {
+    t.diagnostic(`${name}: ${value.toFixed(2)}:1`);
+    assert.ok(value >= (controls.includes(name) ? 3 : 4.5), `${name}: ${value.toFixed(2)}:1`);
+  }
+});
+
+test('at phone width nothing is wider than the screen, section links lead to each part, and identities do not break inside a label', async () => {
+  await page.setViewportSize(PHONE);
+  try {
+    const overflowing = await page.evaluate(() => [document.documentElement, ...document.querySelectorAll('.table-scroll')]
+      .filter((element) => element.scrollWidth > element.clientWidth)
+      .map((element) => element.className || element.tagName));
+    assert.deepEqual(overflowing, []);
+
+    const nav = page.getByRole('navigation', { name: 'Sections' });
+    await nav.getByRole('link', { name: 'Logs' }).click();
+    await page.waitForFunction(() => {
+      const box = document.getElementById('logs-title').getBoundingClientRect();
+      return box.top >= 0 && box.bottom <= innerHeight;
+    });
+    // The links stay in reach while scrolling.
+    assert.ok(await nav.isVisible());
+
+    const fqdn = page.locator('#fact-fqdn');
+    const labels = await fqdn.evaluate((element) => [...element.querySelectorAll('.nowrap')]
+      .map((part) => part.getClientRects().length));
+    assert.ok(labels.length >= 2);
+    assert.ok(labels.every((lines) => lines === 1), String(labels));
+    assert.equal(await page.locator('#fact-ip .nowrap').evaluate((address) => address.getClientRects().length), 1);
+
+    await page.getByRole('button', { name: 'Copy the FQDN' }).click();
+    assert.equal(await page.evaluate(() => navigator.clipboard.readText()), await fqdn.textContent());
+  } finally {
+    await page.setViewportSize(DESKTOP);
+  }
+  assert.equal(await page.getByRole('navigation', { name: 'Sections' }).isVisible(), false);
 });
 
 test('the versions shown are the ones the service and the client report', async () => {
-  const doc = await (await page.request.get(new URL('api/vpn/status', BASE_URL).href)).json();
+  const doc = await (await page.request.get(api('status'))).json();
   assert.equal(await page.locator('#fact-app-version').textContent(), doc.app_version);
   assert.equal(await page.locator('#fact-netbird-version').textContent(), doc.netbird_version);
   const client = `CLI ${doc.status.cliVersion} · daemon ${doc.status.daemonVersion}`;
   assert.equal(await page.locator('#fact-client-versions').textContent(), client);
 });
 
-test('at phone width nothing is wider than the screen, tables included', async () => {
-  const desktop = page.viewportSize();
-  await page.setViewportSize(PHONE);
-  const overflowing = await page.evaluate(() => [document.documentElement, ...document.querySelectorAll('.table-scroll')]
-    .filter((element) => element.scrollWidth > element.clientWidth)
-    .map((element) => element.className || element.tagName));
-  await page.setViewportSize(desktop);
-  assert.deepEqual(overflowing, []);
+test('a slow command shows as running with its time, on a reloaded page and in a second tab, with the other commands disabled', async () => {
+  await setOverride('NB_SIM_DELAY_MS', '8000');
+  const second = await context.newPage();
+  try {
+    await page.getByRole('button', { name: 'Disconnect' }).click();
+    await showing('#state-badge', 'Disconnecting…');
+    await page.reload();
+    for (const tab of [page, second]) {
+      if (tab === second) await second.goto(BASE_URL);
+      await showing('#activity', /Disconnect running for \d+ s\. It can take up to a minute\./, tab);
+      await showing('#state-badge', 'Disconnecting…', tab);
+      await showing('#header-badge', 'Disconnecting…', tab);
+      for (const name of ['Reconnect', 'Restart service', 'Deregister…', 'Download bundle', 'Upload bundle']) {
+        assert.ok(await tab.getByRole('button', { name, exact: true }).first().isDisabled(), name);
+      }
+    }
+    // The time goes on while it runs.
+    await showing('#activity', /running for [1-9]/, second);
+    // Both tabs see its end, with Connect as the next step.
+    for (const tab of [page, second]) await showing('#state-badge', /^Disconnected$/, tab);
+    assert.equal(await page.locator('#activity').isVisible(), false);
+    assert.ok(await page.getByRole('button', { name: 'Connect', exact: true }).isEnabled());
+  } finally {
+    await second.close();
+    await setOverride('NB_SIM_DELAY_MS', '');
+  }
+  assert.deepEqual(await mainActions(), ['Connect']);
+});
+
+test('a message stops showing once the state it reported has changed', async () => {
+  await page.getByRole('button', { name: 'Connect', exact: true }).click();
+  await showing('#command-summary', 'Connected.');
+  await showing('#state-badge', /^Connected$/);
+  // Someone else disconnects: "Connected." is no longer true.
+  await post('down');
+  await showing('#state-badge', /^Disconnected$/);
+  await page.locator('#command-summary').filter({ hasText: /.+/ }).waitFor({ state: 'hidden' });
+  await page.getByRole('button', { name: 'Connect', exact: true }).click();
+  await showing('#state-badge', /^Connected$/);
+});
+
+test('a command the client did not finish in time reads as timed out', async () => {
+  // The service's own limit takes a minute; its answer is what the page has to word.
+  await page.route('**/api/vpn/reconnect', (route) => route.fulfill({
+    contentType: 'application/json',
+    body: JSON.stringify({ exit_code: 124, ok: false, output: 'Command timed out' }),
+  }));
+  try {
+    await page.getByRole('button', { name: 'Reconnect' }).first().click();
+    await showing('#command-summary', 'Reconnect failed. Timed out after 60 s.');
+    assert.doesNotMatch(await page.locator('#command-summary').textContent(), /124/);
+  } finally {
+    await page.unroute('**/api/vpn/reconnect');
+  }
+});
+
+test('when the service stops answering, the state says so and the facts and peers turn grey', async () => {
+  await showing('#status-updated', /^Updated \d+ s ago$/);
+  await page.route('**/api/vpn/status', (route) => route.abort());
+  try {
+    await showing('#state-badge', 'No answer');
+    assert.notEqual(await badgeTone(), 'good');
+    assert.match(await page.locator('#facts').getAttribute('class'), /\bstale\b/);
+    assert.match(await page.locator('#peers-section').getAttribute('class'), /\bstale\b/);
+    // The age goes on counting from the last answer.
+    await showing('#status-updated', /Updated ([5-9]|\d\d+) s ago/);
+  } finally {
+    await page.unroute('**/api/vpn/status');
+  }
+  await showing('#state-badge', /^Connected$/);
+  assert.doesNotMatch(await page.locator('#facts').getAttribute('class'), /\bstale\b/);
 });
 
 test('deregister asks first, and cancelling sends nothing', async () => {
@@ -65,33 +280,49 @@ test('deregister asks first, and cancelling sends nothing', async () => {
   for (const deleted of ['registration', 'app.json', "NetBird's configuration", 'log']) assert.ok(text.includes(deleted), deleted);
   await dialog.getByRole('button', { name: 'Cancel' }).click();
   await dialog.waitFor({ state: 'hidden' });
-  assert.equal(requestedUrls.filter((url) => url.endsWith('/deregister')).length, 0);
+  assert.equal(sentTo('/deregister'), 0);
 });
 
-test('a rejected setting shows the service message beside the field and keeps the value', async () => {
+test('a setting shows its range up front; a refused value is named by its label, marked invalid, and the saved value stated', async () => {
   const mtu = page.getByLabel('MTU', { exact: true });
+  assert.ok(await page.locator('#setting-mtu-hint', { hasText: '576 to 8192' }).isVisible());
   await mtu.fill('100');
   await mtu.press('Enter');
-  await showing('#setting-mtu-message', 'mtu must be an integer between 576 and 8192');
-  await page.reload();
-  await page.waitForFunction(() => document.querySelector('#setting-mtu').value !== '');
-  assert.equal(await page.getByLabel('MTU', { exact: true }).inputValue(), '1280');
+  await showing('#setting-mtu-message', 'Not saved: MTU must be an integer between 576 and 8192. The saved value is still 1280.');
+  assert.equal(await mtu.getAttribute('aria-invalid'), 'true');
+  await mtu.fill('1300');
+  assert.equal(await mtu.getAttribute('aria-invalid'), null);
+  assert.equal(await page.locator('#setting-mtu-message').textContent(), '');
+  await page.getByRole('button', { name: 'Default: MTU' }).click();
+  await showing('#setting-mtu-message', 'Default restored.');
+  assert.equal(await mtu.inputValue(), '1280');
 });
 
-test('an environment override asks for a restart until the service restarts', async () => {
+test('an environment override raises one banner beside it, until the service restarts', async () => {
   await page.getByLabel('Preset').selectOption('NB_LOG_LEVEL');
   assert.equal(await page.getByLabel('Name', { exact: true }).inputValue(), 'NB_LOG_LEVEL');
   await page.getByLabel('Value', { exact: true }).fill('debug');
   await page.getByRole('button', { name: 'Add override' }).click();
-  const banner = page.locator('#banner-restart');
+  const banner = page.locator('#env-notice');
   await banner.waitFor();
+  await page.locator('#state-badge', { hasText: /^Connected$/ }).waitFor();
+  assert.equal(await page.locator('.banner:visible').count(), 1);
+  assert.equal(await page.locator('section:has(#env-title) .banner:visible').count(), 1);
   assert.equal(await page.getByLabel('NB_LOG_LEVEL', { exact: true }).inputValue(), 'debug');
   await banner.getByRole('button', { name: 'Restart service' }).click();
   await banner.waitFor({ state: 'hidden' });
 });
 
-test('a listed log file downloads under its own name', async () => {
+test('the log tail leaves out the status polls, and the file list shows dates and downloads under the file name', async () => {
+  await page.locator('#tail-refresh').click();
+  await page.locator('#tail-output').filter({ hasText: /\S/ }).waitFor();
+  assert.doesNotMatch(await page.locator('#tail-output').textContent(), /"command":"status"/);
+
   await page.locator('#files-refresh').click();
+  const first = page.locator('#files-body tr').first();
+  await first.waitFor();
+  const modified = await first.locator('td').nth(2).textContent();
+  assert.ok(!Number.isNaN(Date.parse(modified)) || /\d{1,4}[./-]\d{1,2}[./-]\d{1,4}/.test(modified), modified);
   const link = page.locator('#files-body a').first();
   const expectedName = await link.getAttribute('download');
   const file = await download(link);
@@ -99,28 +330,41 @@ test('a listed log file downloads under its own name', async () => {
   assert.ok(file.bytes.length > 0);
 });
 
-test('a throughput test starts, shows the server output and the client command, and stops', async () => {
+test('a throughput test starts, shows the server output and the client command, and its buttons follow its state', async () => {
+  const start = page.getByRole('button', { name: 'Start server' });
+  const stop = page.getByRole('button', { name: 'Stop', exact: true });
+  assert.ok(await stop.isDisabled());
   await page.getByLabel('Port', { exact: true }).fill(IPERF_PORT);
   await page.getByLabel('Stop after one client (one-off)').uncheck();
-  await page.getByRole('button', { name: 'Start server' }).click();
+  await start.click();
   await showing('#iperf-state', `Running on port ${IPERF_PORT}`);
   await showing('#iperf-output', `Server listening on ${IPERF_PORT}`);
+  assert.ok(await start.isDisabled());
   const command = await page.getByLabel('Run on another peer').inputValue();
   assert.match(command, new RegExp(`^iperf3 -c \\d+\\.\\d+\\.\\d+\\.\\d+ -p ${IPERF_PORT}$`));
-  await page.getByRole('button', { name: 'Stop', exact: true }).click();
+  await stop.click();
   await showing('#iperf-state', 'Stopped');
+  assert.ok(await start.isEnabled());
 });
 
-test('a debug bundle downloads as a zip archive', async () => {
+test('a debug bundle downloads as a zip named after the camera and the time', async () => {
+  const camera = (await page.locator('#fact-fqdn').textContent()).split('.')[0];
   const file = await download(page.getByRole('button', { name: 'Download bundle' }));
-  assert.equal(file.name, 'netbird-debug-bundle.zip');
+  assert.match(file.name, new RegExp(`^${camera}-netbird-debug-\\d{4}-\\d\\d-\\d\\d_\\d\\d-\\d\\d-\\d\\d\\.zip$`));
   assert.equal(file.bytes.subarray(0, 2).toString('latin1'), 'PK');
 });
 
-test('an uploaded bundle shows the key that support needs', async () => {
+test('a bundle upload asks first and says where it goes; once confirmed it shows the key that support needs', async () => {
+  const dialog = page.getByRole('dialog', { name: 'Upload the debug bundle?' });
+  await page.getByRole('button', { name: 'Upload bundle' }).click();
+  assert.match(await dialog.textContent(), /upload\.debug\.netbird\.io/);
+  await dialog.getByRole('button', { name: 'Cancel' }).click();
+  assert.equal(sentTo('/debug-bundle/upload'), 0);
+
+  await page.getByRole('button', { name: 'Upload bundle' }).click();
   const [answer] = await Promise.all([
     page.waitForResponse((response) => new URL(response.url()).pathname.endsWith('/debug-bundle/upload')),
-    page.getByRole('button', { name: 'Upload bundle' }).click(),
+    dialog.getByRole('button', { name: 'Upload' }).click(),
   ]);
   const { key } = await answer.json();
   assert.ok(key);
@@ -128,11 +372,36 @@ test('an uploaded bundle shows the key that support needs', async () => {
   assert.equal(await page.getByLabel('Upload key (give it to support)').inputValue(), key);
 });
 
-test('deregistering after confirmation leaves the camera unregistered', async () => {
+test('a service in a crash loop never shows green, and its restarts are on show', async () => {
+  await setOverride('NB_SIM_SERVICE_EXIT_AFTER_MS', '1500');
+  try {
+    await post('restart');
+    // Up to its first crash the service is as healthy as it looks; from then on it is not.
+    await showing('#fact-service', /restarted (once|\d+ times)/);
+    const tones = new Set();
+    // Over several crashes and restarts by the watchdog, every state shown is sampled.
+    const deadline = Date.now() + 60000;
+    while (Date.now() < deadline) {
+      tones.add(await badgeTone());
+      const service = await page.locator('#fact-service').textContent();
+      if (/restarted ([3-9]|\d\d+) times/.test(service)) break;
+      await page.waitForTimeout(250);
+    }
+    assert.match(await page.locator('#fact-service').textContent(), /restarted ([3-9]|\d\d+) times/);
+    assert.ok(!tones.has('good'), [...tones].join());
+  } finally {
+    await setOverride('NB_SIM_SERVICE_EXIT_AFTER_MS', '');
+    await post('restart');
+  }
+});
+
+test('deregistering after confirmation leaves the camera asking for login', async () => {
   await page.getByRole('button', { name: 'Deregister…' }).click();
   await page.getByRole('dialog').getByRole('button', { name: 'Deregister' }).click();
-  await showing('#command-summary', 'Deregister: exit code 0');
+  await showing('#command-summary', 'Deregistered.');
   await showing('#fact-registered', 'No');
+  await showing('#state-badge', 'Login required');
+  assert.deepEqual(await mainActions(), ['Register']);
 });
 
 test('every request of the page stays under the prefix it was served from', () => {

@@ -5,7 +5,7 @@ const OUTPUT = process.env.SCREENSHOT ?? 'screenshot.png';
 
 const browser = await launchBrowser();
 try {
-  const page = await browser.newPage({ viewport: { width: 1280, height: 900 } });
+  const page = await browser.newPage({ viewport: { width: 1440, height: 900 } });
   page.setDefaultTimeout(20000);
   await page.goto(BASE_URL);
   await connectWithSetupKey(page);

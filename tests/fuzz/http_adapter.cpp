@@ -1,8 +1,9 @@
 // Raw client bytes through the HTTP adapter on a Unix socket, one fresh server per input. The
 // client writes the input, ends its side, and reads until the server closes. Properties: the
 // exchange ends promptly, no request a route saw is left unanswered with its handlers still
-// attached, and the bytes on the wire are complete HTTP/1.1 answers, no more of them than the
-// input holds requests and none after one that closes.
+// attached, and the bytes on the wire are complete HTTP/1.1 answers (bodiless for HEAD), no more
+// of them than the input holds requests besides interim "100 Continue" ones, and none after one
+// that closes.
 // SIGPIPE keeps its default action, as in the daemon: a write to a gone client must not raise it.
 
 #include <utility>  // before Asio: Boost 1.74 under C++20 needs it
@@ -149,12 +150,12 @@ void check_routes(const route_log& log) {
 // The requests in the client's bytes, read with the server's own parser and body limit: each
 // complete one may get an answer, and so may a trailing partial or malformed one (a 400, or the
 // answer of a route that had its header already). Bodies go to a buffer as large as the input,
-// not to one sized by a Content-Length that may claim anything.
-std::size_t requests_in(std::string_view input) {
+// not to one sized by a Content-Length that may claim anything. For each, whether it is a HEAD,
+// whose answer has no body.
+std::vector<bool> requests_in(std::string_view input) {
     std::string body_space(input.size(), '\0');
-    std::size_t count = 0;
+    std::vector<bool> heads;
     while (!input.empty()) {
-        ++count;
         bhttp::request_parser<bhttp::buffer_body> parser;
         parser.eager(true);
         parser.body_limit(std::numeric_limits<std::uint64_t>::max());
@@ -162,24 +163,42 @@ std::size_t requests_in(std::string_view input) {
         parser.get().body().size = body_space.size();
         boost::beast::error_code ec;
         const std::size_t used = parser.put(boost::asio::buffer(input.data(), input.size()), ec);
+        heads.push_back(parser.is_header_done() && parser.get().method() == bhttp::verb::head);
         if (ec || !parser.is_done()) break;
         input.remove_prefix(used);
     }
-    return count;
+    return heads;
 }
 
-void check_wire(std::string_view wire, std::size_t requests) {
+struct answer {
+    std::size_t length;  // on the wire
+    unsigned status;
+    bool keep_alive;
+};
+
+answer next_answer(std::string_view wire, bool without_body) {
+    bhttp::response_parser<bhttp::string_body> parser;
+    parser.eager(true);
+    parser.skip(without_body);
+    boost::beast::error_code ec;
+    const std::size_t used = parser.put(boost::asio::buffer(wire.data(), wire.size()), ec);
+    require(!ec && parser.is_done(), "the server writes complete HTTP/1.1 answers");
+    require(parser.get().version() == 11, "answers are HTTP/1.1");
+    return {used, parser.get().result_int(), parser.get().keep_alive()};
+}
+
+// "100 Continue" is an interim answer: the request's own answer follows it.
+void check_wire(std::string_view wire, const std::vector<bool>& heads) {
     std::size_t answers = 0;
     while (!wire.empty()) {
-        bhttp::response_parser<bhttp::string_body> parser;
-        parser.eager(true);
-        boost::beast::error_code ec;
-        const std::size_t used = parser.put(boost::asio::buffer(wire.data(), wire.size()), ec);
-        require(!ec && parser.is_done(), "the server writes complete HTTP/1.1 answers");
-        require(parser.get().version() == 11, "answers are HTTP/1.1");
-        require(++answers <= requests, "no request gets a second answer");
-        wire.remove_prefix(used);
-        require(parser.get().keep_alive() || wire.empty(), "nothing follows an answer that closes the connection");
+        const bool head = answers < heads.size() && heads[answers];
+        answer next = next_answer(wire, head);
+        // The 400 for malformed bytes carries its body whatever the request's method.
+        if (head && next.status == 400) next = next_answer(wire, false);
+        wire.remove_prefix(next.length);
+        if (next.status == 100) continue;
+        require(++answers <= heads.size(), "no request gets a second answer");
+        require(next.keep_alive || wire.empty(), "nothing follows an answer that closes the connection");
     }
 }
 

@@ -79,9 +79,6 @@ void check_config_document(const application& app, const std::string& text) {
             "the config document shows the accessors' values");
 }
 
-bool is_reserved_env_key(std::string_view key) {
-    return netbird_utils::is_protected_env_key(key) || netbird_utils::is_flag_mapped_env_key(key);
-}
 
 // Walks the entries rather than looking names up: Boost's lookup reads past short entries.
 std::map<std::string, std::string> child_variables(const std::map<std::string, std::string>& env) {
@@ -93,8 +90,8 @@ std::map<std::string, std::string> child_variables(const std::map<std::string, s
 
 void check_command_env(const std::map<std::string, std::string>& env) {
     for (const auto& [name, value] : env)
-        require(name == "NB_STATE_DIR" ? value == data_dir().string() : !is_reserved_env_key(name),
-                "no stored override replaces a variable the system sets itself");
+        require(name == "NB_STATE_DIR" ? value == data_dir().string() : !netbird_utils::is_unusable_override(name, value),
+                "no stored override replaces a variable the system sets itself or carries a secret");
     const auto variables = child_variables(env);
     for (const auto& [name, value] : env) {
         if (name.empty() || name.find_first_of(std::string_view("=\0", 2)) != std::string::npos) continue;
@@ -117,7 +114,8 @@ void check_files_after_load() {
     const json overrides = fuzz_support::parse_json(read_file(data_dir() / "env.json"));
     if (!overrides.is_object()) return;
     for (const auto& [name, value] : overrides.items())
-        require(!value.is_string() || !is_reserved_env_key(name), "no reserved override stays in env.json");
+        require(!value.is_string() || !netbird_utils::is_unusable_override(name, value.get<std::string>()),
+                "no reserved override stays in env.json");
 }
 
 loaded_state load_and_check() {

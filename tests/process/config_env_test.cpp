@@ -9,6 +9,9 @@
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
+#include <set>
+#include <sstream>
+#include <unistd.h>
 
 using namespace test_support;
 namespace fs = std::filesystem;
@@ -26,6 +29,10 @@ std::string config_with(const json& changes) {
     document.update(changes);
     return document.dump();
 }
+
+const char* const IP_MAP_MESSAGE =
+    "external_ip_map must be a comma-separated list of external IP addresses, each optionally followed by / and an "
+    "internal IP address or the name of an existing network interface";
 
 std::string error_body(const std::string& message) { return json{{"error", message}}.dump(); }
 
@@ -67,7 +74,11 @@ TEST(config_api, rejects_each_bad_request_with_its_message_and_stores_nothing) {
         {"name=wireguard_port&value=0", "wireguard_port must be an integer between 1 and 65535"},
         {"name=wireguard_port&value=65536", "wireguard_port must be an integer between 1 and 65535"},
         {"name=wireguard_port&value=abc", "wireguard_port must be an integer between 1 and 65535"},
-        {"name=external_ip_map&value=1.2.3.4+", "external_ip_map must be a comma-separated list of [localIP/]externalIP pairs"},
+        {"name=external_ip_map&value=1.2.3.4+", IP_MAP_MESSAGE},
+        {"name=external_ip_map&value=1.2.3.4%2C%2C5.6.7.8", IP_MAP_MESSAGE},
+        {"name=external_ip_map&value=1.2.3.4%2F10.0.0.1%2F10.0.0.2", IP_MAP_MESSAGE},
+        {"name=external_ip_map&value=1.2.3.4%2Fno-such-if9", IP_MAP_MESSAGE},
+        {"name=external_ip_map&value=lo%2F1.2.3.4", IP_MAP_MESSAGE},
         {"name=mtu&value=575", "mtu must be an integer between 576 and 8192"},
         {"name=mtu&value=8193", "mtu must be an integer between 576 and 8192"},
         {"name=interface_name&value=abcdefghijklmnop",
@@ -156,6 +167,10 @@ TEST(config_api, a_changed_tunnel_setting_asks_for_a_reconnect_only_while_the_vp
 }
 
 TEST(env_api, rejects_each_bad_request_with_its_message_and_stores_nothing) {
+    const char* const RESERVED = "Env key is reserved: the system sets this NetBird flag itself";
+    const char* const SECRET = "Env key would hold a secret, which is never stored";
+    const char* const LOG_LEVEL = "NB_LOG_LEVEL must be one of panic, fatal, error, warn, warning, info, debug, trace";
+    syslog_capture syslog;
     staged_app app;
     app.start();
     const std::pair<const char*, const char*> cases[] = {
@@ -171,10 +186,93 @@ TEST(env_api, rejects_each_bad_request_with_its_message_and_stores_nothing) {
         {"name=NB_WIREGUARD_PORT&value=1", "Use Tunnel settings for this NetBird flag"},
         {"name=NB_INTERFACE_NAME", "Use Tunnel settings for this NetBird flag"},
         {"name=NB_EXTERNAL_IP_MAP&value=1.2.3.4", "Use Tunnel settings for this NetBird flag"},
+        {"name=WT_DAEMON_ADDR&value=x", "Invalid env key"},
+        {"name=NB_DAEMON_ADDR&value=unix:///x", RESERVED},
+        {"name=NB_LOG_FILE&value=/tmp/x", RESERVED},
+        {"name=NB_SETUP_KEY_FILE&value=/tmp/k", RESERVED},
+        {"name=NB_PROFILE&value=other", RESERVED},
+        {"name=NB_FOREGROUND_MODE&value=true", RESERVED},
+        {"name=NB_ENABLE_LAZY_CONNECTION&value=true", RESERVED},
+        {"name=NB_DISABLE_AUTO_CONNECT&value=true", RESERVED},
+        {"name=NB_SETUP_KEY&value=SECRET-KEY-1", SECRET},
+        {"name=NB_PRESHARED_KEY&value=SECRET-KEY-2", SECRET},
+        {"name=NB_SETUP_KEY", SECRET},
+        {"name=NB_LOG_LEVEL&value=verbose", LOG_LEVEL},
+        {"name=NB_LOG_LEVEL&value=critical", LOG_LEVEL},
     };
     for (const auto& [body, message] : cases) expect_rejected(app, "/env", body, message);
     EXPECT_FALSE(fs::exists(app.data_dir() / "env.json"));
     EXPECT_FALSE(status_flag(app, "pending_restart"));
+    EXPECT_EQ(app.client().get(API + "/env").body.find("SECRET-KEY"), std::string::npos);
+    for (const std::string& text : {app.app_log(), app.console()})
+        EXPECT_EQ(text.find("SECRET-KEY"), std::string::npos);
+    for (const std::string& line : syslog.lines()) EXPECT_EQ(line.find("SECRET-KEY"), std::string::npos) << line;
+}
+
+// Beyond the budget every child would fail to start; removals and changes within it still work.
+TEST(env_api, refuses_an_override_beyond_the_budget_but_not_a_removal_or_a_change) {
+    staged_app app;
+    app.start();
+    const std::string budget_error =
+        "Too many env overrides: at most 64, with 32768 bytes of names and values in all";
+    for (int i = 0; i < 64; ++i)
+        ASSERT_EQ(app.client().post(API + "/env", "name=NB_K" + std::to_string(100 + i) + "&value=1").status, 200) << i;
+    expect_rejected(app, "/env", "name=NB_ONE_MORE&value=1", budget_error);
+    EXPECT_EQ(app.client().post(API + "/env", "name=NB_K100&value=2").status, 200);
+    EXPECT_EQ(app.client().post(API + "/env", "name=NB_K101").status, 200);
+    EXPECT_EQ(app.client().post(API + "/env", "name=NB_ONE_MORE&value=1").status, 200);
+
+    // The byte budget: four values of 8000 bytes fit, a fifth does not.
+    for (int i = 102; i < 112; ++i) app.client().post(API + "/env", "name=NB_K" + std::to_string(i));
+    const std::string big(8000, 'v');
+    for (int i = 0; i < 4; ++i)
+        ASSERT_EQ(app.client().post(API + "/env", "name=NB_BIG" + std::to_string(i) + "&value=" + big).status, 200);
+    expect_rejected(app, "/env", "name=NB_BIG4&value=" + big, budget_error);
+    const json stored = json::parse(read_file(app.data_dir() / "env.json"));
+    EXPECT_FALSE(stored.contains("NB_BIG4"));
+    EXPECT_EQ(stored["NB_K100"], "2");
+}
+
+// The up form stores its fields unchecked; a map NetBird would refuse must not fail the up.
+TEST(config_api, an_external_ip_map_netbird_would_refuse_never_reaches_up) {
+    char pattern[] = "/tmp/ovra-record-XXXXXX";
+    ::close(::mkstemp(pattern));
+    const fs::path record = pattern;
+    staged_app app({.env = {{"NB_SIM_RECORD", record.string()}}});
+    app.start();
+    const json up = json::parse(app.client().post(API + "/up", "setup_key=k&external_ip_map=1.2.3.4%2Feth9%2C").body);
+    EXPECT_EQ(up["exit_code"], 0) << up.dump();
+    EXPECT_EQ(json::parse(app.client().get(API + "/config").body)["external_ip_map"], "");
+    const std::string lines = read_file(record);
+    fs::remove(record);
+    EXPECT_NE(lines.find(R"("--external-ip-map","")"), std::string::npos) << lines;
+    EXPECT_EQ(lines.find("eth9"), std::string::npos) << lines;
+}
+
+// Every NetBird child, the service and each one-off command, runs without the SOCKS5 proxy of
+// netstack mode and with a user name.
+TEST(env_api, every_netbird_child_gets_the_proxy_switched_off_and_a_user_name) {
+    char pattern[] = "/tmp/ovra-record-XXXXXX";
+    ::close(::mkstemp(pattern));
+    const fs::path record = pattern;
+    staged_app app({.env = {{"NB_SIM_RECORD", record.string()}}});
+    ::unsetenv("USER");
+    app.start();
+    ASSERT_EQ(json::parse(app.client().post(API + "/up", "setup_key=k").body)["exit_code"], 0);
+    ASSERT_EQ(json::parse(app.client().post(API + "/down").body)["exit_code"], 0);
+    ASSERT_EQ(app.client().get(API + "/debug-bundle").status, 200);
+    std::set<std::string> commands;
+    std::istringstream lines(read_file(record));
+    for (std::string line; std::getline(lines, line);) {
+        const json invocation = json::parse(line);
+        for (const auto& word : invocation["argv"]) commands.insert(word.get<std::string>());
+        EXPECT_EQ(invocation["env"].value("NB_NETSTACK_SKIP_PROXY", ""), "true") << line;
+        EXPECT_FALSE(invocation["env"].value("USER", "").empty()) << line;
+    }
+    fs::remove(record);
+    const std::set<std::string> expected{"service", "status", "up", "down", "bundle"};
+    EXPECT_TRUE(std::includes(commands.begin(), commands.end(), expected.begin(), expected.end()))
+        << json(commands).dump();
 }
 
 TEST(env_api, lists_the_visible_system_variables_then_the_overrides_and_the_presets) {
@@ -186,12 +284,13 @@ TEST(env_api, lists_the_visible_system_variables_then_the_overrides_and_the_pres
     json expected{
         {"entries",
          {system("NB_USE_NETSTACK_MODE", "true"), system("NB_ENABLE_NETSTACK_LOCAL_FORWARDING", "true"),
-          system("NB_LOG_MAX_SIZE_MB", "5"), system("NB_STATE_DIR", app.data_dir().string())}},
+          system("NB_NETSTACK_SKIP_PROXY", "true"), system("NB_LOG_MAX_SIZE_MB", "5"),
+          system("NB_STATE_DIR", app.data_dir().string())}},
         {"presets",
          {{{"default_value", "info"}, {"description", "Set NetBird log level."}, {"name", "NB_LOG_LEVEL"}},
           {{"default_value", "true"}, {"description", "Force relay connections."}, {"name", "NB_FORCE_RELAY"}},
-          {{"default_value", "15m"},
-           {"description", "Idle timeout before a lazy connection closes."},
+          {{"default_value", "15"},
+           {"description", "Idle time in whole minutes before a lazy connection closes."},
            {"name", "NB_LAZY_CONN_INACTIVITY_THRESHOLD"}}}}};
     const http_reply reply = app.client().get(API + "/env");
     EXPECT_EQ(reply.body, expected.dump());
@@ -251,7 +350,9 @@ TEST(env_api, changes_without_a_running_service_need_no_restart) {
 TEST(settings_start_up, removes_reserved_overrides_a_stored_setup_key_and_staged_key_files) {
     staged_app app;
     write_file(app.data_dir() / "app.json", R"({"setup_key":"SECRET","mtu":1400,"custom":"kept"})");
-    write_file(app.data_dir() / "env.json", R"({"NB_MTU":"1400","NB_FOO":"x","NB_BAR":5})");
+    write_file(app.data_dir() / "env.json",
+               R"({"NB_MTU":"1400","NB_FOO":"x","NB_BAR":5,"NB_SETUP_KEY":"SECRET","WT_DAEMON_ADDR":"unix:///x",)"
+               R"("NB_LOG_LEVEL":"loud"})");
     write_file(app.data_dir() / "setup-key-Xy12Ab", "SECRET");
     app.start();
     EXPECT_EQ(read_file(app.data_dir() / "app.json"), "{\n  \"custom\": \"kept\",\n  \"mtu\": 1400\n}\n");

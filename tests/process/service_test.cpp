@@ -11,21 +11,13 @@ using namespace test_support;
 
 namespace {
 
-// The service announces its pid in its first log line: `starting NetBird daemon {..."pid":N,...}`.
-// Returns the pid of the newest announcement, or -1.
-pid_t newest_service_pid(const std::string& netbird_log) {
-    const std::string marker = "\"pid\":";
-    const auto at = netbird_log.rfind(marker);
-    return at == std::string::npos ? -1 : std::stoi(netbird_log.substr(at + marker.size()));
-}
-
-// The newest service that NetBird's log names, once that is not `previous`: a service logs its
-// start a moment after the daemon has logged starting it.
+// The newest running service once it is not `previous` and has logged its start; -1 if none.
 pid_t wait_for_service(staged_app& app, pid_t previous = -1) {
     pid_t pid = -1;
     wait_for([&] {
-        pid = newest_service_pid(app.netbird_log());
-        return pid > 0 && pid != previous;
+        const auto pids = service_pids(app.dir() / "lib" / "netbird");
+        pid = pids.empty() ? -1 : pids.back();
+        return pid > 0 && pid != previous && app.netbird_log().find("started daemon server: ") != std::string::npos;
     });
     return pid;
 }
@@ -39,7 +31,7 @@ TEST(service, starts_with_the_daemon_logs_to_the_netbird_log_and_ends_with_it) {
     EXPECT_NE(app.app_log().find("[I] VPN service started"), std::string::npos);
 
     const std::string netbird_log = app.netbird_log();
-    EXPECT_NE(netbird_log.find("starting NetBird daemon {\"version\":\"0.72.4\",\"pid\":"), std::string::npos);
+    EXPECT_NE(netbird_log.find(" INFO client/cmd/service_controller.go:27: starting NetBird service\n"), std::string::npos);
     EXPECT_NE(netbird_log.find("started daemon server: "), std::string::npos);
     EXPECT_EQ(netbird_log.find('\r'), std::string::npos);
 

@@ -99,14 +99,17 @@ json status_of(staged_app& app) { return json::parse(app.client().get(API + "/st
 void register_device(staged_app& app, const std::string& form = "setup_key=first-key") {
     const auto reply = app.client().post(API + "/up", form);
     ASSERT_EQ(reply.status, 200);
-    ASSERT_EQ(json::parse(reply.body)["ok"], true) << reply.body;
-    ASSERT_TRUE(fs::exists(app.data_dir() / "config.json"));
+    ASSERT_EQ(json::parse(reply.body)["output"], "Connected\n") << reply.body;
 }
 
 TEST(VpnApiProcess, NineCommandsWaitBehindASlowOneAndTheTenthIsRefusedAtOnce) {
     invocation_record record;
     staged_app app({.env = {{"NB_SIM_DELAY_MS", "1500"}, record.env()}});
     app.start();
+    // A registered camera that is down, whose ups then fail at once: each job runs NetBird's up.
+    register_device(app);
+    ASSERT_EQ(json::parse(app.client().post(API + "/down").body)["exit_code"], 0);
+    ASSERT_EQ(app.client().post(API + "/env", "name=NB_SIM_UP_FAIL&value=1").status, 200);
 
     // Each "/up" stores its own MTU, which tells the accepted jobs apart in the record.
     std::vector<std::unique_ptr<http_client>> waiting;
@@ -128,11 +131,11 @@ TEST(VpnApiProcess, NineCommandsWaitBehindASlowOneAndTheTenthIsRefusedAtOnce) {
     for (auto& client : waiting) {
         const auto reply = client->read_reply();
         EXPECT_EQ(reply.status, 200);
-        EXPECT_EQ(json::parse(reply.body)["exit_code"], 1) << "not registered, so up fails: " << reply.body;
+        EXPECT_EQ(json::parse(reply.body)["exit_code"], 1) << "up fails on purpose: " << reply.body;
     }
     const auto ups = record.of("up");
-    ASSERT_EQ(ups.size(), 9u);
-    for (int i = 0; i < 9; ++i) EXPECT_EQ(flag_value(ups[i], "--mtu"), std::to_string(1301 + i));
+    ASSERT_EQ(ups.size(), 10u);
+    for (int i = 0; i < 9; ++i) EXPECT_EQ(flag_value(ups[i + 1], "--mtu"), std::to_string(1301 + i));
 }
 
 TEST(VpnApiProcess, SetupKeyIsStagedPrivatelyForUpAndNeverLogged) {
@@ -184,13 +187,15 @@ TEST(VpnApiProcess, DeregisterResetsTheDataDirectoryAndStartsTheServiceAgain) {
     EXPECT_EQ(reply.status, 200);
     EXPECT_EQ(reply.body, R"({"exit_code":0,"ok":true,"output":"Deregistered successfully\n"})");
 
-    // The fresh service writes its socket and log again at once; nothing else may be there.
+    // The fresh service writes its socket, log and new config.json again at once; nothing else
+    // may be there.
     auto remaining = entries_of(app.data_dir());
     remaining.erase("netbird.sock");
     remaining.erase("client.log");
+    remaining.erase("config.json");
     EXPECT_EQ(remaining, (std::set<std::string>{"env.json", "logs"}));
     EXPECT_EQ(read_file(app.data_dir() / "env.json"), overrides);
-    EXPECT_EQ(read_file(app.data_dir() / "client.log").find(R"("command":"up")"), std::string::npos);
+    EXPECT_EQ(read_file(app.data_dir() / "client.log").find("successfully registered"), std::string::npos);
 
     ASSERT_TRUE(wait_for([&] { return record.of("run").size() == 2; }));
     EXPECT_NE(record.of("run")[0]["pid"], record.of("run")[1]["pid"]);

@@ -47,6 +47,8 @@ public:
     // Raw access for malformed, chunked and pipelined requests.
     void send_raw(std::string_view bytes);
     http_reply read_reply(std::chrono::milliseconds timeout = 70s);
+    // Only the status line and headers, for answers without a body (HEAD, 100 Continue).
+    http_reply read_reply_head(std::chrono::milliseconds timeout = 70s);
     // True when the daemon closed the connection (end of file or reset) within the timeout.
     bool closed_by_peer(std::chrono::milliseconds timeout);
     void disconnect();

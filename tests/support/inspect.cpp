@@ -201,13 +201,15 @@ std::vector<fs::path> files_containing(const fs::path& dir, std::string_view nee
     return found;
 }
 
+// Only what other users can reach counts: a directory they cannot search hides its entries.
 std::vector<fs::path> world_writable_entries(const fs::path& dir) {
     std::vector<fs::path> found;
     std::error_code ec;
     for (fs::recursive_directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
         struct stat info {};
-        if (::lstat(it->path().c_str(), &info) == 0 && !S_ISLNK(info.st_mode) && (info.st_mode & S_IWOTH) != 0)
-            found.push_back(it->path());
+        if (::lstat(it->path().c_str(), &info) != 0 || S_ISLNK(info.st_mode)) continue;
+        if ((info.st_mode & S_IWOTH) != 0) found.push_back(it->path());
+        if (S_ISDIR(info.st_mode) && (info.st_mode & S_IXOTH) == 0) it.disable_recursion_pending();
     }
     return found;
 }

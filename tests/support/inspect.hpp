@@ -59,7 +59,8 @@ std::size_t occurrences(std::string_view text, std::string_view piece);
 // Regular files under `dir` (recursively) whose bytes contain `needle`.
 std::vector<std::filesystem::path> files_containing(const std::filesystem::path& dir, std::string_view needle);
 
-// Entries under `dir` (recursively, links not followed) writable by everyone.
+// Entries under `dir` (recursively, links not followed) writable by everyone and reachable by
+// everyone: a directory that others cannot search hides what it holds.
 std::vector<std::filesystem::path> world_writable_entries(const std::filesystem::path& dir);
 
 // What would expose the camera: a file under the application directory or a system-log line

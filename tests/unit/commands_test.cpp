@@ -3,6 +3,9 @@
 #include "app_test_fixture.hpp"
 
 #include <chrono>
+#include <cstdlib>
+#include <pwd.h>
+#include <unistd.h>
 #include <future>
 #include <thread>
 
@@ -89,6 +92,7 @@ TEST_F(CommandsTest, OverridesAreLaidOverTheSystemEnvironmentAndTheInheritedOne)
     EXPECT_EQ(env.at("NB_LOG_MAX_SIZE_MB"), "9");
     EXPECT_EQ(env.at("NB_EXTRA"), "x");
     EXPECT_EQ(env.at("NB_USE_NETSTACK_MODE"), "true");
+    EXPECT_EQ(env.at("NB_NETSTACK_SKIP_PROXY"), "true");
     EXPECT_EQ(env.at("HOME"), data_dir().string());
     EXPECT_EQ(env.at("NB_STATE_DIR"), data_dir().string());
 
@@ -102,6 +106,26 @@ TEST_F(CommandsTest, OverridesAreLaidOverTheSystemEnvironmentAndTheInheritedOne)
     for (const char* line : {"\nOVRA_INHERITED=kept\n", "\nNB_LOG_MAX_SIZE_MB=9\n", "\nNB_EXTRA=x\n",
                              "\nXDG_CONFIG_HOME=", "\nNB_CUT=a\n"})
         EXPECT_NE(("\n" + result.stdout_data).find(line), std::string::npos) << line;
+}
+
+// NetBird's `up` needs a user name; without cgo it takes it from $USER when /etc/passwd fails it.
+TEST_F(CommandsTest, UserIsAddedOnlyWhenTheDaemonsOwnEnvironmentLacksIt) {
+    const char* own = std::getenv("USER");
+    const std::string saved = own ? own : "";
+    ::setenv("USER", "operator", 1);
+    EXPECT_EQ(app.build_command_env().count("USER"), 0u);
+    for (const bool empty : {false, true}) {
+        if (empty)
+            ::setenv("USER", "", 1);
+        else
+            ::unsetenv("USER");
+        const passwd* entry = ::getpwuid(::geteuid());
+        EXPECT_EQ(app.build_command_env().at("USER"), entry ? entry->pw_name : "ovra_vpn");
+    }
+    if (own)
+        ::setenv("USER", saved.c_str(), 1);
+    else
+        ::unsetenv("USER");
 }
 
 TEST_F(CommandsTest, MissingExecutableIsReportedWithoutLoggingOrStarting) {

@@ -1,49 +1,115 @@
-// The HTTP adapter on a socket of its own: routing, bodies, keep-alive, pipelining, aborts.
+// The HTTP adapter on a socket of its own: routing, bodies, keep-alive, pipelining, aborts,
+// HEAD and 100-continue, files sent as bodies, and the limits on connections.
 
 #include "api_helpers.hpp"
+#include "file_utils.hpp"
 #include "harness.hpp"
 #include "http_server.hpp"
 
 #include <atomic>
+#include <cerrno>
+#include <fcntl.h>
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <memory>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <thread>
 #include <unistd.h>
 
 using test_support::http_client;
+using namespace std::chrono_literals;
 
 namespace {
 
-// Whether a client could connect to the socket at `path` now.
-bool accepts_connections(const std::string& path) {
+int connect_to(const std::string& path) {
     const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     path.copy(address.sun_path, sizeof address.sun_path - 1);
-    const bool connected = ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
-    ::close(fd);
-    return connected;
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// Whether a client could connect to the socket at `path` now.
+bool accepts_connections(const std::string& path) {
+    const int fd = connect_to(path);
+    if (fd >= 0) ::close(fd);
+    return fd >= 0;
+}
+
+// A client that reads raw bytes at its own pace, to watch an answer arrive part by part.
+class raw_client {
+public:
+    explicit raw_client(const std::string& path) : m_fd(connect_to(path)) {}
+    ~raw_client() { ::close(m_fd); }
+    raw_client(const raw_client&) = delete;
+    raw_client& operator=(const raw_client&) = delete;
+
+    // False once the server has closed the connection.
+    bool send(std::string_view bytes) { return ::send(m_fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size()); }
+
+    // Reads until `count` bytes have come or the server closed the connection.
+    std::string receive(std::size_t count, std::chrono::milliseconds timeout = 20s) {
+        std::string got;
+        const auto deadline = std::chrono::steady_clock::now() + timeout;
+        char chunk[65536];
+        while (got.size() < count && std::chrono::steady_clock::now() < deadline) {
+            pollfd pfd{m_fd, POLLIN, 0};
+            if (::poll(&pfd, 1, 100) <= 0) continue;
+            const ssize_t n = ::recv(m_fd, chunk, std::min(sizeof chunk, count - got.size()), 0);
+            if (n <= 0) {
+                m_closed = true;
+                break;
+            }
+            got.append(chunk, static_cast<std::size_t>(n));
+        }
+        return got;
+    }
+
+    // The head of an answer, through its blank line.
+    std::string receive_head() {
+        std::string head;
+        while (!head.ends_with("\r\n\r\n") && !m_closed) head += receive(1);
+        return head;
+    }
+
+    bool closed() const { return m_closed; }
+
+private:
+    int m_fd;
+    bool m_closed = false;
+};
+
+std::string pattern_of(std::size_t size) {
+    std::string text(size, '\0');
+    for (std::size_t i = 0; i < size; ++i) text[i] = static_cast<char>('a' + (i * 7 + i / 4096) % 26);
+    return text;
 }
 
 class http_server_test : public ::testing::Test {
 protected:
+    explicit http_server_test(http_server::limits limits = {}) : m_app(limits) {}
+
     void SetUp() override {
         char pattern[] = "/tmp/ovra-http-XXXXXX";
         ASSERT_NE(::mkdtemp(pattern), nullptr);
         m_dir = pattern;
         m_socket = (m_dir / "api.sock").string();
+        m_file = m_dir / "served";
 
         m_app.get("/echo", [](const auto& res, const auto& req) {
             res->write_status("200 OK").write_header("X-First", "1").write_header("X-Second", "2");
             res->end(req.query_value("q"));
         });
-        m_app.post("/body", [](const auto& res, const auto&) {
+        m_app.post("/body", [this](const auto& res, const auto&) {
             auto body = std::make_shared<std::string>();
             auto rejected = std::make_shared<bool>(false);
-            res->on_aborted([] {});
+            res->on_aborted([this] { ++m_aborts; });
             res->on_data([res, body, rejected](std::string_view chunk, bool last) {
                 if (accumulate_body(*body, chunk, *rejected, res) && last) res->end(std::to_string(body->size()));
             });
@@ -51,12 +117,27 @@ protected:
         // Answers from another thread through the loop, as command completions do.
         m_app.post("/later", [this](const auto& res, const auto&) {
             res->on_aborted([this] { ++m_aborts; });
+            ++m_later_started;
             std::thread([this, res] {
                 std::this_thread::sleep_for(std::chrono::milliseconds(m_delay_ms));
                 m_app.loop().defer([res] { res->end("later"); });
             }).detach();
         });
         m_app.get("/silent", [](const auto&, const auto&) {});
+        // The test's file, or with ?pipe=1 something that is not a file.
+        m_app.get("/file", [this](const auto& res, const auto& req) {
+            int fd = -1;
+            if (req.query_value("pipe") == "1") {
+                int ends[2];
+                ASSERT_EQ(::pipe2(ends, O_CLOEXEC), 0);
+                ::close(ends[1]);
+                fd = ends[0];
+            } else {
+                fd = ::open(m_file.c_str(), O_RDONLY | O_CLOEXEC);
+            }
+            res->write_status("200 OK").write_header("X-Kind", "file");
+            if (!res->end_with_file(fd)) res->write_status("500 Internal Server Error").end("not a file");
+        });
         bool listening = false;
         m_app.listen(
             m_socket, [&](http_server::listen_socket* s) { listening = s != nullptr; },
@@ -73,9 +154,11 @@ protected:
 
     std::filesystem::path m_dir;
     std::string m_socket;
+    std::filesystem::path m_file;
     http_server::app m_app;
     std::thread m_loop_thread;
     std::atomic<int> m_aborts{0};
+    std::atomic<int> m_later_started{0};
     int m_delay_ms = 50;
     bool m_connectable_when_bound = true;
 };
@@ -170,6 +253,190 @@ TEST_F(http_server_test, malformed_requests_and_silent_handlers_close_the_connec
 
     http_client healthy(m_socket);
     EXPECT_EQ(healthy.get("/echo?q=ok").body, "ok");
+}
+
+// More than the server reads ahead, pipelined behind an answer that takes a while: it stops
+// reading, keeps the connection, and answers every request in order.
+TEST_F(http_server_test, a_pipelined_flood_behind_a_pending_answer_is_answered_in_order) {
+    constexpr int FLOOD = 5000;  // about 200 KiB of requests
+    m_delay_ms = 300;
+    http_client client(m_socket);
+    client.send_raw("");
+    std::thread sender([&] {
+        std::string flood = "POST /later HTTP/1.1\r\nHost: x\r\nContent-Length: 0\r\n\r\n";
+        for (int i = 0; i < FLOOD; ++i) flood += "GET /echo?q=" + std::to_string(i) + " HTTP/1.1\r\nHost: x\r\n\r\n";
+        try {
+            client.send_raw(flood);
+        } catch (const std::runtime_error&) {
+            ADD_FAILURE() << "the connection was closed while the requests were sent";
+        }
+    });
+    int in_order = 0;
+    try {
+        EXPECT_EQ(client.read_reply(20s).body, "later");
+        while (in_order < FLOOD && client.read_reply(20s).body == std::to_string(in_order)) ++in_order;
+    } catch (const std::runtime_error& e) {
+        ADD_FAILURE() << e.what();
+    }
+    sender.join();
+    EXPECT_EQ(in_order, FLOOD);
+    EXPECT_EQ(m_aborts, 0);
+}
+
+// A HEAD answer says the length its GET would have and has no body, so the next answer on the
+// connection is read right. "Expect: 100-continue" gets its interim answer before the body is
+// sent; refused at once, the request's answer ends the connection instead, its body unread.
+TEST_F(http_server_test, head_answers_have_no_body_and_100_continue_comes_before_the_body) {
+    http_client client(m_socket);
+    client.send_raw("HEAD /echo?q=abcdef HTTP/1.1\r\nHost: x\r\n\r\n"
+                    "HEAD /nope HTTP/1.1\r\nHost: x\r\n\r\n"
+                    "GET /echo?q=next HTTP/1.1\r\nHost: x\r\n\r\n");
+    const auto head = client.read_reply_head(5s);
+    EXPECT_EQ(head.status_line, "200 OK");
+    EXPECT_EQ(head.header("Content-Length"), "6");
+    EXPECT_EQ(head.header("X-First"), "1");
+    const auto missing = client.read_reply_head(5s);
+    EXPECT_EQ(missing.status_line, "404 File Not Found");
+    EXPECT_NE(missing.header("Content-Length"), "0");
+    EXPECT_EQ(client.read_reply(5s).body, "next");
+
+    client.send_raw("POST /body HTTP/1.1\r\nHost: x\r\nExpect: 100-continue\r\nContent-Length: 5\r\n\r\n");
+    EXPECT_EQ(client.read_reply_head(5s).status, 100);
+    client.send_raw("hello");
+    EXPECT_EQ(client.read_reply(5s).body, "5");
+
+    client.send_raw("POST /nope HTTP/1.1\r\nHost: x\r\nExpect: 100-continue\r\nContent-Length: 5\r\n\r\n");
+    const auto refused = client.read_reply(5s);
+    EXPECT_EQ(refused.status, 404);
+    EXPECT_EQ(refused.header("Connection"), "close");
+    EXPECT_TRUE(client.closed_by_peer(5s));
+}
+
+TEST_F(http_server_test, a_file_is_sent_whole_and_its_head_alone_and_what_is_no_file_is_refused_cleanly) {
+    const std::string content = pattern_of(3 * 1024 * 1024 + 17);
+    test_support::write_file(m_file, content);
+    http_client client(m_socket);
+    const auto whole = client.get("/file");
+    EXPECT_EQ(whole.header("X-Kind"), "file");
+    EXPECT_EQ(whole.header("Content-Length"), std::to_string(content.size()));
+    EXPECT_TRUE(whole.body == content);
+
+    client.send_raw("HEAD /file HTTP/1.1\r\nHost: x\r\n\r\n");
+    EXPECT_EQ(client.read_reply_head(5s).header("Content-Length"), std::to_string(content.size()));
+    test_support::write_file(m_file, "");
+    const auto empty = client.get("/file");
+    EXPECT_EQ(empty.status, 200);
+    EXPECT_EQ(empty.body, "");
+
+    const auto not_a_file = client.get("/file?pipe=1");
+    EXPECT_EQ(not_a_file.status_line, "500 Internal Server Error");
+    EXPECT_EQ(not_a_file.header("X-Kind"), "");  // what was set for the file is gone
+    EXPECT_EQ(not_a_file.body, "not a file");
+    EXPECT_EQ(client.get("/echo?q=after").body, "after");
+}
+
+// The length is the file's when the answer starts; a file that grows meanwhile is sent to that
+// length and the connection goes on, one that shrinks ends the connection short of it.
+TEST_F(http_server_test, a_file_that_changes_while_it_is_sent_still_gives_a_well_framed_answer) {
+    const std::string content = pattern_of(4 * 1024 * 1024);
+    test_support::write_file(m_file, content);
+    const std::string request = "GET /file HTTP/1.1\r\nHost: x\r\n\r\n";
+    {
+        raw_client grown(m_socket);
+        ASSERT_TRUE(grown.send(request));
+        const std::string head = grown.receive_head();
+        ASSERT_NE(head.find("Content-Length: " + std::to_string(content.size())), std::string::npos) << head;
+        {
+            const int fd = ::open(m_file.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+            ASSERT_TRUE(file_utils::write_all(fd, std::string(1024 * 1024, 'Z')));
+            ::close(fd);
+        }
+        EXPECT_TRUE(grown.receive(content.size()) == content);
+        ASSERT_TRUE(grown.send("GET /echo?q=more HTTP/1.1\r\nHost: x\r\n\r\n"));
+        EXPECT_TRUE(grown.receive_head().starts_with("HTTP/1.1 200 OK"));
+        EXPECT_EQ(grown.receive(4), "more");
+    }
+    test_support::write_file(m_file, content);
+    raw_client shrunk(m_socket);
+    ASSERT_TRUE(shrunk.send(request));
+    shrunk.receive_head();
+    std::filesystem::resize_file(m_file, 1000);
+    const std::string body = shrunk.receive(content.size());
+    EXPECT_LT(body.size(), content.size());
+    EXPECT_TRUE(shrunk.closed());
+    EXPECT_TRUE(content.starts_with(body));
+}
+
+http_server::limits short_timeouts() {
+    http_server::limits limits;
+    limits.idle_timeout = 3s;
+    limits.head_deadline = 300ms;
+    return limits;
+}
+
+class http_server_timeouts_test : public http_server_test {
+protected:
+    http_server_timeouts_test() : http_server_test(short_timeouts()) {}
+};
+
+// Idle between requests, a head trickled a byte at a time, a body that stalls: each is closed
+// (the stalled body's handler sees an abort). A handler that takes longer than the idle time is
+// no idle connection.
+TEST_F(http_server_timeouts_test, idle_trickling_and_stalled_connections_close_but_a_pending_answer_does_not) {
+    http_client idle(m_socket);
+    EXPECT_EQ(idle.get("/echo?q=1").body, "1");
+    EXPECT_TRUE(idle.closed_by_peer(10s));
+
+    raw_client trickling(m_socket);
+    // Sent whole in about 2 s, within the idle time: only the head's own deadline cuts it off.
+    const std::string head = "GET /echo?q=slow HTTP/1.1\r\nHost: x\r\nX-Padding: " + std::string(50, 'p') + "\r\n\r\n";
+    std::size_t sent = 0;
+    while (sent < head.size() && trickling.send(head.substr(sent, 1))) {
+        ++sent;
+        std::this_thread::sleep_for(20ms);
+    }
+    EXPECT_LT(sent, head.size());
+
+    raw_client stalled(m_socket);
+    ASSERT_TRUE(stalled.send("POST /body HTTP/1.1\r\nHost: x\r\nContent-Length: 10\r\n\r\nabc"));
+    stalled.receive(1, 10s);
+    EXPECT_TRUE(stalled.closed());
+    EXPECT_TRUE(test_support::wait_for([&] { return m_aborts == 1; }, 5s));
+
+    m_delay_ms = 4000;
+    http_client patient(m_socket);
+    EXPECT_EQ(patient.post("/later").body, "later");
+}
+
+http_server::limits three_connections() {
+    http_server::limits limits;
+    limits.max_connections = 3;
+    return limits;
+}
+
+class http_server_cap_test : public http_server_test {
+protected:
+    http_server_cap_test() : http_server_test(three_connections()) {}
+};
+
+TEST_F(http_server_cap_test, at_the_cap_the_longest_idle_connection_makes_room_and_busy_ones_are_kept) {
+    std::vector<std::unique_ptr<http_client>> clients;
+    for (int i = 0; i < 4; ++i) {
+        clients.push_back(std::make_unique<http_client>(m_socket));
+        EXPECT_EQ(clients.back()->get("/echo?q=" + std::to_string(i)).body, std::to_string(i));
+    }
+    EXPECT_TRUE(clients[0]->closed_by_peer(5s));  // the oldest idle one
+    for (int i = 1; i < 4; ++i) EXPECT_FALSE(clients[i]->closed_by_peer(50ms)) << i;
+
+    // Every connection busy: a newcomer is turned away, and the busy ones get their answers.
+    m_delay_ms = 500;
+    for (int i = 1; i < 4; ++i) clients[i]->send_request("POST", "/later");
+    ASSERT_TRUE(test_support::wait_for([&] { return m_later_started == 3; }, 5s));
+    http_client newcomer(m_socket);
+    newcomer.send_raw("");
+    EXPECT_TRUE(newcomer.closed_by_peer(5s));
+    for (int i = 1; i < 4; ++i) EXPECT_EQ(clients[i]->read_reply(10s).body, "later") << i;
+    EXPECT_EQ(m_aborts, 0);
 }
 
 }  // namespace

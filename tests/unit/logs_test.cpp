@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <thread>
 #include <ctime>
@@ -180,6 +181,9 @@ TEST_F(LogsTest, ListPutsAppFilesFirstAndNewestFirstWithinEachSource) {
     EXPECT_EQ(order, expected);
     EXPECT_EQ(list[2]["size"], 5);
     EXPECT_EQ(list[5]["size"], 3);
+    // Written just now: the date the page shows is today's, not the one in the name.
+    const auto now = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
+    EXPECT_NEAR(list[2]["modified"].get<double>(), static_cast<double>(now), 300.0);
 }
 
 TEST_F(LogsTest, ListIsAnEmptyArrayWithoutLogDirectories) {

@@ -6,6 +6,7 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -56,11 +57,57 @@ TEST(rules, port_and_mtu_accept_exactly_their_ranges) {
     EXPECT_FALSE(netbird_utils::is_valid_mtu(8193));
 }
 
-TEST(rules, external_ip_map_checks_only_its_characters) {
-    for (const char* map : {"", "1.2.3.4/5.6.7.8,10.0.0.1", ",,,", "1/2/3"})
-        EXPECT_TRUE(netbird_utils::is_valid_external_ip_map(map)) << map;
-    for (const char* map : {"1.2.3.4 ", "a.b.c.d", "1.2.3.4;5.6.7.8"})
-        EXPECT_FALSE(netbird_utils::is_valid_external_ip_map(map)) << map;
+TEST(rules, external_ip_map_follows_netbirds_own_check_with_the_address_first) {
+    const auto only_eth1 = [](const std::string& name) { return name == "eth1"; };
+    for (const char* map : {"", "12.34.56.78", "12.34.56.200,12.34.56.78/10.0.0.1,12.34.56.80/eth1",
+                            "2001:db8::1/fe80::1", "203.0.113.5/eth1"})
+        EXPECT_TRUE(netbird_utils::is_valid_external_ip_map(map, only_eth1)) << map;
+    for (const char* map : {",", "1.2.3.4,", ",1.2.3.4", "1.2.3.4,,5.6.7.8",  // empty elements
+                            "1.2.3.4/5.6.7.8/9.9.9.9", "1.2.3.4/", "/1.2.3.4",  // structure
+                            "eth1", "eth1/1.2.3.4", "1.2.3.4/eth2", "1.2.3.4 ", "01.2.3.4", "1.2.3",
+                            "256.1.1.1", "fe80::1%eth1", "1.2.3.4;5.6.7.8"})
+        EXPECT_FALSE(netbird_utils::is_valid_external_ip_map(map, only_eth1)) << map;
+}
+
+TEST(rules, overrides_that_would_take_over_the_client_or_carry_a_secret_are_unusable_in_both_spellings) {
+    for (const char* name : {"NB_DAEMON_ADDR", "NB_LOG_FILE", "NB_SETUP_KEY", "NB_SETUP_KEY_FILE", "NB_PROFILE",
+                             "NB_FOREGROUND_MODE", "NB_ENABLE_LAZY_CONNECTION", "NB_DISABLE_AUTO_CONNECT",
+                             "NB_PRESHARED_KEY", "NB_CONFIG", "NB_MTU", "WT_DAEMON_ADDR", "WT_SETUP_KEY",
+                             "WT_CONFIG", "WT_EXTERNAL_IP_MAP"})
+        EXPECT_TRUE(netbird_utils::is_unusable_override(name, "x")) << name;
+    for (const char* name : {"NB_FORCE_RELAY", "NB_LOG_MAX_SIZE_MB", "WT_FORCE_RELAY", "NB_NETSTACK_SKIP_PROXY",
+                             "nb_setup_key", "NB_SETUP_KEYS", "XWT_CONFIG"})
+        EXPECT_FALSE(netbird_utils::is_unusable_override(name, "x")) << name;
+    EXPECT_TRUE(netbird_utils::is_secret_env_key("NB_SETUP_KEY"));
+    EXPECT_FALSE(netbird_utils::is_contract_env_key("NB_SETUP_KEY"));
+    EXPECT_TRUE(netbird_utils::is_contract_env_key("NB_SETUP_KEY_FILE"));
+    EXPECT_EQ(netbird_utils::netbird_spelling("WT_LOG_LEVEL"), "NB_LOG_LEVEL");
+    EXPECT_EQ(netbird_utils::netbird_spelling("NB_WT_X"), "NB_WT_X");
+}
+
+TEST(rules, a_log_level_override_must_be_one_that_netbirds_logger_parses) {
+    for (const char* level : {"panic", "fatal", "error", "warn", "warning", "info", "debug", "trace", "DEBUG", "Warn"})
+        EXPECT_FALSE(netbird_utils::is_unusable_override("NB_LOG_LEVEL", level)) << level;
+    for (const char* level : {"", "verbose", "critical", "off", "info ", "deb ug"}) {
+        EXPECT_TRUE(netbird_utils::is_unusable_override("NB_LOG_LEVEL", level)) << level;
+        EXPECT_TRUE(netbird_utils::is_unusable_override("WT_LOG_LEVEL", level)) << level;
+    }
+    EXPECT_FALSE(netbird_utils::is_unusable_override("NB_FORCE_RELAY", "verbose"));
+}
+
+TEST(rules, the_override_budget_counts_entries_and_environment_bytes) {
+    std::map<std::string, std::string> overrides;
+    for (std::size_t i = 0; i < netbird_utils::MAX_ENV_OVERRIDES; ++i) overrides["NB_K" + std::to_string(i)] = "v";
+    EXPECT_TRUE(netbird_utils::is_within_env_budget(overrides));
+    overrides["NB_ONE_MORE"] = "v";
+    EXPECT_FALSE(netbird_utils::is_within_env_budget(overrides));
+
+    // "NB_BIG=" plus the value plus the terminator fills the byte budget exactly.
+    const std::size_t fill = netbird_utils::MAX_ENV_OVERRIDE_BYTES - std::string("NB_BIG").size() - 2;
+    std::map<std::string, std::string> big{{"NB_BIG", std::string(fill, 'x')}};
+    EXPECT_TRUE(netbird_utils::is_within_env_budget(big));
+    big["NB_BIG"] += 'x';
+    EXPECT_FALSE(netbird_utils::is_within_env_budget(big));
 }
 
 TEST(rules, setting_names_and_log_levels_are_case_sensitive) {

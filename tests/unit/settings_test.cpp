@@ -4,6 +4,7 @@
 #include "application.hpp"
 #include "harness.hpp"
 #include "json_utils.hpp"
+#include "netbird_utils.hpp"
 #include "settings_values.hpp"
 
 #include <algorithm>
@@ -83,10 +84,10 @@ TEST_F(settings_store, without_files_every_setting_has_its_default_and_nothing_i
 TEST_F(settings_store, usable_stored_values_are_what_the_system_runs_with) {
     const application& app = load_app_json(
         R"({"management_url":"https://m.example","watchdog_enabled":false,"watchdog_timeout":100000,)"
-        R"("log_retention_days":7,"log_level":"debug","wireguard_port":65535,"external_ip_map":"bad map!",)"
-        R"("mtu":576,"interface_name":"tun-1_x","other":[1]})");
+        R"("log_retention_days":7,"log_level":"debug","wireguard_port":65535,)"
+        R"("external_ip_map":"203.0.113.5/lo,198.51.100.7","mtu":576,"interface_name":"tun-1_x","other":[1]})");
     EXPECT_EQ(app.build_config_json(),
-              R"({"external_ip_map":"bad map!","interface_name":"tun-1_x","log_level":"debug",)"
+              R"({"external_ip_map":"203.0.113.5/lo,198.51.100.7","interface_name":"tun-1_x","log_level":"debug",)"
               R"("log_retention_days":7,"management_url":"https://m.example","mtu":576,)"
               R"("watchdog_enabled":false,"watchdog_timeout":100000,"wireguard_port":65535})");
 }
@@ -100,6 +101,12 @@ TEST_F(settings_store, unusable_stored_values_fall_back_to_the_defaults) {
               R"({"external_ip_map":"","interface_name":"wt0","log_level":"info","log_retention_days":30,)"
               R"("management_url":"","mtu":1280,"watchdog_enabled":true,"watchdog_timeout":300,)"
               R"("wireguard_port":51820})");
+}
+
+// A map NetBird refuses would fail every up, whether it came by hand or through the up form.
+TEST_F(settings_store, an_external_ip_map_netbird_would_refuse_reads_as_no_map) {
+    for (const char* map : {"bad map!", "1.2.3.4,,5.6.7.8", "1.2.3.4/no-such-if9", "lo/1.2.3.4"})
+        EXPECT_EQ(load_app_json(json{{"external_ip_map", map}}.dump()).external_ip_map(), "") << map;
 }
 
 TEST_F(settings_store, integers_need_integer_json_and_32_bits_before_their_range_rules) {
@@ -156,7 +163,7 @@ TEST_F(settings_store, load_removes_reserved_overrides_and_rewrites_only_then) {
     m_app->load_state();
     EXPECT_EQ(read_file(env_json()), "{\n  \"NB_FOO\": \"x\",\n  \"nb_lower\": \"kept\"\n}\n");
 
-    const std::string untouched = R"({"NB_FOO":"x","NB_BAR":5})";
+    const std::string untouched = R"({"NB_FOO":"x","NB_BAR":5,"WT_FORCE_RELAY":"true","NB_LOG_LEVEL":"DEBUG"})";
     write_file(env_json(), untouched);
     m_app->load_state();
     EXPECT_EQ(read_file(env_json()), untouched);
@@ -164,6 +171,39 @@ TEST_F(settings_store, load_removes_reserved_overrides_and_rewrites_only_then) {
     write_file(env_json(), R"({"NB_CONFIG":"/etc/x","NB_MANAGEMENT_URL":"https://evil"})");
     m_app->load_state();
     EXPECT_EQ(read_file(env_json()), "{}\n");
+}
+
+// Stored by an older version or by hand: each would take over the client, leak a secret or make
+// every command fail. Only names reach the log.
+TEST_F(settings_store, load_removes_contract_secret_and_bad_log_level_overrides_in_both_spellings) {
+    log_capture capture;
+    write_file(env_json(), R"({"NB_SETUP_KEY":"SECRET-1","WT_PRESHARED_KEY":"SECRET-2","NB_DAEMON_ADDR":"unix:///x",)"
+                           R"("WT_LOG_FILE":"/tmp/x","NB_LOG_LEVEL":"verbose","WT_CONFIG":"/x","NB_FOO":"x"})");
+    m_app->load_state();
+    EXPECT_EQ(read_file(env_json()), "{\n  \"NB_FOO\": \"x\"\n}\n");
+    const auto env = m_app->build_command_env();
+    EXPECT_EQ(env.count("NB_SETUP_KEY") + env.count("WT_PRESHARED_KEY") + env.count("NB_LOG_LEVEL"), 0u);
+    const auto lines = capture.lines();
+    EXPECT_TRUE(std::any_of(lines.begin(), lines.end(),
+                            [](const std::string& line) { return line.find("NB_SETUP_KEY") != std::string::npos; }));
+    for (const std::string& line : lines) EXPECT_EQ(line.find("SECRET"), std::string::npos) << line;
+}
+
+// An env.json beyond the budget would push every child past what execve accepts: the first that
+// fit stay, in key order, and the file is rewritten with them.
+TEST_F(settings_store, load_keeps_only_the_overrides_that_fit_the_budget) {
+    json stored = json::object();
+    for (int i = 0; i < 400; ++i) stored["NB_K" + std::to_string(1000 + i)] = std::string(80, 'v');
+    write_file(env_json(), stored.dump());
+    m_app->load_state();
+    const json kept = json::parse(read_file(env_json()));
+    EXPECT_EQ(kept.size(), netbird_utils::MAX_ENV_OVERRIDES);
+    EXPECT_TRUE(kept.contains("NB_K1000"));
+    EXPECT_FALSE(kept.contains("NB_K1064"));
+
+    write_file(env_json(), json{{"NB_HUGE", std::string(netbird_utils::MAX_ENV_OVERRIDE_BYTES, 'v')}, {"NB_SMALL", "1"}}.dump());
+    m_app->load_state();
+    EXPECT_EQ(read_file(env_json()), "{\n  \"NB_SMALL\": \"1\"\n}\n");
 }
 
 TEST_F(settings_store, load_drops_a_stored_setup_key_and_keeps_everything_else) {

@@ -1,0 +1,40 @@
+// What the daemon is doing now: the queued command that runs, how many wait behind it, and the
+// NetBird service's life since start. Answered at once, so a page can show it while a command runs.
+
+#include "api_helpers.hpp"
+#include "application.hpp"
+
+namespace {
+
+long long whole_seconds(application::clock::duration elapsed) {
+    return std::chrono::duration_cast<std::chrono::seconds>(elapsed).count();
+}
+
+}  // namespace
+
+std::string application::build_activity_json(const activity& now) {
+    return dump_json({{"command", now.command ? nlohmann::json(*now.command) : nlohmann::json(nullptr)},
+                      {"command_seconds", now.command_seconds},
+                      {"queued", now.queued},
+                      {"service_restarts", now.service_restarts},
+                      {"service_running", now.service_running},
+                      {"service_uptime_seconds", now.service_uptime_seconds}});
+}
+
+application::activity application::current_activity(clock::time_point now) {
+    activity current;
+    {
+        std::lock_guard lock(m_queue_mutex);
+        current.command = m_running_command;
+        if (m_running_command) current.command_seconds = whole_seconds(now - m_running_since);
+        current.queued = m_command_queue.size();
+    }
+    current.service_restarts = m_service_restarts;
+    current.service_running = service_running();
+    if (current.service_running) current.service_uptime_seconds = whole_seconds(now - m_service_started_at);
+    return current;
+}
+
+void application::api_activity(const response_ptr& res, const request& /*req*/) {
+    write_json(res, build_activity_json(current_activity(clock::now())), "200 OK", true);
+}

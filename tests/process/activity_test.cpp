@@ -1,0 +1,92 @@
+// GET /activity: the command that runs now, the jobs behind it, and the NetBird service's life.
+
+#include "harness.hpp"
+#include "inspect.hpp"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+using namespace test_support;
+using json = nlohmann::json;
+
+namespace {
+
+json activity_of(staged_app& app) {
+    const http_reply reply = app.client().get(API + "/activity");
+    EXPECT_EQ(reply.status, 200);
+    EXPECT_EQ(reply.header("Cache-Control"), "no-store");
+    return json::parse(reply.body, nullptr, false);
+}
+
+bool one_off_running(const staged_app& app, std::string_view command) {
+    for (const auto& entry : processes_of(app.dir() / "lib" / "netbird"))
+        if (entry.has_arg(command) && !entry.has_arg("service")) return true;
+    return false;
+}
+
+TEST(activity, an_idle_daemon_reports_no_command_and_an_operator_restart_is_not_counted) {
+    staged_app app;
+    app.start();
+    ASSERT_TRUE(wait_for([&] { return activity_of(app)["service_running"] == true; }));
+    const http_reply reply = app.client().get(API + "/activity");
+    const json idle = json::parse(reply.body);
+    EXPECT_EQ(reply.body.find('\n'), std::string::npos);
+    // Members in ascending order, whatever values they hold.
+    std::vector<std::string> names;
+    for (const auto& [name, value] : idle.items()) names.push_back(name);
+    EXPECT_EQ(names, (std::vector<std::string>{"command", "command_seconds", "queued", "service_restarts",
+                                               "service_running", "service_uptime_seconds"}));
+    EXPECT_TRUE(idle["command"].is_null());
+    EXPECT_EQ(idle["command_seconds"], 0);
+    EXPECT_EQ(idle["queued"], 0);
+    EXPECT_EQ(idle["service_restarts"], 0);
+    EXPECT_TRUE(idle["service_uptime_seconds"].is_number_integer());
+
+    // The uptime counts from the newest start; the operator's own restart is no watchdog restart.
+    ASSERT_TRUE(wait_for([&] { return activity_of(app)["service_uptime_seconds"] >= 3; }));
+    ASSERT_EQ(app.client().post(API + "/restart").status, 200);
+    const json restarted = activity_of(app);
+    EXPECT_EQ(restarted["service_running"], true);
+    EXPECT_LT(restarted["service_uptime_seconds"], 3);
+    EXPECT_EQ(restarted["service_restarts"], 0);
+    EXPECT_EQ(app.stop(), 0);
+}
+
+TEST(activity, a_slow_command_shows_from_its_start_with_its_time_and_the_job_behind_it) {
+    staged_app app;
+    app.start();
+    ASSERT_EQ(app.client().post(API + "/env", "name=NB_SIM_DELAY_MS&value=4000").status, 200);
+    http_client first;
+    http_client second;
+    first.send_request("POST", API + "/down");
+    ASSERT_TRUE(wait_for([&] { return one_off_running(app, "down"); }));
+    // The first look after the client command started already names it.
+    const json running = activity_of(app);
+    EXPECT_EQ(running["command"], "down") << running.dump();
+    EXPECT_EQ(running["queued"], 0);
+
+    second.send_request("POST", API + "/deregister");
+    EXPECT_TRUE(wait_for([&] { return activity_of(app)["queued"] == 1; }));
+    EXPECT_TRUE(wait_for([&] { return activity_of(app)["command_seconds"] >= 1; }));
+    EXPECT_EQ(activity_of(app)["command"], "down");
+
+    EXPECT_EQ(first.read_reply().status, 200);
+    EXPECT_TRUE(wait_for([&] { return activity_of(app)["command"] == "deregister"; }));
+    EXPECT_EQ(activity_of(app)["queued"], 0);
+    EXPECT_EQ(second.read_reply().status, 200);
+    // The worker lets go of the job just after handing its answer over.
+    EXPECT_TRUE(wait_for([&] { return activity_of(app)["command"].is_null(); }));
+    EXPECT_EQ(activity_of(app)["command_seconds"], 0);
+    EXPECT_EQ(app.stop(), 0);
+}
+
+TEST(activity, a_service_that_keeps_crashing_shows_its_restarts) {
+    staged_app app({.env = {{"NB_SIM_SERVICE_EXIT_AFTER_MS", "300"}}});
+    app.start();
+    EXPECT_TRUE(wait_for([&] { return activity_of(app)["service_restarts"] >= 2; }, 30s));
+    // Each life is short: never a steady uptime.
+    EXPECT_LT(activity_of(app)["service_uptime_seconds"], 5);
+    EXPECT_EQ(app.stop(), 0);
+}
+
+}  // namespace
