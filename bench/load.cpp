@@ -9,6 +9,9 @@
 // Each connection cycles through the requests in the order given, starting at its own offset so
 // that a mix is spread evenly. The result is one tab-separated line:
 //   label requests errors requests_per_s p50_us p99_us p99.9_us body_bytes cpu_us_per_request
+//   first_p99_us
+// where the last column is the p99 latency of the answers to the first request given alone (in a
+// mix, what the most frequent request meets among the others).
 // Answers during the warm-up are not counted. Errors are answers other than 2xx, malformed
 // answers and lost connections (which are reopened). The last column is the CPU time (user and
 // system, children left out) that process --cpu-of used per counted answer, "-" without it: unlike
@@ -175,6 +178,7 @@ parse_state parse_answer(std::string_view buffer, answer& out) {
 struct connection {
     int fd = -1;
     std::size_t next_request = 0;
+    std::size_t sent_request = 0;
     std::string input;
     steady::time_point sent_at;
 };
@@ -197,6 +201,7 @@ std::optional<std::chrono::microseconds> process_cpu_time(pid_t pid) {
 
 struct results {
     std::vector<std::uint32_t> latencies_ns;  // a latency beyond 4 s counts as 4 s
+    std::vector<std::uint32_t> first_request_latencies_ns;  // answers to a request like the first
     std::uint64_t errors = 0;
     std::size_t body_bytes = 0;
     std::optional<std::chrono::microseconds> server_cpu;
@@ -267,6 +272,7 @@ private:
     void send_next(std::size_t index) {
         connection& c = m_connections[index];
         const std::string& request = m_opts.requests[c.next_request];
+        c.sent_request = c.next_request;
         c.next_request = (c.next_request + 1) % m_opts.requests.size();
         c.sent_at = steady::now();
         if (!write_all(c.fd, request)) fail(index);
@@ -303,7 +309,10 @@ private:
         const auto now = steady::now();
         if (now < m_measure_from) return;
         const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(now - c.sent_at).count();
-        m_results.latencies_ns.push_back(static_cast<std::uint32_t>(std::min<std::int64_t>(ns, UINT32_MAX)));
+        const auto latency = static_cast<std::uint32_t>(std::min<std::int64_t>(ns, UINT32_MAX));
+        m_results.latencies_ns.push_back(latency);
+        if (m_opts.requests[c.sent_request] == m_opts.requests.front())
+            m_results.first_request_latencies_ns.push_back(latency);
         if (a.status < 200 || a.status > 299) ++m_results.errors;
         m_results.body_bytes = a.body_bytes;
     }
@@ -332,11 +341,13 @@ std::string cpu_per_request_us(const results& r) {
 
 void print_results(const options& opts, results r) {
     std::sort(r.latencies_ns.begin(), r.latencies_ns.end());
+    std::sort(r.first_request_latencies_ns.begin(), r.first_request_latencies_ns.end());
     const auto count = r.latencies_ns.size();
-    std::printf("%s\t%zu\t%llu\t%.0f\t%.1f\t%.1f\t%.1f\t%zu\t%s\n", opts.label.c_str(), count,
+    std::printf("%s\t%zu\t%llu\t%.0f\t%.1f\t%.1f\t%.1f\t%zu\t%s\t%.1f\n", opts.label.c_str(), count,
                 static_cast<unsigned long long>(r.errors), static_cast<double>(count) / opts.seconds,
                 percentile_us(r.latencies_ns, 0.50), percentile_us(r.latencies_ns, 0.99),
-                percentile_us(r.latencies_ns, 0.999), r.body_bytes, cpu_per_request_us(r).c_str());
+                percentile_us(r.latencies_ns, 0.999), r.body_bytes, cpu_per_request_us(r).c_str(),
+                percentile_us(r.first_request_latencies_ns, 0.99));
 }
 
 // One request, its body on standard output; fails unless the answer is 2xx.

@@ -43,21 +43,31 @@ start_nginx() {
 }
 
 print_table() {
-  printf "%-18s %9s %8s %9s %9s %9s %7s %6s %8s\n" \
-    scenario/server req/s requests p50_us p99_us p99.9_us errors body_B cpu_us/req
+  printf "%-18s %9s %8s %9s %9s %9s %7s %6s %8s %9s\n" \
+    scenario/server req/s requests p50_us p99_us p99.9_us errors body_B cpu_us/req p99_1st_us
   awk -F'\t' -v scenarios="${SCENARIOS[*]}" '
-    { rps[$1] = $4; p50[$1] = $5; p99[$1] = $6; p999[$1] = $7; cpu[$1] = $9
-      printf "%-18s %9s %8s %9s %9s %9s %7s %6s %8s\n", $1, $4, $2, $5, $6, $7, $3, $8, $9 }
+    { rps[$1] = $4; p50[$1] = $5; p99[$1] = $6; p999[$1] = $7; cpu[$1] = $9; first[$1] = $10
+      printf "%-18s %9s %8s %9s %9s %9s %7s %6s %8s %9s\n", $1, $4, $2, $5, $6, $7, $3, $8, $9, $10 }
     function ratio(a, b) { return b > 0 ? sprintf("%.2f", a / b) : "-" }
+    function goal(text, value, limit, at_least) {
+      met = value != "-" && (at_least ? value + 0 >= limit : value + 0 <= limit)
+      printf "  %-44s %6s  %s\n", text, value, met ? "met" : "NOT MET"
+    }
     END {
       printf "\nratios ovra_vpn / nginx (req/s: higher is better; latency and CPU: lower is better)\n"
-      printf "%-10s %8s %8s %8s %8s %10s\n", "scenario", "req/s", "p50", "p99", "p99.9", "cpu/req"
+      printf "%-10s %8s %8s %8s %8s %10s %10s\n", "scenario", "req/s", "p50", "p99", "p99.9", "cpu/req", "p99_1st"
       n = split(scenarios, names, " ")
       for (i = 1; i <= n; ++i) {
         s = names[i]; o = s "/ovra_vpn"; g = s "/nginx"
-        printf "%-10s %8s %8s %8s %8s %10s\n", s, ratio(rps[o], rps[g]), ratio(p50[o], p50[g]),
-               ratio(p99[o], p99[g]), ratio(p999[o], p999[g]), ratio(cpu[o], cpu[g])
+        printf "%-10s %8s %8s %8s %8s %10s %10s\n", s, ratio(rps[o], rps[g]), ratio(p50[o], p50[g]),
+               ratio(p99[o], p99[g]), ratio(p999[o], p999[g]), ratio(cpu[o], cpu[g]), ratio(first[o], first[g])
       }
+      printf "\ngoals (ratio ovra_vpn / nginx)\n"
+      goal("mix req/s >= 0.5", ratio(rps["mix/ovra_vpn"], rps["mix/nginx"]), 0.5, 1)
+      goal("/status p99 within the mix <= 3", ratio(first["mix/ovra_vpn"], first["mix/nginx"]), 3, 0)
+      goal("logs-list req/s >= 0.8", ratio(rps["logs-list/ovra_vpn"], rps["logs-list/nginx"]), 0.8, 1)
+      goal("status req/s >= 1.0", ratio(rps["status/ovra_vpn"], rps["status/nginx"]), 1.0, 1)
+      goal("config req/s >= 1.0", ratio(rps["config/ovra_vpn"], rps["config/nginx"]), 1.0, 1)
     }' "$1"
 }
 

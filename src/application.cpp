@@ -216,6 +216,8 @@ void application::stop_background_work() {
     }
     for (std::thread* thread : {&m_signal_thread, &m_command_thread, &m_watchdog_thread})
         if (thread->joinable()) thread->join();
+    m_settings_writer.stop();  // saves already asked for still reach the disk
+    m_log_maintenance.stop();
     if (m_stop_event_fd >= 0) ::close(m_stop_event_fd);
     m_stop_event_fd = -1;
     close_signal_fd();

@@ -19,9 +19,12 @@
 #include <utility>
 #include <vector>
 
+#include "directory_watch.hpp"
 #include "document_cache.hpp"
 #include "http_server.hpp"
 #include "line_reader.hpp"
+#include "saved_document.hpp"
+#include "worker_thread.hpp"
 
 namespace boost::process {
 class child;
@@ -94,6 +97,14 @@ public:
     void api_config_set(const response_ptr& res, const request& req);
     void api_env_get(const response_ptr& res, const request& req);
     void api_env_set(const response_ptr& res, const request& req);
+    // Side effects of a saved setting change, then the settings document as the answer.
+    void apply_setting_change(const response_ptr& res, const std::string& name, const std::string& value,
+                              bool changed);
+    static std::string settings_file_text(const nlohmann::json& value);
+    // Saves (or, without content, removes) a settings file on the settings writer; `finished`
+    // gets the outcome on the loop.
+    void save_settings_file(const std::filesystem::path& path, std::optional<std::string> content,
+                            std::function<void(bool saved)> finished);
 
     // --- NetBird command lines, environment and runner (netbird_commands.cpp) ---
     std::vector<std::string> base_args_cli() const;
@@ -147,6 +158,8 @@ public:
     void apply_log_level(const std::string& level) const;
     void compress_daily_logs() const;
     void prune_daily_logs(int days) const;
+    // Runs `work` on the log maintenance thread, then `then` (when given) on the loop.
+    void run_log_maintenance(std::function<void()> work, std::function<void()> then = {});
     std::string build_logs_list_json() const;
     std::optional<std::filesystem::path> resolve_log_file(std::string_view source, std::string_view name) const;
     std::string build_storage_json() const;
@@ -265,6 +278,23 @@ private:
     // The settings document by the values it shows; like m_app_config, used on the loop only.
     mutable document_cache<std::string, std::string, std::string, int, std::string, int, bool, int, int>
         m_config_document;
+    // Durable saves, off the loop; the two documents change in memory at once (settings.cpp).
+    worker_thread m_settings_writer;
+    saved_document<nlohmann::json> m_app_settings{
+        m_app_config, nullptr, settings_file_text, [this](std::optional<std::string> content, auto finished) {
+            save_settings_file(m_app_config_path, std::move(content), std::move(finished));
+        }};
+    saved_document<std::map<std::string, std::string>> m_env_settings{
+        m_env_overrides, &m_env_mutex, [](const auto& overrides) { return settings_file_text(overrides); },
+        [this](std::optional<std::string> content, auto finished) {
+            save_settings_file(m_env_path, std::move(content), std::move(finished));
+        }};
+
+    // Log compression and pruning, off the loop; the logs list until a listed file changes
+    // (logs.cpp).
+    worker_thread m_log_maintenance;
+    mutable directory_watch m_log_files_watch;
+    mutable std::string m_logs_list_document;
 
     // Event loop
     http_server::event_loop* m_loop = nullptr;

@@ -4,17 +4,18 @@
 
 #include "api_helpers.hpp"
 #include "config_utils.hpp"
+#include "file_utils.hpp"
 #include "log_utils.hpp"
 #include "settings_values.hpp"
 
 #include <algorithm>
+#include <atomic>
+#include <cerrno>
 #include <cstdint>
 #include <ctime>
 #include <fcntl.h>
-#include <fstream>
 #include <mutex>
 #include <optional>
-#include <sstream>
 #include <spdlog/sinks/daily_file_sink.h>
 #include <spdlog/spdlog.h>
 #include <sys/stat.h>
@@ -78,51 +79,70 @@ std::optional<std::string> local_date(int days_back) {
     return std::string(text);
 }
 
-// Calls visit(path, file name) for each regular file (links followed) directly in `dir`; any
-// error of the walk ends it quietly.
+// Whether `path` is a regular file itself; a symbolic link is not followed, whatever it points to.
+bool is_plain_file(const fs::path& path) {
+    struct stat info {};
+    return ::lstat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
+}
+
+// Calls visit(path, file name) for each regular file directly in `dir`; symbolic links are
+// skipped, so nothing placed in a log directory can make a log of a file elsewhere. Any error of
+// the walk ends it quietly.
 template <typename Visit>
 void for_each_regular_file(const fs::path& dir, Visit visit) {
     std::error_code ec;
     for (fs::directory_iterator it(dir, ec); !ec && it != fs::directory_iterator(); it.increment(ec)) {
         std::error_code type_ec;
-        if (it->is_regular_file(type_ec)) visit(it->path(), it->path().filename().string());
+        if (it->symlink_status(type_ec).type() == fs::file_type::regular)
+            visit(it->path(), it->path().filename().string());
     }
 }
 
-// A power cut must not leave an empty archive in place of a log whose original is already gone.
-bool sync_file(const fs::path& path) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return false;
-    const bool synced = ::fsync(fd) == 0;
-    ::close(fd);
-    return synced;
+// A new file at `path` for writing, whatever stood there before (a link is replaced, not followed).
+file_utils::unique_fd create_fresh_file(const fs::path& path) {
+    ::unlink(path.c_str());
+    return file_utils::unique_fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
 }
 
-bool gzip_file(const fs::path& src, const fs::path& dst) {
-    std::ifstream in(src, std::ios::binary);
+// Compresses `src` into `dst`, synced to the disk, so that a power cut cannot leave an empty
+// archive in place of a log whose original is already gone. Gives up when `stop` is set.
+bool gzip_file(const fs::path& src, const fs::path& dst, const std::atomic<bool>& stop) {
+    const file_utils::unique_fd in = file_utils::open_regular_file(src.c_str());
     if (!in) return false;
-    const gzFile out = ::gzopen(dst.c_str(), "wb");
-    if (out == nullptr) return false;
-    std::vector<char> chunk(GZIP_CHUNK_BYTES);
-    bool written = true;
-    while (written && in) {
-        in.read(chunk.data(), static_cast<std::streamsize>(chunk.size()));
-        const auto got = static_cast<unsigned>(in.gcount());
-        if (got > 0) written = ::gzwrite(out, chunk.data(), got) == static_cast<int>(got);
+    const file_utils::unique_fd out_fd = create_fresh_file(dst);
+    if (!out_fd) return false;
+    const int gz_fd = ::dup(out_fd.get());  // gzclose closes its own copy; out_fd stays for the sync
+    const gzFile out = gz_fd < 0 ? nullptr : ::gzdopen(gz_fd, "wb");
+    if (out == nullptr) {
+        if (gz_fd >= 0) ::close(gz_fd);
+        return false;
     }
-    const bool read_whole = !in.bad();
+    std::vector<char> chunk(GZIP_CHUNK_BYTES);
+    bool complete = false;
+    for (;;) {
+        const ssize_t got = ::read(in.get(), chunk.data(), chunk.size());
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0 || stop.load()) {
+            complete = got == 0 && !stop.load();
+            break;
+        }
+        const auto size = static_cast<unsigned>(got);
+        if (::gzwrite(out, chunk.data(), size) != static_cast<int>(size)) break;
+    }
     const bool closed = ::gzclose(out) == Z_OK;
-    return written && read_whole && closed;
+    return complete && closed && ::fsync(out_fd.get()) == 0;
 }
 
 // app_D.log becomes app_D.log.gz through app_D.log.gz.tmp, so an interrupted run leaves either
-// the original or a complete archive, and at worst a temporary file that the next run redoes.
-void compress_daily_log(const fs::path& source) {
+// the original or a complete archive, and at worst a temporary file that the next run redoes. The
+// archive appears under its name only once complete, so it is never listed or served half-written;
+// a download of the original reads from its open descriptor and gets the whole file even when the
+// original goes meanwhile.
+void compress_daily_log(const fs::path& source, const std::atomic<bool>& stop) {
     const fs::path target = fs::path(source) += ".gz";
     const fs::path temporary = fs::path(target) += ".tmp";
     std::error_code ec;
-    fs::remove(temporary, ec);
-    bool ok = gzip_file(source, temporary) && sync_file(temporary);
+    bool ok = gzip_file(source, temporary, stop);
     if (ok) {
         fs::rename(temporary, target, ec);
         ok = !ec;
@@ -130,10 +150,43 @@ void compress_daily_log(const fs::path& source) {
     fs::remove(ok ? source : temporary, ec);
 }
 
-std::string read_rest(std::ifstream& in) {
-    std::ostringstream content;
-    content << in.rdbuf();
-    return std::move(content).str();
+// The logs list document from the files as they are now.
+std::string list_log_files(const fs::path& data_dir, const fs::path& log_dir) {
+    struct log_entry {
+        const char* source;
+        std::string name;
+        std::uintmax_t size;
+        long long modified;  // seconds since the epoch; 0 when unknown
+    };
+    std::vector<log_entry> entries;
+    const auto collect = [&entries](const fs::path& dir, bool (*accepts)(std::string_view), const char* source) {
+        for_each_regular_file(dir, [&](const fs::path& path, const std::string& name) {
+            if (!accepts(name)) return;
+            struct stat info {};
+            if (::lstat(path.c_str(), &info) != 0)
+                info = {};
+            else if (!S_ISREG(info.st_mode))
+                return;  // replaced by something else meanwhile
+            entries.push_back({source, name, static_cast<std::uintmax_t>(info.st_size), info.st_mtime});
+        });
+    };
+    collect(data_dir, log_utils::is_netbird_log_name, "netbird");
+    collect(log_dir, log_utils::is_netbird_daily_name, "netbird");
+    collect(log_dir, log_utils::is_app_log_name, "app");
+
+    std::sort(entries.begin(), entries.end(), [](const log_entry& a, const log_entry& b) {
+        const int by_source = std::string_view(a.source).compare(b.source);
+        return by_source != 0 ? by_source < 0 : a.name > b.name;
+    });
+    nlohmann::json list = nlohmann::json::array();
+    for (const log_entry& entry : entries)
+        list.push_back(
+            {{"modified", entry.modified}, {"name", entry.name}, {"size", entry.size}, {"source", entry.source}});
+    return dump_json(list);
+}
+
+bool is_daily_log_name(std::string_view name) {
+    return log_utils::is_app_log_name(name) || log_utils::is_netbird_daily_name(name);
 }
 
 // Errors of the log endpoints are plain text, like their answers.
@@ -160,6 +213,13 @@ void application::setup_file_logging() {
     compress_daily_logs();
 }
 
+void application::run_log_maintenance(std::function<void()> work, std::function<void()> then) {
+    m_log_maintenance.post([this, work = std::move(work), then = std::move(then)]() mutable {
+        work();
+        if (then) defer(std::move(then));
+    });
+}
+
 void application::apply_log_level(const std::string& level) const {
     spdlog::default_logger_raw()->set_level(config_utils::log_level_from_name(level));
 }
@@ -168,10 +228,15 @@ void application::apply_log_level(const std::string& level) const {
 void application::compress_daily_logs() const {
     const auto today = local_date(0);
     if (!today) return;
+    std::vector<fs::path> finished;
     for_each_regular_file(m_log_dir, [&](const fs::path& path, const std::string& name) {
-        if (!log_utils::is_app_log_name(name) && !log_utils::is_netbird_daily_name(name)) return;
-        if (name.ends_with(".log") && *log_utils::daily_log_date(name) < *today) compress_daily_log(path);
+        if (is_daily_log_name(name) && name.ends_with(".log") && *log_utils::daily_log_date(name) < *today)
+            finished.push_back(path);
     });
+    for (const fs::path& path : finished) {
+        if (stopping()) return;
+        compress_daily_log(path, m_stopping);
+    }
 }
 
 // Keeps the files of the last `days` dates, today included, whatever their prefix.
@@ -187,35 +252,16 @@ void application::prune_daily_logs(int days) const {
 
 // Application files first, then NetBird's; newest first within each, which the descending
 // name order gives for dated names (and puts "client.log" before the rotated "client-*" files).
+// The document is kept until a listed file may have changed: a stat per file per request would
+// cost more than everything else the answer takes.
 std::string application::build_logs_list_json() const {
-    struct log_entry {
-        const char* source;
-        std::string name;
-        std::uintmax_t size;
-        long long modified;  // seconds since the epoch; 0 when unknown
-    };
-    std::vector<log_entry> entries;
-    const auto collect = [&entries](const fs::path& dir, bool (*accepts)(std::string_view), const char* source) {
-        for_each_regular_file(dir, [&](const fs::path& path, const std::string& name) {
-            if (!accepts(name)) return;
-            struct stat info {};
-            if (::stat(path.c_str(), &info) != 0) info = {};
-            entries.push_back({source, name, static_cast<std::uintmax_t>(info.st_size), info.st_mtime});
-        });
-    };
-    collect(m_data_dir, log_utils::is_netbird_log_name, "netbird");
-    collect(m_log_dir, log_utils::is_netbird_daily_name, "netbird");
-    collect(m_log_dir, log_utils::is_app_log_name, "app");
-
-    std::sort(entries.begin(), entries.end(), [](const log_entry& a, const log_entry& b) {
-        const int by_source = std::string_view(a.source).compare(b.source);
-        return by_source != 0 ? by_source < 0 : a.name > b.name;
-    });
-    nlohmann::json list = nlohmann::json::array();
-    for (const log_entry& entry : entries)
-        list.push_back(
-            {{"modified", entry.modified}, {"name", entry.name}, {"size", entry.size}, {"source", entry.source}});
-    return dump_json(list);
+    if (!m_log_files_watch.changed()) return m_logs_list_document;
+    // Watching starts before the listing, so a change during the listing is seen next time.
+    const bool watched = m_log_files_watch.restart(
+        {{m_data_dir, log_utils::is_netbird_log_name}, {m_log_dir, is_daily_log_name}});
+    m_logs_list_document = list_log_files(m_data_dir, m_log_dir);
+    if (!watched) m_log_files_watch.restart({});  // an unwatched listing is never reused
+    return m_logs_list_document;
 }
 
 // Only a bare name of the source's own families, and only an existing regular file in that
@@ -234,8 +280,7 @@ std::optional<fs::path> application::resolve_log_file(std::string_view source, s
     if (dir == nullptr) return std::nullopt;
     fs::path path = *dir / name;
     if (path.parent_path() != *dir) return std::nullopt;
-    std::error_code ec;
-    if (!fs::is_regular_file(path, ec)) return std::nullopt;
+    if (!is_plain_file(path)) return std::nullopt;
     return path;
 }
 
@@ -247,24 +292,26 @@ std::string application::build_storage_json() const {
     return dump_json({{"free", available}, {"total", total}, {"used_pct", log_utils::used_percent(total, available)}});
 }
 
-// Only the end of NetBird's log is read, however large it has grown.
+// Only the end of NetBird's log is read, however large it has grown, and only from a regular
+// file: a FIFO or device there would block the loop or never end.
 void application::api_logs_tail(const response_ptr& res, const request& req) {
-    constexpr std::uintmax_t MAX_BYTES = 200000;
+    constexpr std::size_t MAX_BYTES = 200000;
+    // Lines appended while the tail is read are included, up to this much more.
+    constexpr std::size_t MAX_GROWTH_BYTES = 64 * 1024;
     if (req.query_value("source") != "netbird") return write_text(res, "404 Not Found", "Unknown log source.");
-    std::error_code ec;
-    const fs::file_status status = fs::status(m_log_path, ec);
-    if (!fs::exists(status))  // also false when the status could not be read
-        return write_text(res, "404 Not Found", "Netbird log not found.");
-    std::ifstream in(m_log_path, std::ios::binary);
-    if (!in) return write_text(res, "500 Internal Server Error", "Unable to open netbird log.");
+    struct stat status {};
+    if (::lstat(m_log_path.c_str(), &status) != 0) return write_text(res, "404 Not Found", "Netbird log not found.");
+    const file_utils::unique_fd fd = file_utils::open_regular_file(m_log_path.c_str());
+    if (!fd || ::fstat(fd.get(), &status) != 0)
+        return write_text(res, "500 Internal Server Error", "Unable to open netbird log.");
 
     std::string body;
-    const std::uintmax_t size = fs::file_size(m_log_path, ec);
-    if (!ec && size > MAX_BYTES) {
-        in.seekg(static_cast<std::streamoff>(size - MAX_BYTES));
+    const auto size = static_cast<std::size_t>(status.st_size);
+    if (size > MAX_BYTES) {
+        ::lseek(fd.get(), static_cast<off_t>(size - MAX_BYTES), SEEK_SET);
         body = "Log truncated to last " + std::to_string(MAX_BYTES) + " bytes.\n";
     }
-    body += read_rest(in);
+    file_utils::read_up_to(fd.get(), body, std::min(size, MAX_BYTES) + MAX_GROWTH_BYTES);
     write_text(res, "200 OK", body);
 }
 

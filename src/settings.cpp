@@ -3,17 +3,17 @@
 #include "api_helpers.hpp"
 #include "config_utils.hpp"
 #include "file_utils.hpp"
+#include "json_utils.hpp"
 #include "netbird_utils.hpp"
 #include "settings_values.hpp"
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <climits>
 #include <cstdint>
 #include <fcntl.h>
-#include <fstream>
 #include <net/if.h>
-#include <sstream>
 #include <spdlog/spdlog.h>
 #include <unistd.h>
 
@@ -82,24 +82,28 @@ bool is_retention_days(int days) { return days >= LOG_RETENTION_MIN_DAYS && days
 
 // ---- saving ----
 
+// Larger than any settings document the daemon writes; a bigger file is not read at all.
+constexpr std::size_t MAX_SETTINGS_FILE_BYTES = 1024 * 1024;
+
 fs::path temporary_path_for(const fs::path& path) { return fs::path(path) += ".tmp"; }
 
 // Makes the rename itself survive a power cut; the new content is already in place without it.
-void sync_directory(const fs::path& directory) {
-    const int fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return;
-    ::fsync(fd);
-    ::close(fd);
+void sync_directory(const fs::path& path) {
+    const fs::path directory = path.has_parent_path() ? path.parent_path() : fs::path(".");
+    const file_utils::unique_fd fd(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (fd) ::fsync(fd.get());
 }
 
 // A reader (or the next start after a power cut) sees the old or the new content, never a part:
 // the new content is complete on disk before it takes the target's name. A save cut short leaves
-// only the temporary file, which the next save of the same target overwrites. One fixed
-// temporary name per target is enough because saves run on the event-loop thread only (and in
-// load_state before that loop starts).
+// only the temporary file, which the next save of the same target replaces. Whatever stands at
+// the temporary name (a link, a FIFO) is removed first, so the save neither follows nor blocks
+// on it. One fixed temporary name per target is enough because saves of one file never overlap:
+// they run one after another on the settings writer (and in load_state before it starts).
 bool replace_file_atomically(const fs::path& path, std::string_view content) {
     const fs::path temporary = temporary_path_for(path);
-    const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0666);
+    ::unlink(temporary.c_str());
+    const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666);
     if (fd < 0) return false;
     const bool written = file_utils::write_all(fd, content) && ::fsync(fd) == 0;
     const bool closed = ::close(fd) == 0;
@@ -107,7 +111,13 @@ bool replace_file_atomically(const fs::path& path, std::string_view content) {
         ::unlink(temporary.c_str());
         return false;
     }
-    sync_directory(path.has_parent_path() ? path.parent_path() : fs::path("."));
+    sync_directory(path);
+    return true;
+}
+
+bool remove_file_durably(const fs::path& path) {
+    if (::unlink(path.c_str()) != 0 && errno != ENOENT) return false;
+    sync_directory(path);
     return true;
 }
 
@@ -222,12 +232,19 @@ std::optional<std::string_view> config_request_error(std::string_view name, std:
     return std::nullopt;
 }
 
-// Stores value under name; says whether that differs from what was stored (JSON equality).
-bool replace_member(json& config, const std::string& name, json value) {
+// Whether storing `value` under name (removing it when there is none) changes the stored
+// settings, under JSON equality.
+bool setting_changes(const json& config, const std::string& name, const std::optional<json>& value) {
     const json* old = find_member(config, name);
-    const bool changed = old == nullptr || *old != value;
-    config[name] = std::move(value);
-    return changed;
+    if (!value) return old != nullptr;
+    return old == nullptr || *old != *value;
+}
+
+void store_setting(json& config, const std::string& name, const std::optional<json>& value) {
+    if (value)
+        config[name] = *value;
+    else if (config.is_object())
+        config.erase(name);
 }
 
 // An empty value means the setting was reset.
@@ -261,14 +278,19 @@ std::string env_budget_error() {
 
 enum class override_change { none, set, removed };
 
-// Sets the override or, for an empty value, removes it.
-override_change update_override(std::map<std::string, std::string>& overrides, const std::string& name,
-                                const std::string& value) {
-    if (value.empty()) return overrides.erase(name) > 0 ? override_change::removed : override_change::none;
-    const auto [entry, inserted] = overrides.try_emplace(name, value);
-    if (!inserted && entry->second == value) return override_change::none;
-    entry->second = value;
-    return override_change::set;
+// What setting the override (removing it, for an empty value) would change.
+override_change override_change_of(const std::map<std::string, std::string>& overrides, const std::string& name,
+                                   const std::string& value) {
+    const auto entry = overrides.find(name);
+    if (value.empty()) return entry != overrides.end() ? override_change::removed : override_change::none;
+    return entry != overrides.end() && entry->second == value ? override_change::none : override_change::set;
+}
+
+void store_override(std::map<std::string, std::string>& overrides, const std::string& name, const std::string& value) {
+    if (value.empty())
+        overrides.erase(name);
+    else
+        overrides[name] = value;
 }
 
 void log_override_change(override_change change, const std::string& name, const std::string& value) {
@@ -311,19 +333,33 @@ json coerce_config_value(std::string_view key, const std::string& value) {
     return value;
 }
 
+// Only a regular file of sane size and nesting counts; anything else reads as no settings.
 json application::read_json_file(const fs::path& path) const {
-    // Streaming the buffer turns read errors (a directory, an I/O error) into a short text
-    // instead of the exception a read through the file stream itself would throw.
-    std::ifstream file(path, std::ios::binary);
-    std::ostringstream text;
-    text << file.rdbuf();
-    json value = json::parse(text.str(), nullptr, false);
+    const file_utils::unique_fd fd = file_utils::open_regular_file(path.c_str());
+    std::string text;
+    if (!fd || !file_utils::read_up_to(fd.get(), text, MAX_SETTINGS_FILE_BYTES + 1) ||
+        text.size() > MAX_SETTINGS_FILE_BYTES)
+        return json::object();
+    json value = json_utils::parse_bounded(text);
     return value.is_object() ? value : json::object();
 }
 
 void application::write_json_file(const fs::path& path, const json& value) const {
-    const std::string text = value.dump(2, ' ', false, json::error_handler_t::replace) + '\n';
-    if (!replace_file_atomically(path, text)) spdlog::error("Failed to write {}", path.string());
+    if (!replace_file_atomically(path, settings_file_text(value))) spdlog::error("Failed to write {}", path.string());
+}
+
+std::string application::settings_file_text(const json& value) {
+    return value.dump(2, ' ', false, json::error_handler_t::replace) + '\n';
+}
+
+// The file work runs on the settings writer; the outcome comes back on the loop.
+void application::save_settings_file(const fs::path& path, std::optional<std::string> content,
+                                     std::function<void(bool saved)> finished) {
+    m_settings_writer.post([this, path, content = std::move(content), finished = std::move(finished)]() mutable {
+        const bool saved = content ? replace_file_atomically(path, *content) : remove_file_durably(path);
+        if (!saved) spdlog::error("Failed to write {}", path.string());
+        defer([finished = std::move(finished), saved] { finished(saved); });
+    });
 }
 
 void application::load_state() {
@@ -335,6 +371,8 @@ void application::load_state() {
     }
     m_app_config = read_json_file(m_app_config_path);
     if (m_app_config.erase("setup_key") > 0) write_json_file(m_app_config_path, m_app_config);
+    m_app_settings.mark_saved();
+    m_env_settings.mark_saved();
 }
 
 int application::wireguard_port() const {
@@ -377,6 +415,7 @@ void application::api_config_get(const response_ptr& res, const request&) {
     write_json(res, build_config_json(), "200 OK", false);
 }
 
+// The settings change in memory at once; the answer waits until they are on disk.
 void application::api_config_set(const response_ptr& res, const request&) {
     read_form(res, [this, res](form fields) {
         const std::string& name = fields["name"];
@@ -385,16 +424,32 @@ void application::api_config_set(const response_ptr& res, const request&) {
             write_json(res, error_json(*error), "400 Bad Request", false);
             return;
         }
-        const bool changed = value.empty() ? m_app_config.erase(name) > 0
-                                           : replace_member(m_app_config, name, coerce_config_value(name, value));
-        write_json_file(m_app_config_path, m_app_config);
-        if (changed) log_setting_change(name, value);
-        if (name == "log_retention_days") prune_daily_logs(log_retention_days());
-        if (name == "log_level") apply_log_level(log_level());
-        // The running tunnel keeps its old values until the operator reconnects.
-        if (changed && m_desired_up && config_utils::is_tunnel_key(name)) m_pending_reconnect = true;
-        write_json(res, build_config_json(), "200 OK", false);
+        std::optional<json> stored;  // none: a reset
+        if (!value.empty()) stored = coerce_config_value(name, value);
+        const bool changed = setting_changes(m_app_config, name, stored);
+        m_app_settings.update([name, stored](json& config) { store_setting(config, name, stored); },
+                              [this, res, name, value, changed](bool saved) {
+                                  if (saved)
+                                      apply_setting_change(res, name, value, changed);
+                                  else
+                                      write_json(res, error_json("Could not save settings"),
+                                                 "500 Internal Server Error", false);
+                              });
     });
+}
+
+// Side effects of a saved setting, then the answer: the settings document.
+void application::apply_setting_change(const response_ptr& res, const std::string& name, const std::string& value,
+                                       bool changed) {
+    if (changed) log_setting_change(name, value);
+    if (name == "log_level") apply_log_level(log_level());
+    // The running tunnel keeps its old values until the operator reconnects.
+    if (changed && m_desired_up && config_utils::is_tunnel_key(name)) m_pending_reconnect = true;
+    auto answer = [this, res] { write_json(res, build_config_json(), "200 OK", false); };
+    if (name == "log_retention_days")
+        run_log_maintenance([this, days = log_retention_days()] { prune_daily_logs(days); }, std::move(answer));
+    else
+        answer();
 }
 
 void application::api_env_get(const response_ptr& res, const request&) {
@@ -417,22 +472,36 @@ void application::api_env_set(const response_ptr& res, const request&) {
             write_json(res, error_json(*error), "400 Bad Request", false);
             return;
         }
-        std::unique_lock lock(m_env_mutex);
-        auto overrides = m_env_overrides;
-        const override_change change = update_override(overrides, name, value);
-        if (change == override_change::set && !netbird_utils::is_within_env_budget(overrides)) {
-            lock.unlock();
+        override_change change = override_change::none;
+        bool within_budget = true;
+        {
+            std::lock_guard lock(m_env_mutex);
+            change = override_change_of(m_env_overrides, name, value);
+            auto overrides = m_env_overrides;
+            store_override(overrides, name, value);
+            within_budget = netbird_utils::is_within_env_budget(overrides);
+        }
+        if (change == override_change::set && !within_budget) {
             write_json(res, error_json(env_budget_error()), "400 Bad Request", false);
             return;
         }
-        m_env_overrides = overrides;
-        lock.unlock();
-        write_json_file(m_env_path, overrides);
-        log_override_change(change, name, value);
-        // The service only reads its environment when it starts.
-        const bool restart_required = service_running();
-        if (restart_required && change != override_change::none) m_pending_restart = true;
-        const json answer{{"env", overrides}, {"ok", true}, {"restart_required", restart_required}};
-        write_json(res, dump_json(answer), "200 OK", false);
+        m_env_settings.update(
+            [name, value](std::map<std::string, std::string>& overrides) { store_override(overrides, name, value); },
+            [this, res, name, value, change](bool saved) {
+                if (!saved) {
+                    write_json(res, error_json("Could not save overrides"), "500 Internal Server Error", false);
+                    return;
+                }
+                log_override_change(change, name, value);
+                // The service only reads its environment when it starts.
+                const bool restart_required = service_running();
+                if (restart_required && change != override_change::none) m_pending_restart = true;
+                const auto overrides = [this] {
+                    std::lock_guard lock(m_env_mutex);
+                    return m_env_overrides;
+                }();
+                const json answer{{"env", overrides}, {"ok", true}, {"restart_required", restart_required}};
+                write_json(res, dump_json(answer), "200 OK", false);
+            });
     });
 }

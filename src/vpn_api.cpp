@@ -3,6 +3,7 @@
 #include "api_helpers.hpp"
 #include "config_utils.hpp"
 #include "file_utils.hpp"
+#include "json_utils.hpp"
 #include "netbird_utils.hpp"
 #include "settings_values.hpp"
 
@@ -178,7 +179,7 @@ std::string application::build_status_json(int exit_code, const std::string& out
                             {"pending_reconnect", pending_reconnect},
                             {"pending_restart", pending_restart},
                             {"registered", registered}};
-    nlohmann::json parsed = nlohmann::json::parse(output, nullptr, false, false);
+    nlohmann::json parsed = json_utils::parse_bounded(output);
     if (parsed.is_discarded())
         document["output"] = output;
     else
@@ -255,8 +256,10 @@ void application::api_up(const response_ptr& res, const request& /*req*/) {
         }
         m_desired_up = true;
         m_desired_up_assumed = false;
-        const stored_form stored = store_form_settings(m_app_config, fields);
-        if (stored.any_changed) write_json_file(m_app_config_path, m_app_config);
+        nlohmann::json config = m_app_config;
+        const stored_form stored = store_form_settings(config, fields);
+        if (stored.any_changed)
+            m_app_settings.update([fields](nlohmann::json& updated) { store_form_settings(updated, fields); }, {});
         std::vector<std::string> args = build_up_args(fields);
         const bool apply_if_connected = m_pending_reconnect.load() || stored.up_setting_changed;
 
@@ -331,9 +334,7 @@ void application::api_deregister(const response_ptr& res, const request& /*req*/
     if (!dispatch_job("deregister", res, make_abort_guard(res), std::move(commands), false, {}, {})) return;
     ++m_deregistrations_pending;
     m_pending_reconnect = false;
-    m_app_config = nlohmann::json::object();
-    std::error_code ignored;
-    fs::remove(m_app_config_path, ignored);
+    m_app_settings.update_removing_file([](nlohmann::json& config) { config = nlohmann::json::object(); }, {});
 }
 
 // Whatever the command's outcome, the device starts over with a fresh service and no config.json.

@@ -1,6 +1,7 @@
 // The NetBird service process, the status poll and the watchdog that keeps the service alive.
 
 #include "application.hpp"
+#include "json_utils.hpp"
 #include "process_utils.hpp"
 #include "text_utils.hpp"
 #include "time_utils.hpp"
@@ -18,7 +19,7 @@ namespace {
 
 // The management connection state in `status --json` output; nothing unless it is a JSON boolean.
 std::optional<bool> parse_management_connected(const std::string& output) {
-    const auto document = nlohmann::json::parse(output, nullptr, false);
+    const auto document = json_utils::parse_bounded(output);
     if (!document.is_object()) return std::nullopt;
     const auto management = document.find("management");
     if (management == document.end() || !management->is_object()) return std::nullopt;
@@ -263,5 +264,5 @@ void application::log_heartbeat(bool management_connected) {
     const auto uptime = std::chrono::duration_cast<std::chrono::seconds>(clock::now() - m_started_at);
     spdlog::info("heartbeat: uptime={} service={} management={}", text_utils::format_uptime(uptime.count()),
                  service_running() ? "running" : "stopped", management_connected ? "connected" : "disconnected");
-    compress_daily_logs();
+    run_log_maintenance([this] { compress_daily_logs(); });
 }

@@ -3,6 +3,9 @@
 #include "harness.hpp"
 
 #include <algorithm>
+#include <atomic>
+#include <thread>
+#include <vector>
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -361,6 +364,58 @@ TEST(settings_start_up, removes_reserved_overrides_a_stored_setup_key_and_staged
         if (!entry["system"].get<bool>()) overrides.push_back(entry);
     EXPECT_EQ(overrides, json::array({json{{"name", "NB_FOO"}, {"system", false}, {"value", "x"}}}));
     EXPECT_EQ(app.client().get(API + "/config").body, config_with({{"mtu", 1400}}));
+}
+
+// Many clients change settings at once, so saves pile up behind the one being written and go to
+// disk together: every answered change is in the file, and each answer already shows its own.
+TEST(settings_saves, concurrent_changes_are_all_answered_with_their_value_and_all_reach_the_files) {
+    constexpr int CLIENTS = 4;
+    constexpr int CHANGES = 3;
+    staged_app app;
+    app.start();
+    std::vector<std::thread> clients;
+    std::atomic<int> answered{0};
+    for (int c = 0; c < CLIENTS; ++c)
+        clients.emplace_back([&, c] {
+            http_client client;
+            for (int i = 0; i < CHANGES; ++i) {
+                const std::string name = "NB_SIM_T" + std::to_string(c) + "_" + std::to_string(i);
+                const http_reply reply = client.post(API + "/env", "name=" + name + "&value=v" + std::to_string(i));
+                if (reply.status == 200 && json::parse(reply.body)["env"].contains(name)) ++answered;
+                const int mtu = 600 + c * CHANGES + i;
+                const http_reply config = client.post(API + "/config", "name=mtu&value=" + std::to_string(mtu));
+                if (config.status == 200) ++answered;
+            }
+        });
+    for (std::thread& client : clients) client.join();
+    EXPECT_EQ(answered, CLIENTS * CHANGES * 2);
+
+    const json env_file = json::parse(read_file(app.data_dir() / "env.json"));
+    EXPECT_EQ(env_file.size(), static_cast<std::size_t>(CLIENTS * CHANGES)) << env_file.dump();
+    const json config = json::parse(app.client().get(API + "/config").body);
+    EXPECT_EQ(json::parse(read_file(app.data_dir() / "app.json"))["mtu"], config["mtu"]);
+    EXPECT_EQ(app.stop(), 0);
+    app.start();
+    EXPECT_EQ(json::parse(app.client().get(API + "/config").body), config);
+    EXPECT_EQ(app.stop(), 0);
+}
+
+// One connection sends changes back to back without waiting: the answers come in order, each
+// shows at least its own change, and a read sent right after them sees the last.
+TEST(settings_saves, pipelined_changes_are_answered_in_order_and_a_read_after_them_sees_the_last) {
+    staged_app app;
+    app.start();
+    http_client& client = app.client();
+    for (int i = 0; i < 20; ++i) client.send_request("POST", API + "/config", "name=mtu&value=" + std::to_string(1000 + i));
+    client.send_request("GET", API + "/config");
+    for (int i = 0; i < 20; ++i) {
+        const http_reply reply = client.read_reply();
+        ASSERT_EQ(reply.status, 200);
+        EXPECT_GE(json::parse(reply.body)["mtu"].get<int>(), 1000 + i);
+    }
+    EXPECT_EQ(json::parse(client.read_reply().body)["mtu"], 1019);
+    EXPECT_EQ(json::parse(read_file(app.data_dir() / "app.json"))["mtu"], 1019);
+    EXPECT_EQ(app.stop(), 0);
 }
 
 }  // namespace

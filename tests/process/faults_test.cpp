@@ -300,12 +300,19 @@ void fill_up(const fs::path& file) {
 
 int saved_mtu(const staged_app& app) { return read_json(app.data_dir() / "app.json").value("mtu", 0); }
 
-// With the data directory unwritable: every save fails loudly in the system log (the daily log
-// file lives there too), the files on disk keep their old content, no secret or temporary file is
-// left behind, and the API keeps answering.
+// With the data directory unwritable: every save fails loudly, to the client (500 and an error
+// document) and in the system log (the daily log file lives there too); what the daemon runs with
+// stays what the files hold, no secret or temporary file is left behind, and the API keeps
+// answering.
 void expect_failed_saves_to_be_harmless(staged_app& app, syslog_capture& syslog) {
-    EXPECT_EQ(app.client().post(API + "/config", form("mtu", "1500")).status, 200);
-    EXPECT_EQ(app.client().post(API + "/env", form("NB_SIM_X", "1")).status, 200);
+    const http_reply config = app.client().post(API + "/config", form("mtu", "1500"));
+    EXPECT_EQ(config.status, 500);
+    EXPECT_EQ(config.body, R"({"error":"Could not save settings"})");
+    EXPECT_EQ(document_of(app.client().get(API + "/config"))["mtu"], 1400);
+    const http_reply env = app.client().post(API + "/env", form("NB_SIM_X", "1"));
+    EXPECT_EQ(env.status, 500);
+    EXPECT_EQ(env.body, R"({"error":"Could not save overrides"})");
+    EXPECT_EQ(app.client().get(API + "/env").body.find("NB_SIM_X"), std::string::npos);
     const http_reply up = app.client().post(API + "/up", UP_WITH_KEY);
     EXPECT_EQ(up.status, 500);
     EXPECT_EQ(up.body, R"({"error":"Could not stage setup key"})");

@@ -1,8 +1,12 @@
 #include "app_test_fixture.hpp"
+#include "file_utils.hpp"
 #include "log_utils.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <cstdint>
+#include <thread>
 #include <ctime>
 #include <fstream>
 #include <gtest/gtest.h>
@@ -228,6 +232,101 @@ TEST_F(LogsTest, ResolveConsidersOnlyExistingRegularFilesOfAtMost255Bytes) {
     EXPECT_EQ(app.resolve_log_file("app", longest), log_dir() / longest);
     EXPECT_FALSE(app.resolve_log_file("app", "app_2024-02-02.log"));
     EXPECT_FALSE(app.resolve_log_file("app", "app_2024-02-03.log"));
+}
+
+// The list is kept between requests; every change a listed file can undergo must still show in
+// the next answer, byte for byte as a fresh listing gives it.
+TEST_F(LogsTest, ListShowsEveryChangeOfTheListedFilesAtOnce) {
+    const std::string today = date_before_today(0);
+    const fs::path app_log = log_dir() / ("app_" + today + ".log");
+    const auto size_of = [&](const std::string& name) -> long {
+        for (const auto& entry : nlohmann::json::parse(app.build_logs_list_json()))
+            if (entry["name"] == name) return entry["size"].get<long>();
+        return -1;
+    };
+    write(app_log, "12");
+    write(data_dir() / "client.log", "abc");
+    EXPECT_EQ(size_of(app_log.filename()), 2);
+    EXPECT_EQ(size_of("client.log"), 3);
+
+    std::ofstream(app_log, std::ios::app) << "345";  // appends leave the directory as it was
+    std::ofstream(data_dir() / "client.log", std::ios::app) << "d";
+    EXPECT_EQ(size_of(app_log.filename()), 5);
+    EXPECT_EQ(size_of("client.log"), 4);
+
+    fs::resize_file(app_log, 1);
+    EXPECT_EQ(size_of(app_log.filename()), 1);
+    fs::rename(app_log, log_dir() / "app_2024-01-01.log");
+    EXPECT_EQ(size_of(app_log.filename()), -1);
+    EXPECT_EQ(size_of("app_2024-01-01.log"), 1);
+    write(data_dir() / "client-1.log.gz", "zz");
+    EXPECT_EQ(size_of("client-1.log.gz"), 2);
+    fs::remove(data_dir() / "client.log");
+    EXPECT_EQ(size_of("client.log"), -1);
+
+    // Gone and made again: the new directory is listed, not the old one's last state.
+    fs::remove_all(log_dir());
+    EXPECT_EQ(size_of("app_2024-01-01.log"), -1);
+    fs::create_directory(log_dir());
+    write(log_dir() / ("netbird_" + today + ".log"), "n");
+    EXPECT_EQ(size_of("netbird_" + today + ".log"), 1);
+    write(data_dir() / "app.json", "{}");  // not a log: the same document
+    EXPECT_EQ(app.build_logs_list_json(), application("ovra_vpn", dir).build_logs_list_json());
+}
+
+// A link named like a log may point anywhere (the password file, a device): it is a log of nothing.
+TEST_F(LogsTest, LinksNamedLikeLogsAreNeitherListedServedCompressedNorPruned) {
+    const std::string yesterday = "app_" + date_before_today(1) + ".log";
+    const std::string old = "netbird_2000-01-01.log";
+    write(dir / "secret", "not a log");
+    fs::create_symlink(dir / "secret", log_dir() / yesterday);
+    fs::create_symlink(dir / "secret", log_dir() / old);
+    fs::create_symlink(dir / "secret", data_dir() / "client-1.log.gz");
+    fs::create_symlink("/dev/zero", data_dir() / "client.log");
+
+    EXPECT_EQ(app.build_logs_list_json(), "[]");
+    EXPECT_FALSE(app.resolve_log_file("app", yesterday));
+    EXPECT_FALSE(app.resolve_log_file("netbird", "client-1.log.gz"));
+    EXPECT_FALSE(app.resolve_log_file("netbird", "client.log"));
+    app.compress_daily_logs();
+    app.prune_daily_logs(1);
+    EXPECT_EQ(files_in_log_dir(), sorted({yesterday, old}));
+    EXPECT_TRUE(fs::is_symlink(log_dir() / yesterday));
+    EXPECT_EQ(read_file(dir / "secret"), "not a log");
+}
+
+// Requests keep listing and reading while a large finished day is compressed: each listed file
+// reads whole, with the listed size, as the plain log or as a complete archive of it.
+TEST_F(LogsTest, FilesUnderCompressionAreNeverListedOrServedHalfWritten) {
+    const std::string name = "app_" + date_before_today(1) + ".log";
+    const std::string content = sample_log(600000);
+    write(log_dir() / name, content);
+    std::atomic<bool> done{false};
+    std::thread compression([&] {
+        app.compress_daily_logs();
+        done = true;
+    });
+    while (!done) {
+        for (const auto& entry : nlohmann::json::parse(app.build_logs_list_json())) {
+            const std::string listed = entry["name"];
+            ASSERT_TRUE(listed == name || listed == name + ".gz") << listed;
+            const auto path = app.resolve_log_file("app", listed);
+            if (!path) continue;  // gone since the listing: answered as not found
+            const file_utils::unique_fd fd = file_utils::open_regular_file(path->c_str());
+            if (!fd) continue;
+            std::string got;
+            ASSERT_TRUE(file_utils::read_up_to(fd.get(), got, SIZE_MAX));
+            if (listed == name) {
+                ASSERT_EQ(got, content);
+            } else {
+                ASSERT_EQ(got.size(), entry["size"].get<std::size_t>());
+                ASSERT_EQ(gunzip(*path), content);
+            }
+        }
+    }
+    compression.join();
+    EXPECT_EQ(files_in_log_dir(), std::vector<std::string>{name + ".gz"});
+    EXPECT_EQ(gunzip(log_dir() / (name + ".gz")), content);
 }
 
 TEST_F(LogsTest, StorageReportsTheDataFileSystemAndZerosWhenItIsMissing) {

@@ -3,6 +3,7 @@
 
 #include "application.hpp"
 #include "harness.hpp"
+#include "json_utils.hpp"
 #include "netbird_utils.hpp"
 #include "settings_values.hpp"
 
@@ -14,6 +15,7 @@
 #include <random>
 #include <spdlog/sinks/ringbuffer_sink.h>
 #include <spdlog/spdlog.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -240,6 +242,49 @@ TEST_F(settings_store, a_failed_save_is_logged_and_leaves_the_old_file_and_no_te
     EXPECT_FALSE(fs::exists(data_dir() / "dir.json.tmp"));
     EXPECT_EQ(log.lines(), (std::vector<std::string>{"[E] Failed to write " + app_json().string() + "\n",
                                                       "[E] Failed to write " + (data_dir() / "dir.json").string() + "\n"}));
+}
+
+// What stands at a settings file's name is read only when it is a regular file itself: a FIFO
+// would block the start forever, a link may lead to a device that never ends or to a file the
+// daemon must not take for its own.
+TEST_F(settings_store, only_regular_files_are_read_and_nothing_blocks_or_follows_a_link) {
+    write_file(m_dir / "elsewhere.json", R"({"mtu":1400})");
+    ASSERT_EQ(::mkfifo(app_json().c_str(), 0600), 0);
+    ASSERT_EQ(::mkfifo(env_json().c_str(), 0600), 0);
+    m_app->load_state();  // returns: nothing waits for a writer on the FIFO
+    EXPECT_EQ(m_app->mtu(), 1280);
+
+    fs::remove(app_json());
+    fs::create_symlink(m_dir / "elsewhere.json", app_json());
+    EXPECT_EQ(m_app->read_json_file(app_json()), json::object());
+    fs::remove(app_json());
+    fs::create_symlink("/dev/zero", app_json());
+    EXPECT_EQ(m_app->read_json_file(app_json()), json::object());
+    fs::remove(app_json());
+    write_file(app_json(), R"({"mtu":1400,"pad":")" + std::string(2 * 1024 * 1024, 'x') + "\"}");
+    EXPECT_EQ(m_app->read_json_file(app_json()), json::object()) << "larger than any settings file";
+}
+
+// Copying, comparing and printing a JSON value recurse once per level: a value nested deep enough
+// would exhaust the stack wherever it goes next, so it is not accepted in the first place.
+TEST_F(settings_store, documents_nested_past_the_limit_read_as_no_settings) {
+    const auto nested = [](std::size_t depth) {
+        return "{\"mtu\":1400,\"x\":" + std::string(depth, '[') + std::string(depth, ']') + "}";
+    };
+    EXPECT_EQ(load_app_json(nested(json_utils::MAX_NESTING - 1)).mtu(), 1400);
+    EXPECT_EQ(load_app_json(nested(json_utils::MAX_NESTING)).mtu(), 1280);
+    EXPECT_EQ(load_app_json(nested(1000000)).mtu(), 1280);
+    write_file(env_json(), R"({"NB_A":"x","deep":)" + std::string(1000000, '{') + std::string(1000000, '}') + "}");
+    m_app->load_state();
+    EXPECT_EQ(m_app->build_command_env().count("NB_A"), 0U);
+
+    // Brackets inside strings are text, escaped quotes included.
+    EXPECT_TRUE(json_utils::nesting_within(R"({"a":"[[[[\"[[[[","b":[1]})", 2));
+    EXPECT_FALSE(json_utils::nesting_within(R"({"a":"\\","b":[[1]]})", 2));
+    const std::string status = std::string(200000, '[') + std::string(200000, ']');
+    const json document = json::parse(application::build_status_json(0, status, true, false, false));
+    EXPECT_EQ(document["output"], status) << "shown as text, like any output that is not a status document";
+    EXPECT_FALSE(document.contains("status"));
 }
 
 TEST_F(settings_store, coerced_values_take_the_type_each_setting_stores) {
