@@ -20,6 +20,12 @@
 namespace fs = std::filesystem;
 using nlohmann::json;
 
+using api_helpers::dump_json;
+using api_helpers::error_json;
+using api_helpers::write_json;
+using http_status = http_server::status;
+using settings_values::coerce_config_value;
+
 namespace {
 
 constexpr int WATCHDOG_DEFAULT_TIMEOUT_SECONDS = 300;
@@ -293,6 +299,8 @@ json presets_json() {
 
 }  // namespace
 
+namespace settings_values {
+
 std::string parse_log_level(const json& config) {
     return string_setting(config, "log_level", LOG_LEVEL_DEFAULT, config_utils::is_valid_log_level);
 }
@@ -310,6 +318,8 @@ json coerce_config_value(std::string_view key, const std::string& value) {
         if (const auto number = config_utils::parse_integer_text(value)) return *number;
     return value;
 }
+
+}  // namespace settings_values
 
 json application::read_json_file(const fs::path& path) const {
     // Streaming the buffer turns read errors (a directory, an I/O error) into a short text
@@ -362,9 +372,9 @@ int application::watchdog_timeout_seconds() const {
     return int_setting(m_app_config, "watchdog_timeout", WATCHDOG_DEFAULT_TIMEOUT_SECONDS, is_watchdog_timeout);
 }
 
-int application::log_retention_days() const { return parse_retention_days(m_app_config); }
+int application::log_retention_days() const { return settings_values::parse_retention_days(m_app_config); }
 
-std::string application::log_level() const { return parse_log_level(m_app_config); }
+std::string application::log_level() const { return settings_values::parse_log_level(m_app_config); }
 
 // The text is rebuilt only when one of the values it shows has changed.
 std::string application::build_config_json() const {
@@ -374,7 +384,7 @@ std::string application::build_config_json() const {
 }
 
 void application::api_config_get(const response_ptr& res, const request&) {
-    write_json(res, build_config_json(), "200 OK", false);
+    write_json(res, build_config_json(), http_status::ok, false);
 }
 
 void application::api_config_set(const response_ptr& res, const request&) {
@@ -382,7 +392,7 @@ void application::api_config_set(const response_ptr& res, const request&) {
         const std::string& name = fields["name"];
         const std::string& value = fields["value"];
         if (const auto error = config_request_error(name, value)) {
-            write_json(res, error_json(*error), "400 Bad Request", false);
+            write_json(res, error_json(*error), http_status::bad_request, false);
             return;
         }
         const bool changed = value.empty() ? m_app_config.erase(name) > 0
@@ -393,7 +403,7 @@ void application::api_config_set(const response_ptr& res, const request&) {
         if (name == "log_level") apply_log_level(log_level());
         // The running tunnel keeps its old values until the operator reconnects.
         if (changed && m_desired_up && config_utils::is_tunnel_key(name)) m_pending_reconnect = true;
-        write_json(res, build_config_json(), "200 OK", false);
+        write_json(res, build_config_json(), http_status::ok, false);
     });
 }
 
@@ -406,7 +416,7 @@ void application::api_env_get(const response_ptr& res, const request&) {
         return m_env_overrides;
     }();
     for (const auto& [name, value] : overrides) entries.push_back(env_entry(name, value, false));
-    write_json(res, dump_json(json{{"entries", entries}, {"presets", presets_json()}}), "200 OK", false);
+    write_json(res, dump_json(json{{"entries", entries}, {"presets", presets_json()}}), http_status::ok, false);
 }
 
 void application::api_env_set(const response_ptr& res, const request&) {
@@ -414,7 +424,7 @@ void application::api_env_set(const response_ptr& res, const request&) {
         const std::string& name = fields["name"];
         const std::string& value = fields["value"];
         if (const auto error = env_request_error(name, value)) {
-            write_json(res, error_json(*error), "400 Bad Request", false);
+            write_json(res, error_json(*error), http_status::bad_request, false);
             return;
         }
         std::unique_lock lock(m_env_mutex);
@@ -422,7 +432,7 @@ void application::api_env_set(const response_ptr& res, const request&) {
         const override_change change = update_override(overrides, name, value);
         if (change == override_change::set && !netbird_utils::is_within_env_budget(overrides)) {
             lock.unlock();
-            write_json(res, error_json(env_budget_error()), "400 Bad Request", false);
+            write_json(res, error_json(env_budget_error()), http_status::bad_request, false);
             return;
         }
         m_env_overrides = overrides;
@@ -433,6 +443,6 @@ void application::api_env_set(const response_ptr& res, const request&) {
         const bool restart_required = service_running();
         if (restart_required && change != override_change::none) m_pending_restart = true;
         const json answer{{"env", overrides}, {"ok", true}, {"restart_required", restart_required}};
-        write_json(res, dump_json(answer), "200 OK", false);
+        write_json(res, dump_json(answer), http_status::ok, false);
     });
 }
