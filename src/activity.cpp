@@ -4,6 +4,10 @@
 #include "api_helpers.hpp"
 #include "application.hpp"
 
+using api_helpers::dump_json;
+using api_helpers::write_json;
+using http_status = http_server::status;
+
 namespace {
 
 long long whole_seconds(application::clock::duration elapsed) {
@@ -36,5 +40,5 @@ application::activity application::current_activity(clock::time_point now) {
 }
 
 void application::api_activity(const response_ptr& res, const request& /*req*/) {
-    write_json(res, build_activity_json(current_activity(clock::now())), "200 OK", true);
+    write_json(res, build_activity_json(current_activity(clock::now())), http_status::ok, true);
 }

@@ -1,6 +1,6 @@
 #include "api_helpers.hpp"
 
-#include "application.hpp"
+namespace api_helpers {
 
 std::string dump_json(const nlohmann::json& value) {
     return value.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
@@ -10,14 +10,23 @@ std::string error_json(std::string_view message) {
     return dump_json(nlohmann::json{{"error", message}});
 }
 
+void write_json(const http_server::response_ptr& res, std::string_view body, http_server::status code,
+                bool no_store) {
+    res->write_status(code).write_header("Content-Type", "application/json");
+    if (no_store) res->write_header("Cache-Control", "no-store");
+    res->end(body);
+}
+
 bool accumulate_body(std::string& body, std::string_view chunk, bool& rejected,
                      const http_server::response_ptr& res) {
     if (rejected) return false;
-    if (body.size() + chunk.size() <= application::MAX_BODY_BYTES) {
+    if (body.size() + chunk.size() <= MAX_BODY_BYTES) {
         body.append(chunk);
         return true;
     }
     rejected = true;
-    application::write_json(res, error_json("Payload too large"), "413 Payload Too Large", true);
+    write_json(res, error_json("Payload too large"), http_server::status::payload_too_large, true);
     return false;
 }
+
+}  // namespace api_helpers

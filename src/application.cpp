@@ -304,12 +304,6 @@ void application::setup_routes(http_server::app& app) {
     }
 }
 
-void application::write_json(const response_ptr& res, std::string_view body, std::string_view status, bool no_store) {
-    res->write_status(status).write_header("Content-Type", "application/json");
-    if (no_store) res->write_header("Cache-Control", "no-store");
-    res->end(body);
-}
-
 std::shared_ptr<std::atomic<bool>> application::make_abort_guard(const response_ptr& res) {
     auto aborted = std::make_shared<std::atomic<bool>>(false);
     res->on_aborted([aborted] { aborted->store(true); });
@@ -321,7 +315,7 @@ void application::read_form(const response_ptr& res, std::function<void(form fie
     auto body = std::make_shared<std::string>();
     auto rejected = std::make_shared<bool>(false);
     res->on_data([res, aborted, body, rejected, on_form = std::move(on_form)](std::string_view chunk, bool last) {
-        if (!accumulate_body(*body, chunk, *rejected, res) || !last || aborted->load()) return;
+        if (!api_helpers::accumulate_body(*body, chunk, *rejected, res) || !last || aborted->load()) return;
         on_form(text_utils::parse_form(*body));
     });
 }

@@ -49,7 +49,6 @@ public:
     };
 
     static constexpr std::size_t MAX_QUEUED_COMMANDS = 8;
-    static constexpr std::size_t MAX_BODY_BYTES = 8192;
     static constexpr auto COMMAND_TIMEOUT = std::chrono::seconds(60);
     static constexpr auto WATCHDOG_PERIOD = std::chrono::seconds(5);
     static constexpr auto HEARTBEAT_PERIOD = std::chrono::hours(1);
@@ -201,9 +200,8 @@ public:
 
     // --- HTTP request helpers (application.cpp) ---
     void setup_routes(http_server::app& app);
-    static void write_json(const response_ptr& res, std::string_view body, std::string_view status, bool no_store);
     std::shared_ptr<std::atomic<bool>> make_abort_guard(const response_ptr& res);
-    // Collects a form body (bounded, 413 beyond MAX_BODY_BYTES), then calls on_form on the loop.
+    // Collects a form body (bounded, 413 beyond api_helpers::MAX_BODY_BYTES), then calls on_form on the loop.
     void read_form(const response_ptr& res, std::function<void(form fields)> on_form);
 
 private:

@@ -16,6 +16,11 @@
 
 namespace fs = std::filesystem;
 
+using api_helpers::dump_json;
+using api_helpers::error_json;
+using api_helpers::write_json;
+using http_status = http_server::status;
+
 namespace {
 
 constexpr std::string_view BUNDLE_PREFIX = "netbird.debug.";
@@ -56,15 +61,15 @@ void answer_bundle(const application::response_ptr& res, const application::comm
                    const std::optional<std::string>& path) {
     if (result.exit_code != 0 || !path) {
         spdlog::warn("Debug bundle generation failed (exit {})", result.exit_code);
-        return application::write_json(res, error_json("Debug bundle failed"), "500 Internal Server Error", true);
+        return write_json(res, error_json("Debug bundle failed"), http_status::internal_server_error, true);
     }
     // Streamed from the descriptor, which keeps the file readable after its path is removed.
     const int fd = ::open(path->c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
     const auto unreadable = [&res] {
-        application::write_json(res, error_json("Could not read debug bundle"), "500 Internal Server Error", true);
+        write_json(res, error_json("Could not read debug bundle"), http_status::internal_server_error, true);
     };
     if (fd < 0) return unreadable();
-    res->write_status("200 OK")
+    res->write_status(http_status::ok)
         .write_header("Content-Type", "application/zip")
         .write_header("Content-Disposition", "attachment; filename=\"netbird-debug-bundle.zip\"")
         .write_header("Cache-Control", "no-store");
@@ -130,7 +135,7 @@ void application::api_debug_bundle(const response_ptr& res, const request& req) 
     if (queued)
         ++m_bundle_jobs;
     else
-        write_json(res, build_json_result(503, "VPN service busy"), "503 Service Unavailable", true);
+        write_json(res, build_json_result(503, "VPN service busy"), http_status::service_unavailable, true);
 }
 
 void application::api_debug_bundle_upload(const response_ptr& res, const request& req) {

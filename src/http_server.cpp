@@ -51,24 +51,23 @@ constexpr std::size_t TRIM_AFTER_CONNECTIONS = 64;
 
 constexpr std::string_view CONTINUE_ANSWER = "HTTP/1.1 100 Continue\r\n\r\n";
 
+// The catch-all answer of a path no handler serves.
+constexpr std::string_view NOT_FOUND_STATUS_LINE = "404 File Not Found";
 const char NOT_FOUND_BODY[] =
     "<html><body><h1>File Not Found</h1><hr><i>ovra_vpn</i></body></html>";
 
-// "200 OK" -> 200 and "OK"; without a reason the standard one ("404" -> 404 and "Not Found").
-// A status text without a number is a programming error.
-std::pair<unsigned, std::string_view> split_status(std::string_view status) {
-    unsigned code = 0;
-    std::size_t i = 0;
-    for (; i < status.size() && status[i] >= '0' && status[i] <= '9'; ++i)
-        code = code * 10 + static_cast<unsigned>(status[i] - '0');
-    if (i < status.size() && status[i] == ' ') ++i;
-    if (code == 0) code = 500;
-    std::string_view reason = status.substr(i);
-    if (reason.empty()) {
-        const auto standard = bhttp::obsolete_reason(static_cast<bhttp::status>(code));
-        reason = std::string_view(standard.data(), standard.size());
+// The status line after "HTTP/1.1 ". A value outside the enumeration is a programming error and
+// answers as an internal failure.
+std::string_view status_text(status code) {
+    switch (code) {
+    case status::ok: return "200 OK";
+    case status::bad_request: return "400 Bad Request";
+    case status::not_found: return "404 Not Found";
+    case status::payload_too_large: return "413 Payload Too Large";
+    case status::internal_server_error: return "500 Internal Server Error";
+    case status::service_unavailable: return "503 Service Unavailable";
     }
-    return {code, reason};
+    return "500 Internal Server Error";
 }
 
 // An error in the request's own bytes, as opposed to a client that hung up or a failed socket.
@@ -124,7 +123,8 @@ struct app::impl : event_loop {
     void admit(unix_socket socket);
     bool close_oldest_idle();
     void forget(session_list::iterator entry);
-    void dispatch(const response_ptr& res, const request& req) const;
+    // False when no handler serves the request's method and path.
+    bool dispatch(const response_ptr& res, const request& req) const;
 };
 
 // An open file being sent as an answer's body, one chunk in memory at a time.
@@ -152,8 +152,8 @@ public:
     session(unix_socket socket, app::impl& server) : m_socket(std::move(socket)), m_timer(server.io), m_server(server) {}
 
     void start(session_list::iterator entry);
-    void write_answer(std::string_view status, std::string_view header_lines, std::string_view body);
-    void write_file_answer(std::string_view status, std::string_view header_lines, int fd, std::uint64_t length);
+    void write_answer(std::string_view status_line, std::string_view header_lines, std::string_view body);
+    void write_file_answer(std::string_view status_line, std::string_view header_lines, int fd, std::uint64_t length);
     void close();
 
     // Between requests, or with a request head only partly received.
@@ -169,8 +169,9 @@ private:
     void on_body(beast::error_code ec);
     void body_done();
     void reject_malformed();
+    static void answer_not_found(response& res);
     void watch_for_close();
-    void serialize_head(std::string_view status, std::string_view header_lines, std::uint64_t length);
+    void serialize_head(std::string_view status_line, std::string_view header_lines, std::uint64_t length);
     void start_write();
     void on_head_written(beast::error_code ec);
     void send_file_chunk();
@@ -207,10 +208,11 @@ private:
     bool m_closed = false;
 };
 
-response::response(std::weak_ptr<session> owner) : m_owner(std::move(owner)) {}
+response::response(std::weak_ptr<session> owner)
+    : m_owner(std::move(owner)), m_status_line(status_text(status::ok)) {}
 
-response& response::write_status(std::string_view status) {
-    m_status = status;
+response& response::write_status(status code) {
+    m_status_line = status_text(code);
     return *this;
 }
 
@@ -222,14 +224,14 @@ response& response::write_header(std::string_view name, std::string_view value) 
 void response::end(std::string_view body) {
     if (m_ended) return;
     m_ended = true;
-    if (const auto owner = m_owner.lock()) owner->write_answer(m_status, m_header_lines, body);
+    if (const auto owner = m_owner.lock()) owner->write_answer(m_status_line, m_header_lines, body);
 }
 
 bool response::end_with_file(int fd) {
-    struct stat status {};
-    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+    struct stat file_status {};
+    if (::fstat(fd, &file_status) != 0 || !S_ISREG(file_status.st_mode)) {
         ::close(fd);
-        m_status = "200 OK";
+        m_status_line = status_text(status::ok);
         m_header_lines.clear();
         return false;
     }
@@ -239,7 +241,7 @@ bool response::end_with_file(int fd) {
         return true;
     }
     m_ended = true;
-    owner->write_file_answer(m_status, m_header_lines, fd, static_cast<std::uint64_t>(status.st_size));
+    owner->write_file_answer(m_status_line, m_header_lines, fd, static_cast<std::uint64_t>(file_status.st_size));
     return true;
 }
 
@@ -332,7 +334,7 @@ void session::on_header() {
     const request req(std::string(head.method_string()), std::string(head.target()));
     m_response = std::make_shared<response>(weak_from_this());
     const response_ptr res = m_response;
-    m_server.dispatch(res, req);
+    if (!m_server.dispatch(res, req)) answer_not_found(*res);
     if (!res->ended() && !res->has_abort_handler()) {
         spdlog::error("Handler for {} {} returned without answering or watching for an abort",
                       req.method(), req.path());
@@ -408,7 +410,14 @@ void session::reject_malformed() {
     m_keep_alive = false;
     m_head_request = false;
     m_body_done = true;
-    write_answer("400 Bad Request", "Content-Type: text/plain\r\n", "Bad Request");
+    write_answer(status_text(status::bad_request), "Content-Type: text/plain\r\n", "Bad Request");
+}
+
+// The page for a method and path no handler serves; its reason text is not the standard one.
+void session::answer_not_found(response& res) {
+    res.m_status_line = NOT_FOUND_STATUS_LINE;
+    res.write_header("Content-Type", "text/html; charset=utf-8");
+    res.end(NOT_FOUND_BODY);
 }
 
 void session::body_done() {
@@ -450,30 +459,30 @@ void session::watch_for_close() {
 
 // The status line, the handler's headers, the length and, when the connection ends here,
 // "Connection: close". The answer to HEAD says the length its GET would have and has no body.
-void session::serialize_head(std::string_view status, std::string_view header_lines, std::uint64_t length) {
+void session::serialize_head(std::string_view status_line, std::string_view header_lines, std::uint64_t length) {
     if (m_continue_pending) m_keep_alive = false;
-    const auto [code, reason] = split_status(status);
     m_output.clear();
-    m_output.append("HTTP/1.1 ").append(std::to_string(code)).append(" ").append(reason).append("\r\n");
+    m_output.append("HTTP/1.1 ").append(status_line).append("\r\n");
     m_output.append(header_lines);
     m_output.append("Content-Length: ").append(std::to_string(length)).append("\r\n");
     if (!m_keep_alive) m_output.append("Connection: close\r\n");
     m_output.append("\r\n");
 }
 
-void session::write_answer(std::string_view status, std::string_view header_lines, std::string_view body) {
+void session::write_answer(std::string_view status_line, std::string_view header_lines, std::string_view body) {
     if (m_closed) return;
-    serialize_head(status, header_lines, body.size());
+    serialize_head(status_line, header_lines, body.size());
     if (!m_head_request) m_output.append(body);
     start_write();
 }
 
-void session::write_file_answer(std::string_view status, std::string_view header_lines, int fd, std::uint64_t length) {
+void session::write_file_answer(std::string_view status_line, std::string_view header_lines, int fd,
+                                std::uint64_t length) {
     if (m_closed) {
         ::close(fd);
         return;
     }
-    serialize_head(status, header_lines, length);
+    serialize_head(status_line, header_lines, length);
     if (m_head_request || length == 0)
         ::close(fd);
     else
@@ -618,17 +627,16 @@ void app::impl::forget(session_list::iterator entry) {
     }
 }
 
-void app::impl::dispatch(const response_ptr& res, const request& req) const {
+bool app::impl::dispatch(const response_ptr& res, const request& req) const {
     // HEAD is answered as GET would be; the body is left out when the answer is written.
     const std::string_view method = req.method() == "HEAD" ? std::string_view("GET") : req.method();
     if (const auto routes_of_method = routes.find(method); routes_of_method != routes.end()) {
         if (const auto route = routes_of_method->second.find(req.path()); route != routes_of_method->second.end()) {
             route->second(res, req);
-            return;
+            return true;
         }
     }
-    res->write_status("404 File Not Found").write_header("Content-Type", "text/html; charset=utf-8");
-    res->end(NOT_FOUND_BODY);
+    return false;
 }
 
 app::app(limits connection_limits) : m_impl(std::make_unique<impl>(connection_limits)) {}

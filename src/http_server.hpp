@@ -31,6 +31,17 @@ private:
     std::size_t m_path_end;  // where the query's '?' is, or the end
 };
 
+// The statuses handlers answer with; each has its one status line text inside the server. The
+// interim "100 Continue" is the server's own business.
+enum class status : unsigned {
+    ok = 200,
+    bad_request = 400,
+    not_found = 404,
+    payload_too_large = 413,
+    internal_server_error = 500,
+    service_unavailable = 503,
+};
+
 class session;
 
 // Handle of one request's answer. A handler may keep it (shared) and answer later on the event
@@ -42,7 +53,7 @@ public:
 
     explicit response(std::weak_ptr<session> owner);
 
-    response& write_status(std::string_view status);
+    response& write_status(status code);
     response& write_header(std::string_view name, std::string_view value);
     // Writes the status, the headers in the order given, and the body with its length.
     void end(std::string_view body);
@@ -66,7 +77,7 @@ private:
     void release_handlers();
 
     std::weak_ptr<session> m_owner;
-    std::string m_status{"200 OK"};
+    std::string_view m_status_line;  // a static text, such as "200 OK"
     std::string m_header_lines;  // "Name: value\r\n" each, in order
     data_handler m_on_data;
     abort_handler m_on_aborted;

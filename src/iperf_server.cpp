@@ -16,6 +16,11 @@
 namespace bp = boost::process;
 namespace fs = std::filesystem;
 
+using api_helpers::dump_json;
+using api_helpers::error_json;
+using api_helpers::write_json;
+using http_status = http_server::status;
+
 namespace {
 
 constexpr const char* PORT_RANGE_ERROR = "Port must be an integer between 1024 and 65535";
@@ -113,21 +118,21 @@ void application::api_iperf_start(const response_ptr& res, const request& /*req*
     read_form(res, [this, res](form fields) {
         const auto wanted = iperf_utils::read_server_request(fields);
         if (!iperf_utils::is_valid_iperf_port(wanted.port))
-            return write_json(res, error_json(PORT_RANGE_ERROR), "400 Bad Request", true);
+            return write_json(res, error_json(PORT_RANGE_ERROR), http_status::bad_request, true);
         if (!iperf_utils::is_valid_iperf_idle_timeout(wanted.idle_timeout))
-            return write_json(res, error_json(IDLE_TIMEOUT_RANGE_ERROR), "400 Bad Request", true);
+            return write_json(res, error_json(IDLE_TIMEOUT_RANGE_ERROR), http_status::bad_request, true);
         if (!start_iperf_server(wanted.port, wanted.idle_timeout, wanted.one_shot))
-            return write_json(res, error_json(START_FAILED_ERROR), "500 Internal Server Error", true);
-        write_json(res, iperf_status_json(), "200 OK", true);
+            return write_json(res, error_json(START_FAILED_ERROR), http_status::internal_server_error, true);
+        write_json(res, iperf_status_json(), http_status::ok, true);
     });
 }
 
 void application::api_iperf_stop(const response_ptr& res, const request& /*req*/) {
     stop_iperf_server();
-    write_json(res, iperf_status_json(), "200 OK", true);
+    write_json(res, iperf_status_json(), http_status::ok, true);
 }
 
 void application::api_iperf_status(const response_ptr& res, const request& /*req*/) {
     reap_iperf_if_exited();
-    write_json(res, iperf_status_json(), "200 OK", true);
+    write_json(res, iperf_status_json(), http_status::ok, true);
 }

@@ -25,6 +25,12 @@
 
 namespace fs = std::filesystem;
 
+using api_helpers::dump_json;
+using api_helpers::write_json;
+using http_status = http_server::status;
+using settings_values::parse_log_level;
+using settings_values::parse_retention_days;
+
 namespace {
 
 using daily_sink = spdlog::sinks::daily_file_sink<std::mutex, spdlog::sinks::daily_filename_calculator>;
@@ -190,8 +196,8 @@ bool is_daily_log_name(std::string_view name) {
 }
 
 // Errors of the log endpoints are plain text, like their answers.
-void write_text(const application::response_ptr& res, std::string_view status, std::string_view body) {
-    res->write_status(status).write_header("Content-Type", "text/plain").write_header("Cache-Control", "no-store");
+void write_text(const application::response_ptr& res, http_status code, std::string_view body) {
+    res->write_status(code).write_header("Content-Type", "text/plain").write_header("Cache-Control", "no-store");
     res->end(body);
 }
 
@@ -298,12 +304,12 @@ void application::api_logs_tail(const response_ptr& res, const request& req) {
     constexpr std::size_t MAX_BYTES = 200000;
     // Lines appended while the tail is read are included, up to this much more.
     constexpr std::size_t MAX_GROWTH_BYTES = 64 * 1024;
-    if (req.query_value("source") != "netbird") return write_text(res, "404 Not Found", "Unknown log source.");
+    if (req.query_value("source") != "netbird") return write_text(res, http_status::not_found, "Unknown log source.");
     struct stat status {};
-    if (::lstat(m_log_path.c_str(), &status) != 0) return write_text(res, "404 Not Found", "Netbird log not found.");
+    if (::lstat(m_log_path.c_str(), &status) != 0) return write_text(res, http_status::not_found, "Netbird log not found.");
     const file_utils::unique_fd fd = file_utils::open_regular_file(m_log_path.c_str());
     if (!fd || ::fstat(fd.get(), &status) != 0)
-        return write_text(res, "500 Internal Server Error", "Unable to open netbird log.");
+        return write_text(res, http_status::internal_server_error, "Unable to open netbird log.");
 
     std::string body;
     const auto size = static_cast<std::size_t>(status.st_size);
@@ -312,28 +318,28 @@ void application::api_logs_tail(const response_ptr& res, const request& req) {
         body = "Log truncated to last " + std::to_string(MAX_BYTES) + " bytes.\n";
     }
     file_utils::read_up_to(fd.get(), body, std::min(size, MAX_BYTES) + MAX_GROWTH_BYTES);
-    write_text(res, "200 OK", body);
+    write_text(res, http_status::ok, body);
 }
 
 void application::api_logs_list(const response_ptr& res, const request& /*req*/) {
-    write_json(res, build_logs_list_json(), "200 OK", true);
+    write_json(res, build_logs_list_json(), http_status::ok, true);
 }
 
 void application::api_logs_download(const response_ptr& res, const request& req) {
     const std::string name = req.query_value("name");
     const auto path = resolve_log_file(req.query_value("source"), name);
-    if (!path) return write_text(res, "404 Not Found", "Log file not found.");
+    if (!path) return write_text(res, http_status::not_found, "Log file not found.");
     // Sent from this one descriptor: a compression or rename of the path meanwhile cannot mix two
     // files. Neither a link nor something that would block on open (a FIFO) is opened.
     const int fd = ::open(path->c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
-    if (fd < 0) return write_text(res, "500 Internal Server Error", "Unable to open log file.");
-    res->write_status("200 OK")
+    if (fd < 0) return write_text(res, http_status::internal_server_error, "Unable to open log file.");
+    res->write_status(http_status::ok)
         .write_header("Content-Type", name.ends_with(".gz") ? "application/gzip" : "text/plain")
         .write_header("Content-Disposition", "attachment; filename=\"" + name + "\"")
         .write_header("Cache-Control", "no-store");
-    if (!res->end_with_file(fd)) write_text(res, "500 Internal Server Error", "Unable to open log file.");
+    if (!res->end_with_file(fd)) write_text(res, http_status::internal_server_error, "Unable to open log file.");
 }
 
 void application::api_storage(const response_ptr& res, const request& /*req*/) {
-    write_json(res, build_storage_json(), "200 OK", true);
+    write_json(res, build_storage_json(), http_status::ok, true);
 }

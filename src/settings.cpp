@@ -20,6 +20,12 @@
 namespace fs = std::filesystem;
 using nlohmann::json;
 
+using api_helpers::dump_json;
+using api_helpers::error_json;
+using api_helpers::write_json;
+using http_status = http_server::status;
+using settings_values::coerce_config_value;
+
 namespace {
 
 constexpr int WATCHDOG_DEFAULT_TIMEOUT_SECONDS = 300;
@@ -315,6 +321,8 @@ json presets_json() {
 
 }  // namespace
 
+namespace settings_values {
+
 std::string parse_log_level(const json& config) {
     return string_setting(config, "log_level", LOG_LEVEL_DEFAULT, config_utils::is_valid_log_level);
 }
@@ -332,6 +340,8 @@ json coerce_config_value(std::string_view key, const std::string& value) {
         if (const auto number = config_utils::parse_integer_text(value)) return *number;
     return value;
 }
+
+}  // namespace settings_values
 
 // Only a regular file of sane size and nesting counts; anything else reads as no settings.
 json application::read_json_file(const fs::path& path) const {
@@ -400,9 +410,9 @@ int application::watchdog_timeout_seconds() const {
     return int_setting(m_app_config, "watchdog_timeout", WATCHDOG_DEFAULT_TIMEOUT_SECONDS, is_watchdog_timeout);
 }
 
-int application::log_retention_days() const { return parse_retention_days(m_app_config); }
+int application::log_retention_days() const { return settings_values::parse_retention_days(m_app_config); }
 
-std::string application::log_level() const { return parse_log_level(m_app_config); }
+std::string application::log_level() const { return settings_values::parse_log_level(m_app_config); }
 
 // The text is rebuilt only when one of the values it shows has changed.
 std::string application::build_config_json() const {
@@ -412,7 +422,7 @@ std::string application::build_config_json() const {
 }
 
 void application::api_config_get(const response_ptr& res, const request&) {
-    write_json(res, build_config_json(), "200 OK", false);
+    write_json(res, build_config_json(), http_status::ok, false);
 }
 
 // The settings change in memory at once; the answer waits until they are on disk.
@@ -421,7 +431,7 @@ void application::api_config_set(const response_ptr& res, const request&) {
         const std::string& name = fields["name"];
         const std::string& value = fields["value"];
         if (const auto error = config_request_error(name, value)) {
-            write_json(res, error_json(*error), "400 Bad Request", false);
+            write_json(res, error_json(*error), http_status::bad_request, false);
             return;
         }
         std::optional<json> stored;  // none: a reset
@@ -433,7 +443,7 @@ void application::api_config_set(const response_ptr& res, const request&) {
                                       apply_setting_change(res, name, value, changed);
                                   else
                                       write_json(res, error_json("Could not save settings"),
-                                                 "500 Internal Server Error", false);
+                                                 http_status::internal_server_error, false);
                               });
     });
 }
@@ -445,7 +455,7 @@ void application::apply_setting_change(const response_ptr& res, const std::strin
     if (name == "log_level") apply_log_level(log_level());
     // The running tunnel keeps its old values until the operator reconnects.
     if (changed && m_desired_up && config_utils::is_tunnel_key(name)) m_pending_reconnect = true;
-    auto answer = [this, res] { write_json(res, build_config_json(), "200 OK", false); };
+    auto answer = [this, res] { write_json(res, build_config_json(), http_status::ok, false); };
     if (name == "log_retention_days")
         run_log_maintenance([this, days = log_retention_days()] { prune_daily_logs(days); }, std::move(answer));
     else
@@ -461,7 +471,7 @@ void application::api_env_get(const response_ptr& res, const request&) {
         return m_env_overrides;
     }();
     for (const auto& [name, value] : overrides) entries.push_back(env_entry(name, value, false));
-    write_json(res, dump_json(json{{"entries", entries}, {"presets", presets_json()}}), "200 OK", false);
+    write_json(res, dump_json(json{{"entries", entries}, {"presets", presets_json()}}), http_status::ok, false);
 }
 
 void application::api_env_set(const response_ptr& res, const request&) {
@@ -469,7 +479,7 @@ void application::api_env_set(const response_ptr& res, const request&) {
         const std::string& name = fields["name"];
         const std::string& value = fields["value"];
         if (const auto error = env_request_error(name, value)) {
-            write_json(res, error_json(*error), "400 Bad Request", false);
+            write_json(res, error_json(*error), http_status::bad_request, false);
             return;
         }
         override_change change = override_change::none;
@@ -482,14 +492,14 @@ void application::api_env_set(const response_ptr& res, const request&) {
             within_budget = netbird_utils::is_within_env_budget(overrides);
         }
         if (change == override_change::set && !within_budget) {
-            write_json(res, error_json(env_budget_error()), "400 Bad Request", false);
+            write_json(res, error_json(env_budget_error()), http_status::bad_request, false);
             return;
         }
         m_env_settings.update(
             [name, value](std::map<std::string, std::string>& overrides) { store_override(overrides, name, value); },
             [this, res, name, value, change](bool saved) {
                 if (!saved) {
-                    write_json(res, error_json("Could not save overrides"), "500 Internal Server Error", false);
+                    write_json(res, error_json("Could not save overrides"), http_status::internal_server_error, false);
                     return;
                 }
                 log_override_change(change, name, value);
@@ -501,7 +511,7 @@ void application::api_env_set(const response_ptr& res, const request&) {
                     return m_env_overrides;
                 }();
                 const json answer{{"env", overrides}, {"ok", true}, {"restart_required", restart_required}};
-                write_json(res, dump_json(answer), "200 OK", false);
+                write_json(res, dump_json(answer), http_status::ok, false);
             });
     });
 }

@@ -7,6 +7,8 @@
 #include <string>
 #include <string_view>
 
+namespace settings_values {
+
 // The "log_level" member when it names a known level, else "info".
 std::string parse_log_level(const nlohmann::json& config);
 
@@ -16,3 +18,5 @@ int parse_retention_days(const nlohmann::json& config);
 // The JSON value to store for a setting's form text: a boolean for "watchdog_enabled", an
 // integer for the integer settings (the text itself when it holds none), otherwise the text.
 nlohmann::json coerce_config_value(std::string_view key, const std::string& value);
+
+}  // namespace settings_values

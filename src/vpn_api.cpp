@@ -19,6 +19,12 @@
 
 namespace fs = std::filesystem;
 
+using api_helpers::dump_json;
+using api_helpers::error_json;
+using api_helpers::write_json;
+using http_status = http_server::status;
+using settings_values::coerce_config_value;
+
 namespace {
 
 // A private file holding exactly the key; an empty path when it could not be made.
@@ -214,11 +220,11 @@ bool application::dispatch_job(std::string name, const response_ptr& res,
                after = std::move(after), result = std::move(result)] {
             if (after) after(result);
             wake_status_poller();
-            if (!aborted->load()) write_json(res, render(result), "200 OK", no_store);
+            if (!aborted->load()) write_json(res, render(result), http_status::ok, no_store);
         });
     };
     if (enqueue_command(std::move(name), std::move(job))) return true;
-    write_json(res, build_json_result(503, "VPN service busy"), "503 Service Unavailable", no_store);
+    write_json(res, build_json_result(503, "VPN service busy"), http_status::service_unavailable, no_store);
     return false;
 }
 
@@ -242,7 +248,7 @@ void application::api_status(const response_ptr& res, const request& /*req*/) {
     const std::string& text = m_status_snapshot ? status_text(*m_status_snapshot) : no_text;
     const std::string& document = m_status_document.get(build_status_json, exit_code, text, registered(),
                                                         m_pending_reconnect.load(), m_pending_restart.load());
-    write_json(res, document, "200 OK", true);
+    write_json(res, document, http_status::ok, true);
 }
 
 void application::api_up(const response_ptr& res, const request& /*req*/) {
@@ -251,7 +257,7 @@ void application::api_up(const response_ptr& res, const request& /*req*/) {
         const bool has_key = key != fields.end() && !key->second.empty();
         // Without a key the client starts a browser login and waits for it until the time limit.
         if (!has_key && !registered()) {
-            write_json(res, setup_key_needed_json(), "400 Bad Request", false);
+            write_json(res, setup_key_needed_json(), http_status::bad_request, false);
             return;
         }
         m_desired_up = true;
@@ -268,7 +274,7 @@ void application::api_up(const response_ptr& res, const request& /*req*/) {
             key_file = std::make_shared<staged_key_file>(write_setup_key_file(m_data_dir, key->second));
             if (key_file->path().empty()) {
                 spdlog::error("Could not stage setup-key file");
-                write_json(res, error_json("Could not stage setup key"), "500 Internal Server Error", true);
+                write_json(res, error_json("Could not stage setup key"), http_status::internal_server_error, true);
                 return;
             }
             args.insert(args.end(), {"--setup-key-file", key_file->path().string()});
@@ -317,7 +323,7 @@ void application::api_reconnect(const response_ptr& res, const request& /*req*/)
 void application::api_restart(const response_ptr& res, const request& /*req*/) {
     restart_service();
     wake_status_poller();
-    write_json(res, dump_json(nlohmann::json{{"running", service_running()}}), "200 OK", true);
+    write_json(res, dump_json(nlohmann::json{{"running", service_running()}}), http_status::ok, true);
 }
 
 // The reset runs inside the deregistration's job, so a job queued after it (an `up` with a new

@@ -54,7 +54,7 @@ application& form_reader() {
 using route_log = std::vector<response_ptr>;
 
 void answer_json(const response_ptr& res, const nlohmann::json& body) {
-    application::write_json(res, dump_json(body), "200 OK", true);
+    api_helpers::write_json(res, api_helpers::dump_json(body), http_server::status::ok, true);
 }
 
 // The four ways the daemon's routes answer: at once, after a form body, on a later loop step,

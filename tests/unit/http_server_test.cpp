@@ -18,6 +18,8 @@
 #include <thread>
 #include <unistd.h>
 
+using api_helpers::accumulate_body;
+using http_status = http_server::status;
 using test_support::http_client;
 using namespace std::chrono_literals;
 
@@ -103,7 +105,7 @@ protected:
         m_file = m_dir / "served";
 
         m_app.get("/echo", [](const auto& res, const auto& req) {
-            res->write_status("200 OK").write_header("X-First", "1").write_header("X-Second", "2");
+            res->write_status(http_status::ok).write_header("X-First", "1").write_header("X-Second", "2");
             res->end(req.query_value("q"));
         });
         m_app.post("/body", [this](const auto& res, const auto&) {
@@ -127,6 +129,9 @@ protected:
             }).detach();
         });
         m_app.get("/silent", [](const auto&, const auto&) {});
+        m_app.get("/status", [](const auto& res, const auto& req) {
+            res->write_status(static_cast<http_status>(std::stoul(req.query_value("code")))).end("");
+        });
         // The test's file, or with ?pipe=1 something that is not a file.
         m_app.get("/file", [this](const auto& res, const auto& req) {
             int fd = -1;
@@ -138,8 +143,8 @@ protected:
             } else {
                 fd = ::open(m_file.c_str(), O_RDONLY | O_CLOEXEC);
             }
-            res->write_status("200 OK").write_header("X-Kind", "file");
-            if (!res->end_with_file(fd)) res->write_status("500 Internal Server Error").end("not a file");
+            res->write_status(http_status::ok).write_header("X-Kind", "file");
+            if (!res->end_with_file(fd)) res->write_status(http_status::internal_server_error).end("not a file");
         });
         bool listening = false;
         m_app.listen(
@@ -186,6 +191,23 @@ TEST_F(http_server_test, routes_by_method_and_exact_path_with_a_404_page_for_the
         const auto missing = client.request(method, path, "");
         EXPECT_EQ(missing.status_line, "404 File Not Found") << method << " " << path;
         EXPECT_NE(missing.body.find("File Not Found"), std::string::npos);
+    }
+}
+
+// Each status a handler can give has its usual line on the wire; a value outside the set is an
+// internal failure rather than a malformed line.
+TEST_F(http_server_test, statuses_answer_with_their_standard_lines) {
+    http_client client(m_socket);
+    for (const auto& [code, line] : {std::pair{200, "200 OK"},
+                                     {400, "400 Bad Request"},
+                                     {404, "404 Not Found"},
+                                     {413, "413 Payload Too Large"},
+                                     {500, "500 Internal Server Error"},
+                                     {503, "503 Service Unavailable"},
+                                     {418, "500 Internal Server Error"}}) {
+        const auto reply = client.get("/status?code=" + std::to_string(code));
+        EXPECT_EQ(reply.status_line, line) << code;
+        EXPECT_EQ(reply.body, "") << code;
     }
 }
 

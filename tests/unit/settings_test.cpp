@@ -21,6 +21,9 @@
 #include <unistd.h>
 
 using nlohmann::json;
+using settings_values::coerce_config_value;
+using settings_values::parse_log_level;
+using settings_values::parse_retention_days;
 using test_support::read_file;
 using test_support::write_file;
 namespace fs = std::filesystem;
