@@ -4,7 +4,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh test
 build_dir=${BUILD_DIR:-build}
-cmake -S . -B "$build_dir" -G Ninja -DBUILD_TESTING=ON
+# Every warning an error here (and so in CI); a plain configure only warns.
+cmake -S . -B "$build_dir" -G Ninja -DBUILD_TESTING=ON -DOVRA_WERROR=ON
 ninja -C "$build_dir" -j2
 ctest --test-dir "$build_dir" --output-on-failure -j2 "$@"
 tests/browser/run.sh "$build_dir"

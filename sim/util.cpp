@@ -184,18 +184,18 @@ std::string random_uuid() {
 std::string base64(const std::string& bytes) {
     static const char* table = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
     std::string out;
+    auto octet = [&](size_t at) -> unsigned { return static_cast<unsigned char>(bytes[at]); };
     size_t i = 0;
     for (; i + 2 < bytes.size(); i += 3) {
-        unsigned v = (static_cast<unsigned char>(bytes[i]) << 16) | (static_cast<unsigned char>(bytes[i + 1]) << 8) |
-                     static_cast<unsigned char>(bytes[i + 2]);
+        unsigned v = octet(i) << 16 | octet(i + 1) << 8 | octet(i + 2);
         out += table[(v >> 18) & 63];
         out += table[(v >> 12) & 63];
         out += table[(v >> 6) & 63];
         out += table[v & 63];
     }
     if (i < bytes.size()) {
-        unsigned v = static_cast<unsigned char>(bytes[i]) << 16;
-        if (i + 1 < bytes.size()) v |= static_cast<unsigned char>(bytes[i + 1]) << 8;
+        unsigned v = octet(i) << 16;
+        if (i + 1 < bytes.size()) v |= octet(i + 1) << 8;
         out += table[(v >> 18) & 63];
         out += table[(v >> 12) & 63];
         out += i + 1 < bytes.size() ? table[(v >> 6) & 63] : '=';

@@ -453,16 +453,16 @@ TEST_F(http_server_cap_test, at_the_cap_the_longest_idle_connection_makes_room_a
         EXPECT_EQ(clients.back()->get("/echo?q=" + std::to_string(i)).body, std::to_string(i));
     }
     EXPECT_TRUE(clients[0]->closed_by_peer(5s));  // the oldest idle one
-    for (int i = 1; i < 4; ++i) EXPECT_FALSE(clients[i]->closed_by_peer(50ms)) << i;
+    for (std::size_t i = 1; i < 4; ++i) EXPECT_FALSE(clients[i]->closed_by_peer(50ms)) << i;
 
     // Every connection busy: a newcomer is turned away, and the busy ones get their answers.
     m_delay_ms = 500;
-    for (int i = 1; i < 4; ++i) clients[i]->send_request("POST", "/later");
+    for (std::size_t i = 1; i < 4; ++i) clients[i]->send_request("POST", "/later");
     ASSERT_TRUE(test_support::wait_for([&] { return m_later_started == 3; }, 5s));
     http_client newcomer(m_socket);
     newcomer.send_raw("");
     EXPECT_TRUE(newcomer.closed_by_peer(5s));
-    for (int i = 1; i < 4; ++i) EXPECT_EQ(clients[i]->read_reply(10s).body, "later") << i;
+    for (std::size_t i = 1; i < 4; ++i) EXPECT_EQ(clients[i]->read_reply(10s).body, "later") << i;
     EXPECT_EQ(m_aborts, 0);
 }
 
