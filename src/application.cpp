@@ -2,6 +2,7 @@
 
 #include "api_helpers.hpp"
 #include "text_utils.hpp"
+#include "traced_exception.hpp"
 
 #include <boost/process/child.hpp>
 #include <cerrno>
@@ -60,7 +61,7 @@ application::~application() { stop_background_work(); }
 void application::init_paths() {
     char buffer[EXE_PATH_BUFFER];
     const ssize_t length = ::readlink("/proc/self/exe", buffer, EXE_PATH_BUFFER - 1);
-    if (length <= 0) throw std::runtime_error("Unable to resolve application path");
+    if (length <= 0) throw traced_exception("Unable to resolve application path");
     buffer[length] = '\0';
     init_paths_from(fs::path(buffer).parent_path());
 }
@@ -82,7 +83,7 @@ void application::init_paths_from(const fs::path& app_dir) {
 void application::ensure_data_dir() const {
     std::error_code ec;
     fs::create_directories(m_data_dir, ec);
-    if (ec) throw std::runtime_error("Unable to create localdata directory");
+    if (ec) throw traced_exception("Unable to create localdata directory");
     // NetBird makes its daemon socket writable by everyone, so only this directory keeps other
     // local users from driving the client (and from reading its configuration and logs).
     constexpr auto others = fs::perms::group_all | fs::perms::others_all;
@@ -94,7 +95,7 @@ void application::ensure_data_dir() const {
 void application::run() {
     // A second daemon started by mistake would take the API away from the one that serves it.
     if (socket_answers(m_api_socket_path))
-        throw std::runtime_error("API socket " + m_api_socket_path.string() + " is in use by a running instance");
+        throw traced_exception("API socket " + m_api_socket_path.string() + " is in use by a running instance");
     const sigset_t signals = termination_signals();
     const int mask_error = ::pthread_sigmask(SIG_BLOCK, &signals, nullptr);
     if (mask_error != 0) spdlog::warn("Failed to block signals: {}", std::strerror(mask_error));

@@ -251,8 +251,8 @@ TEST_P(broken_executables, give_clear_answers_and_nothing_crashes) {
 }
 
 INSTANTIATE_TEST_SUITE_P(faults, broken_executables, testing::Values(breakage::missing, breakage::not_executable),
-                         [](const auto& info) {
-                             return info.param == breakage::missing ? std::string("missing")
+                         [](const auto& case_info) {
+                             return case_info.param == breakage::missing ? std::string("missing")
                                                                     : std::string("not_executable");
                          });
 

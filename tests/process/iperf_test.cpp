@@ -44,8 +44,8 @@ bool logged(syslog_capture& syslog, std::string_view text) {
 
 std::size_t count_lines_with(syslog_capture& syslog, std::string_view text) {
     const auto lines = syslog.lines();
-    return std::count_if(lines.begin(), lines.end(),
-                         [&](const std::string& line) { return line.find(text) != std::string::npos; });
+    return static_cast<std::size_t>(std::count_if(
+        lines.begin(), lines.end(), [&](const std::string& line) { return line.find(text) != std::string::npos; }));
 }
 
 TEST(iperf, an_empty_start_serves_one_client_on_5201_and_then_ends_by_itself) {

@@ -51,7 +51,9 @@ TEST(spine, a_data_directory_that_is_a_file_stops_start_up_with_status_1) {
     write_file(app.data_dir(), "not a directory");
     app.launch();
     EXPECT_EQ(app.wait_exit(), 1);
-    EXPECT_TRUE(syslog.contains("[E] Standard exception: Unable to create localdata directory"));
+    EXPECT_TRUE(syslog.contains("[E] Traced exception: Unable to create localdata directory"));
+    // The stack where start-up failed follows, one frame a line.
+    EXPECT_TRUE(syslog.contains("[E]  0# "));
     EXPECT_TRUE(syslog.contains("[E] Exiting after error"));
     EXPECT_THROW(app.client().get(API + "/status"), std::runtime_error);  // nothing listens
     EXPECT_FALSE(syslog.contains("VPN service started"));
@@ -86,7 +88,7 @@ TEST(spine, a_second_daemon_leaves_a_live_socket_alone_and_a_dead_one_is_replace
     second.launch();
     EXPECT_EQ(second.wait_exit(), 1);
     const std::string log = second.app_log();
-    EXPECT_NE(log.find("[E] Standard exception: API socket " + API_SOCKET + " is in use by a running instance"),
+    EXPECT_NE(log.find("[E] Traced exception: API socket " + API_SOCKET + " is in use by a running instance"),
               std::string::npos)
         << log;
     EXPECT_NE(log.find("[E] Exiting after error"), std::string::npos);

@@ -135,7 +135,7 @@ TEST(VpnApiProcess, NineCommandsWaitBehindASlowOneAndTheTenthIsRefusedAtOnce) {
     }
     const auto ups = record.of("up");
     ASSERT_EQ(ups.size(), 10u);
-    for (int i = 0; i < 9; ++i) EXPECT_EQ(flag_value(ups[i + 1], "--mtu"), std::to_string(1301 + i));
+    for (std::size_t i = 0; i < 9; ++i) EXPECT_EQ(flag_value(ups[i + 1], "--mtu"), std::to_string(1301 + i));
 }
 
 TEST(VpnApiProcess, SetupKeyIsStagedPrivatelyForUpAndNeverLogged) {
