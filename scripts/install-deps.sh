@@ -7,6 +7,7 @@ packages=(
   build-essential cmake ninja-build pkg-config
   libboost-dev libboost-filesystem-dev libboost-stacktrace-dev
   nlohmann-json3-dev libspdlog-dev libfmt-dev zlib1g-dev
+  libssl-dev  # the client simulator's SHA-256
   libgtest-dev libgmock-dev
   iperf3 util-linux
 )

@@ -24,7 +24,7 @@ install_arm64_packages() {
   local packages=(
     crossbuild-essential-arm64 qemu-user qemu-user-binfmt file
     libboost-dev:arm64 libboost-filesystem-dev:arm64 libboost-stacktrace-dev:arm64
-    libspdlog-dev:arm64 libfmt-dev:arm64 zlib1g-dev:arm64
+    libspdlog-dev:arm64 libfmt-dev:arm64 zlib1g-dev:arm64 libssl-dev:arm64
     libgtest-dev:arm64 libgmock-dev:arm64
   )
   local missing=() p
