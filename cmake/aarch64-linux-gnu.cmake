@@ -8,6 +8,9 @@ set(CMAKE_CXX_COMPILER aarch64-linux-gnu-g++)
 # find_package and find_library then look in /usr/lib/aarch64-linux-gnu, never in the host's
 # /usr/lib/x86_64-linux-gnu; headers in /usr/include are shared by both architectures.
 set(CMAKE_LIBRARY_ARCHITECTURE aarch64-linux-gnu)
+# pkg-config, which find_package consults first for some libraries (OpenSSL), likewise reads
+# the arm64 packages' files only.
+set(ENV{PKG_CONFIG_LIBDIR} "/usr/lib/aarch64-linux-gnu/pkgconfig:/usr/share/pkgconfig")
 
 # Test programs built here (gtest discovery, ctest) run under user-mode emulation, with the
 # multiarch C runtime (libc6:arm64) that the -dev packages bring. No -L /usr/aarch64-linux-gnu:
