@@ -57,23 +57,23 @@ void remove_bundle(const std::optional<std::string>& path) {
     if (path) fs::remove(*path, ignored);
 }
 
-void answer_bundle(const application::response_ptr& res, const application::command_result& result,
-                   const std::optional<std::string>& path) {
-    if (result.exit_code != 0 || !path) {
-        spdlog::warn("Debug bundle generation failed (exit {})", result.exit_code);
-        return write_json(res, error_json("Debug bundle failed"), http_status::internal_server_error, true);
-    }
-    // Streamed from the descriptor, which keeps the file readable after its path is removed.
-    const int fd = ::open(path->c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
-    const auto unreadable = [&res] {
-        write_json(res, error_json("Could not read debug bundle"), http_status::internal_server_error, true);
+// The bundle the command reported, opened; -1 when it made none or the zip cannot be read.
+int open_bundle(bool generated, const std::optional<std::string>& path) {
+    return generated ? ::open(path->c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK) : -1;
+}
+
+// Streamed from the descriptor, which keeps the file readable after its path is removed.
+void answer_bundle(const application::response_ptr& res, bool generated, int fd) {
+    const auto failed = [&res](std::string_view message) {
+        write_json(res, error_json(message), http_status::internal_server_error, true);
     };
-    if (fd < 0) return unreadable();
+    if (!generated) return failed("Debug bundle failed");
+    if (fd < 0) return failed("Could not read debug bundle");
     res->write_status(http_status::ok)
         .write_header("Content-Type", "application/zip")
         .write_header("Content-Disposition", "attachment; filename=\"netbird-debug-bundle.zip\"")
         .write_header("Cache-Control", "no-store");
-    if (!res->end_with_file(fd)) unreadable();
+    if (!res->end_with_file(fd)) failed("Could not read debug bundle");
 }
 
 }  // namespace
@@ -126,10 +126,18 @@ void application::api_debug_bundle(const response_ptr& res, const request& req) 
             result = run_command(args, false);
         }
         defer([this, res, aborted, result = std::move(result)] {
+            // The zip is opened, then every trace of it removed, and only then answered: whoever
+            // gets the answer finds no bundle left behind.
             const auto path = netbird_utils::parse_debug_bundle_path(result.stdout_data);
-            if (!aborted->load()) answer_bundle(res, result, path);
+            const bool generated = result.exit_code == 0 && path;
+            if (!generated) spdlog::warn("Debug bundle generation failed (exit {})", result.exit_code);
+            const int fd = open_bundle(generated, path);
             remove_bundle(path);
-            end_bundle_job(result.exit_code != 0 || !path);
+            end_bundle_job(!generated);
+            if (!aborted->load())
+                answer_bundle(res, generated, fd);
+            else if (fd >= 0)
+                ::close(fd);
         });
     });
     if (queued)
