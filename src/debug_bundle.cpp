@@ -3,9 +3,9 @@
 
 #include "api_helpers.hpp"
 #include "application.hpp"
+#include "file_utils.hpp"
 #include "netbird_utils.hpp"
 
-#include <fcntl.h>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
@@ -59,7 +59,7 @@ void remove_bundle(const std::optional<std::string>& path) {
 
 // The bundle the command reported, opened; -1 when it made none or the zip cannot be read.
 int open_bundle(bool generated, const std::optional<std::string>& path) {
-    return generated ? ::open(path->c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK) : -1;
+    return generated ? file_utils::open_regular_file(path->c_str()).release() : -1;
 }
 
 // Streamed from the descriptor, which keeps the file readable after its path is removed.

@@ -331,7 +331,7 @@ void application::api_logs_download(const response_ptr& res, const request& req)
     if (!path) return write_text(res, http_status::not_found, "Log file not found.");
     // Sent from this one descriptor: a compression or rename of the path meanwhile cannot mix two
     // files. Neither a link nor something that would block on open (a FIFO) is opened.
-    const int fd = ::open(path->c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    const int fd = file_utils::open_regular_file(path->c_str()).release();
     if (fd < 0) return write_text(res, http_status::internal_server_error, "Unable to open log file.");
     res->write_status(http_status::ok)
         .write_header("Content-Type", name.ends_with(".gz") ? "application/gzip" : "text/plain")
