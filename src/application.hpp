@@ -32,6 +32,9 @@ class child;
 namespace spdlog {
 class logger;
 }
+namespace settings_table {
+struct descriptor;
+}
 
 class application {
 public:
@@ -83,22 +86,14 @@ public:
     nlohmann::json read_json_file(const std::filesystem::path& path) const;
     void write_json_file(const std::filesystem::path& path, const nlohmann::json& value) const;
     void load_state();
-    int wireguard_port() const;
-    int mtu() const;
-    std::string interface_name() const;
-    std::string external_ip_map() const;
-    bool watchdog_enabled() const;
-    int watchdog_timeout_seconds() const;
-    int log_retention_days() const;
-    std::string log_level() const;
     std::string build_config_json() const;
     void api_config_get(const response_ptr& res, const request& req);
     void api_config_set(const response_ptr& res, const request& req);
     void api_env_get(const response_ptr& res, const request& req);
     void api_env_set(const response_ptr& res, const request& req);
     // Side effects of a saved setting change, then the settings document as the answer.
-    void apply_setting_change(const response_ptr& res, const std::string& name, const std::string& value,
-                              bool changed);
+    void apply_setting_change(const response_ptr& res, const settings_table::descriptor& setting,
+                              const std::string& value, bool changed);
     static std::string settings_file_text(const nlohmann::json& value);
     // Saves (or, without content, removes) a settings file on the settings writer; `finished`
     // gets the outcome on the loop.
@@ -274,8 +269,7 @@ private:
     std::map<std::string, std::string> m_env_overrides;
     nlohmann::json m_app_config;
     // The settings document by the values it shows; like m_app_config, used on the loop only.
-    mutable document_cache<std::string, std::string, std::string, int, std::string, int, bool, int, int>
-        m_config_document;
+    mutable document_cache<nlohmann::json> m_config_document;
     // Durable saves, off the loop; the two documents change in memory at once (settings.cpp).
     worker_thread m_settings_writer;
     saved_document<nlohmann::json> m_app_settings{

@@ -3,10 +3,10 @@
 #include "application.hpp"
 
 #include "api_helpers.hpp"
-#include "config_utils.hpp"
 #include "file_utils.hpp"
+#include "log_levels.hpp"
 #include "log_utils.hpp"
-#include "settings_values.hpp"
+#include "settings_table.hpp"
 
 #include <algorithm>
 #include <atomic>
@@ -28,8 +28,6 @@ namespace fs = std::filesystem;
 using api_helpers::dump_json;
 using api_helpers::write_json;
 using http_status = http_server::status;
-using settings_values::parse_log_level;
-using settings_values::parse_retention_days;
 
 namespace {
 
@@ -211,9 +209,9 @@ void application::setup_file_logging() {
         return;
     }
     const nlohmann::json settings = read_json_file(m_app_config_path);
-    const int retention_days = parse_retention_days(settings);
+    const int retention_days = settings_table::integer_value(settings, "log_retention_days");
     attach_app_file_sink(m_log_dir, retention_days);
-    apply_log_level(parse_log_level(settings));
+    apply_log_level(settings_table::text_value(settings, "log_level"));
     m_netbird_file_logger = make_netbird_file_logger(m_log_dir, retention_days);
     prune_daily_logs(retention_days);
     compress_daily_logs();
@@ -227,7 +225,7 @@ void application::run_log_maintenance(std::function<void()> work, std::function<
 }
 
 void application::apply_log_level(const std::string& level) const {
-    spdlog::default_logger_raw()->set_level(config_utils::log_level_from_name(level));
+    spdlog::default_logger_raw()->set_level(log_levels::from_name(level));
 }
 
 // Only finished days: today's files are still being written.

@@ -4,6 +4,7 @@
 #include "line_reader.hpp"
 #include "netbird_utils.hpp"
 #include "process_utils.hpp"
+#include "settings_table.hpp"
 
 #include <boost/process/args.hpp>
 #include <boost/process/exe.hpp>
@@ -129,18 +130,14 @@ std::vector<std::string> application::build_up_args(const form& fields) const {
     std::vector<std::string> args = base_args_cli();
     args.push_back("up");
 
-    std::string management_url = DEFAULT_MANAGEMENT_URL;
-    if (m_app_config.is_object()) {
-        const auto stored = m_app_config.find("management_url");
-        if (stored != m_app_config.end() && stored->is_string() && !stored->get_ref<const std::string&>().empty())
-            management_url = stored->get<std::string>();
-    }
-    args.insert(args.end(), {"--management-url", management_url});
+    std::string management_url = settings_table::text_value(m_app_config, "management_url");
+    if (management_url.empty()) management_url = DEFAULT_MANAGEMENT_URL;
+    args.insert(args.end(), {"--management-url", std::move(management_url)});
 
     if (const auto lazy = fields.find("enable_lazy_connection"); lazy != fields.end())
         args.push_back(lazy->second == "true" ? "--enable-lazy-connection=true" : "--enable-lazy-connection=false");
 
-    const auto tunnel = netbird_utils::tunnel_up_args(wireguard_port(), mtu(), interface_name(), external_ip_map());
+    const auto tunnel = settings_table::tunnel_up_args(m_app_config);
     args.insert(args.end(), tunnel.begin(), tunnel.end());
     return args;
 }

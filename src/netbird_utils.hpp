@@ -191,20 +191,6 @@ inline bool is_valid_interface_name(std::string_view name) {
            });
 }
 
-inline bool is_valid_wireguard_port(int port) { return port >= 1 && port <= 65535; }
-
-inline bool is_valid_mtu(int mtu) { return mtu >= 576 && mtu <= 8192; }
-
-// The tunnel flags of `up`, always all four: an empty map is passed as an empty argument.
-inline std::vector<std::string> tunnel_up_args(int wireguard_port, int mtu,
-                                               std::string_view interface_name,
-                                               std::string_view external_ip_map) {
-    return {"--wireguard-port", std::to_string(wireguard_port),
-            "--mtu",            std::to_string(mtu),
-            "--interface-name", std::string(interface_name),
-            "--external-ip-map", std::string(external_ip_map)};
-}
-
 // The zip path that `debug bundle` prints on the line after "Local file:".
 inline std::optional<std::string> parse_debug_bundle_path(std::string_view output) {
     return detail::line_after_marker(output, "Local file:", [](std::string_view line) {

@@ -1,19 +1,13 @@
 #include "application.hpp"
 
 #include "api_helpers.hpp"
-#include "config_utils.hpp"
 #include "file_utils.hpp"
 #include "json_utils.hpp"
 #include "netbird_utils.hpp"
-#include "settings_values.hpp"
+#include "settings_table.hpp"
 
-#include <algorithm>
-#include <array>
 #include <cerrno>
-#include <climits>
-#include <cstdint>
 #include <fcntl.h>
-#include <net/if.h>
 #include <spdlog/spdlog.h>
 #include <unistd.h>
 
@@ -24,67 +18,8 @@ using api_helpers::dump_json;
 using api_helpers::error_json;
 using api_helpers::write_json;
 using http_status = http_server::status;
-using settings_values::coerce_config_value;
 
 namespace {
-
-constexpr int WATCHDOG_DEFAULT_TIMEOUT_SECONDS = 300;
-constexpr int WATCHDOG_MIN_TIMEOUT_SECONDS = 30;
-constexpr int LOG_RETENTION_DEFAULT_DAYS = 30;
-constexpr int LOG_RETENTION_MIN_DAYS = 1;
-constexpr int LOG_RETENTION_MAX_DAYS = 365;
-constexpr std::string_view LOG_LEVEL_DEFAULT = "info";
-constexpr int WIREGUARD_DEFAULT_PORT = 51820;
-constexpr int MTU_DEFAULT = 1280;
-
-constexpr std::array<std::string_view, 4> INTEGER_SETTINGS{
-    "watchdog_timeout", "log_retention_days", "wireguard_port", "mtu"};
-
-bool is_integer_setting(std::string_view key) {
-    return std::find(INTEGER_SETTINGS.begin(), INTEGER_SETTINGS.end(), key) != INTEGER_SETTINGS.end();
-}
-
-// ---- reading stored values ----
-
-const json* find_member(const json& config, std::string_view key) {
-    if (!config.is_object()) return nullptr;
-    const auto it = config.find(key);
-    return it == config.end() ? nullptr : &*it;
-}
-
-// Integer members only (a number with a fraction or exponent is not one), widened to 64 bits.
-// Unsigned values beyond that saturate, which no range rule here can tell apart.
-std::optional<std::int64_t> stored_integer(const json& config, std::string_view key) {
-    const json* member = find_member(config, key);
-    if (member == nullptr || !member->is_number_integer()) return std::nullopt;
-    if (member->is_number_unsigned())
-        return static_cast<std::int64_t>(std::min<std::uint64_t>(member->get<std::uint64_t>(), INT64_MAX));
-    return member->get<std::int64_t>();
-}
-
-// An integer beyond 32 bits is unusable like any other bad value, so the default applies.
-int int_setting(const json& config, std::string_view key, int fallback, bool (*usable)(int)) {
-    const auto stored = stored_integer(config, key);
-    if (!stored || *stored < INT_MIN || *stored > INT_MAX) return fallback;
-    const int value = static_cast<int>(*stored);
-    return usable(value) ? value : fallback;
-}
-
-std::string string_setting(const json& config, std::string_view key, std::string_view fallback,
-                           bool (*usable)(std::string_view)) {
-    const json* member = find_member(config, key);
-    if (member == nullptr || !member->is_string()) return std::string(fallback);
-    const auto& value = member->get_ref<const std::string&>();
-    return usable(value) ? value : std::string(fallback);
-}
-
-bool any_string(std::string_view) { return true; }
-bool network_interface_exists(const std::string& name) { return ::if_nametoindex(name.c_str()) != 0; }
-bool is_usable_external_ip_map(std::string_view map) {
-    return netbird_utils::is_valid_external_ip_map(map, network_interface_exists);
-}
-bool is_watchdog_timeout(int seconds) { return seconds >= WATCHDOG_MIN_TIMEOUT_SECONDS; }
-bool is_retention_days(int days) { return days >= LOG_RETENTION_MIN_DAYS && days <= LOG_RETENTION_MAX_DAYS; }
 
 // ---- saving ----
 
@@ -179,71 +114,21 @@ bool drop_unusable_overrides(std::map<std::string, std::string>& overrides) {
 
 // ---- config API ----
 
-bool integer_text_passes(std::string_view text, bool (*rule)(int)) {
-    const auto number = config_utils::parse_integer_text(text);
-    return number && rule(*number);
-}
-
-struct setting_check {
-    std::string_view key;
-    bool (*accepts)(std::string_view value);
-    std::string_view message;
-};
-
-constexpr setting_check SETTING_CHECKS[] = {
-    {"watchdog_enabled", [](std::string_view v) { return v == "true" || v == "false"; },
-     "watchdog_enabled must be true or false"},
-    {"watchdog_timeout", [](std::string_view v) { return integer_text_passes(v, is_watchdog_timeout); },
-     "watchdog_timeout must be an integer >= 30 (seconds)"},
-    {"log_retention_days", [](std::string_view v) { return integer_text_passes(v, is_retention_days); },
-     "log_retention_days must be an integer between 1 and 365"},
-    {"log_level", config_utils::is_valid_log_level,
-     "log_level must be one of trace, debug, info, warning, error, critical, off"},
-    {"wireguard_port",
-     [](std::string_view v) { return integer_text_passes(v, netbird_utils::is_valid_wireguard_port); },
-     "wireguard_port must be an integer between 1 and 65535"},
-    {"external_ip_map", is_usable_external_ip_map,
-     "external_ip_map must be a comma-separated list of external IP addresses, each optionally followed by / and "
-     "an internal IP address or the name of an existing network interface"},
-    {"mtu", [](std::string_view v) { return integer_text_passes(v, netbird_utils::is_valid_mtu); },
-     "mtu must be an integer between 576 and 8192"},
-    {"interface_name", netbird_utils::is_valid_interface_name,
-     "interface_name must be 1-15 characters using only letters, digits, '_' or '-'"},
-};
-
-// The settings document: the values the system runs with, members in key order.
-std::string settings_document(const std::string& external_ip_map, const std::string& interface_name,
-                              const std::string& log_level, int log_retention_days, const std::string& management_url,
-                              int mtu, bool watchdog_enabled, int watchdog_timeout, int wireguard_port) {
-    return dump_json(json{
-        {"external_ip_map", external_ip_map},
-        {"interface_name", interface_name},
-        {"log_level", log_level},
-        {"log_retention_days", log_retention_days},
-        {"management_url", management_url},
-        {"mtu", mtu},
-        {"watchdog_enabled", watchdog_enabled},
-        {"watchdog_timeout", watchdog_timeout},
-        {"wireguard_port", wireguard_port},
-    });
-}
-
 // An empty value is a reset, which needs no value check.
-std::optional<std::string_view> config_request_error(std::string_view name, std::string_view value) {
+std::optional<std::string_view> config_request_error(std::string_view name, const settings_table::descriptor* setting,
+                                                     std::string_view value) {
     if (name.empty()) return "Missing config name";
-    if (!config_utils::is_valid_config_key(name)) return "Invalid config key";
+    if (setting == nullptr) return "Invalid config key";
     if (value.empty()) return std::nullopt;
-    for (const setting_check& check : SETTING_CHECKS)
-        if (check.key == name && !check.accepts(value)) return check.message;
-    return std::nullopt;
+    return settings_table::refusal(*setting, value);
 }
 
 // Whether storing `value` under name (removing it when there is none) changes the stored
 // settings, under JSON equality.
 bool setting_changes(const json& config, const std::string& name, const std::optional<json>& value) {
-    const json* old = find_member(config, name);
-    if (!value) return old != nullptr;
-    return old == nullptr || *old != *value;
+    const auto old = config.find(name);
+    if (!value) return old != config.end();
+    return old == config.end() || *old != *value;
 }
 
 void store_setting(json& config, const std::string& name, const std::optional<json>& value) {
@@ -254,7 +139,7 @@ void store_setting(json& config, const std::string& name, const std::optional<js
 }
 
 // An empty value means the setting was reset.
-void log_setting_change(const std::string& name, const std::string& value) {
+void log_setting_change(std::string_view name, const std::string& value) {
     if (value.empty())
         spdlog::info("App setting reset: {}", name);
     else
@@ -321,28 +206,6 @@ json presets_json() {
 
 }  // namespace
 
-namespace settings_values {
-
-std::string parse_log_level(const json& config) {
-    return string_setting(config, "log_level", LOG_LEVEL_DEFAULT, config_utils::is_valid_log_level);
-}
-
-// Any integer counts, however large: it clamps to the nearer end of the range.
-int parse_retention_days(const json& config) {
-    const auto stored = stored_integer(config, "log_retention_days");
-    if (!stored) return LOG_RETENTION_DEFAULT_DAYS;
-    return static_cast<int>(std::clamp<std::int64_t>(*stored, LOG_RETENTION_MIN_DAYS, LOG_RETENTION_MAX_DAYS));
-}
-
-json coerce_config_value(std::string_view key, const std::string& value) {
-    if (key == "watchdog_enabled") return value == "true";
-    if (is_integer_setting(key))
-        if (const auto number = config_utils::parse_integer_text(value)) return *number;
-    return value;
-}
-
-}  // namespace settings_values
-
 // Only a regular file of sane size and nesting counts; anything else reads as no settings.
 json application::read_json_file(const fs::path& path) const {
     const file_utils::unique_fd fd = file_utils::open_regular_file(path.c_str());
@@ -385,40 +248,9 @@ void application::load_state() {
     m_env_settings.mark_saved();
 }
 
-int application::wireguard_port() const {
-    return int_setting(m_app_config, "wireguard_port", WIREGUARD_DEFAULT_PORT, netbird_utils::is_valid_wireguard_port);
-}
-
-int application::mtu() const { return int_setting(m_app_config, "mtu", MTU_DEFAULT, netbird_utils::is_valid_mtu); }
-
-std::string application::interface_name() const {
-    return string_setting(m_app_config, "interface_name", netbird_utils::NETBIRD_DEFAULT_INTERFACE,
-                          netbird_utils::is_valid_interface_name);
-}
-
-// A map NetBird would refuse would fail every up and reconnect, so it is not passed on.
-std::string application::external_ip_map() const {
-    return string_setting(m_app_config, "external_ip_map", "", is_usable_external_ip_map);
-}
-
-bool application::watchdog_enabled() const {
-    const json* member = find_member(m_app_config, "watchdog_enabled");
-    return member == nullptr || !member->is_boolean() || member->get<bool>();
-}
-
-int application::watchdog_timeout_seconds() const {
-    return int_setting(m_app_config, "watchdog_timeout", WATCHDOG_DEFAULT_TIMEOUT_SECONDS, is_watchdog_timeout);
-}
-
-int application::log_retention_days() const { return settings_values::parse_retention_days(m_app_config); }
-
-std::string application::log_level() const { return settings_values::parse_log_level(m_app_config); }
-
 // The text is rebuilt only when one of the values it shows has changed.
 std::string application::build_config_json() const {
-    return m_config_document.get(settings_document, external_ip_map(), interface_name(), log_level(),
-                                 log_retention_days(), string_setting(m_app_config, "management_url", "", any_string),
-                                 mtu(), watchdog_enabled(), watchdog_timeout_seconds(), wireguard_port());
+    return m_config_document.get(dump_json, settings_table::effective_settings(m_app_config));
 }
 
 void application::api_config_get(const response_ptr& res, const request&) {
@@ -430,17 +262,18 @@ void application::api_config_set(const response_ptr& res, const request&) {
     read_form(res, [this, res](form fields) {
         const std::string& name = fields["name"];
         const std::string& value = fields["value"];
-        if (const auto error = config_request_error(name, value)) {
+        const settings_table::descriptor* setting = settings_table::find(name);
+        if (const auto error = config_request_error(name, setting, value)) {
             write_json(res, error_json(*error), http_status::bad_request, false);
             return;
         }
         std::optional<json> stored;  // none: a reset
-        if (!value.empty()) stored = coerce_config_value(name, value);
+        if (!value.empty()) stored = settings_table::stored_form(*setting, value);
         const bool changed = setting_changes(m_app_config, name, stored);
         m_app_settings.update([name, stored](json& config) { store_setting(config, name, stored); },
-                              [this, res, name, value, changed](bool saved) {
+                              [this, res, setting, value, changed](bool saved) {
                                   if (saved)
-                                      apply_setting_change(res, name, value, changed);
+                                      apply_setting_change(res, *setting, value, changed);
                                   else
                                       write_json(res, error_json("Could not save settings"),
                                                  http_status::internal_server_error, false);
@@ -449,15 +282,17 @@ void application::api_config_set(const response_ptr& res, const request&) {
 }
 
 // Side effects of a saved setting, then the answer: the settings document.
-void application::apply_setting_change(const response_ptr& res, const std::string& name, const std::string& value,
-                                       bool changed) {
-    if (changed) log_setting_change(name, value);
-    if (name == "log_level") apply_log_level(log_level());
+void application::apply_setting_change(const response_ptr& res, const settings_table::descriptor& setting,
+                                       const std::string& value, bool changed) {
+    if (changed) log_setting_change(setting.name, value);
+    if (setting.name == "log_level") apply_log_level(settings_table::text_value(m_app_config, "log_level"));
     // The running tunnel keeps its old values until the operator reconnects.
-    if (changed && m_desired_up && config_utils::is_tunnel_key(name)) m_pending_reconnect = true;
+    if (changed && m_desired_up && setting.is_tunnel()) m_pending_reconnect = true;
     auto answer = [this, res] { write_json(res, build_config_json(), http_status::ok, false); };
-    if (name == "log_retention_days")
-        run_log_maintenance([this, days = log_retention_days()] { prune_daily_logs(days); }, std::move(answer));
+    if (setting.name == "log_retention_days")
+        run_log_maintenance(
+            [this, days = settings_table::integer_value(m_app_config, "log_retention_days")] { prune_daily_logs(days); },
+            std::move(answer));
     else
         answer();
 }

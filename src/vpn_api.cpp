@@ -1,11 +1,10 @@
 #include "application.hpp"
 
 #include "api_helpers.hpp"
-#include "config_utils.hpp"
 #include "file_utils.hpp"
 #include "json_utils.hpp"
 #include "netbird_utils.hpp"
-#include "settings_values.hpp"
+#include "settings_table.hpp"
 
 #include <algorithm>
 #include <cstdlib>
@@ -23,7 +22,6 @@ using api_helpers::dump_json;
 using api_helpers::error_json;
 using api_helpers::write_json;
 using http_status = http_server::status;
-using settings_values::coerce_config_value;
 
 namespace {
 
@@ -68,7 +66,9 @@ std::vector<std::string> with_command(std::vector<std::string> args, const char*
 }
 
 // Settings that reach the client only through `up`: a change needs an up that really applies it.
-bool is_up_setting(std::string_view name) { return name == "management_url" || config_utils::is_tunnel_key(name); }
+bool is_up_setting(const settings_table::descriptor& setting) {
+    return setting.name == "management_url" || setting.is_tunnel();
+}
 
 // Stores the form's non-empty setting fields unchecked.
 struct stored_form {
@@ -78,13 +78,14 @@ struct stored_form {
 stored_form store_form_settings(nlohmann::json& config, const application::form& fields) {
     stored_form stored;
     for (const auto& [name, value] : fields) {
-        if (value.empty() || !config_utils::is_valid_config_key(name)) continue;
-        nlohmann::json coerced = coerce_config_value(name, value);
+        const settings_table::descriptor* setting = settings_table::find(name);
+        if (value.empty() || setting == nullptr) continue;
+        nlohmann::json coerced = settings_table::stored_form(*setting, value);
         const auto old = config.find(name);
         if (old != config.end() && *old == coerced) continue;
         config[name] = std::move(coerced);
         stored.any_changed = true;
-        stored.up_setting_changed = stored.up_setting_changed || is_up_setting(name);
+        stored.up_setting_changed = stored.up_setting_changed || is_up_setting(*setting);
     }
     return stored;
 }

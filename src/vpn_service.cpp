@@ -3,6 +3,7 @@
 #include "application.hpp"
 #include "json_utils.hpp"
 #include "process_utils.hpp"
+#include "settings_table.hpp"
 #include "text_utils.hpp"
 #include "time_utils.hpp"
 
@@ -233,12 +234,12 @@ void application::on_health_probe(bool healthy) { on_health_probe(healthy, clock
 // further timeout; only while the operator wants the VPN up and never during start-up grace.
 // Not for a camera that is not registered: a restart cannot log it in.
 void application::on_health_probe(bool healthy, clock::time_point now) {
-    const bool armed = !m_shutting_down && watchdog_enabled() && m_desired_up && registered();
+    const bool armed = !m_shutting_down && settings_table::flag_value(m_app_config, "watchdog_enabled") && m_desired_up && registered();
     if (!armed) {
         m_unhealthy_since.reset();
         return;
     }
-    const auto timeout = std::chrono::seconds(watchdog_timeout_seconds());
+    const auto timeout = std::chrono::seconds(settings_table::integer_value(m_app_config, "watchdog_timeout"));
     if (now - m_started_at < timeout) {
         if (healthy) m_unhealthy_since.reset();
         return;

@@ -1,14 +1,15 @@
 // Whatever "app.json" and "env.json" hold at start-up (the input up to its first NUL byte is
-// "app.json"; the rest, when there is a NUL, is "env.json"): every accessor yields a usable
-// value, the config document is complete, no secret or reserved variable survives the load, and
-// loading again what the load left behind gives the same state.
+// "app.json"; the rest, when there is a NUL, is "env.json"): the config document shows every
+// setting with a value its rule takes and `up` gets the same, no secret or reserved variable
+// survives the load, and loading again what the load left behind gives the same state.
 
 #include "application.hpp"
-#include "config_utils.hpp"
 #include "fuzz_support.hpp"
 #include "netbird_utils.hpp"
 #include "process_utils.hpp"
+#include "settings_table.hpp"
 
+#include <algorithm>
 #include <cstdint>
 #include <fstream>
 #include <iterator>
@@ -55,30 +56,34 @@ struct loaded_state {
     bool operator==(const loaded_state&) const = default;
 };
 
-void check_accessors(const application& app) {
-    require(netbird_utils::is_valid_wireguard_port(app.wireguard_port()), "the WireGuard port is in range");
-    require(netbird_utils::is_valid_mtu(app.mtu()), "the MTU is in range");
-    require(netbird_utils::is_valid_interface_name(app.interface_name()), "the interface name is valid");
-    require(app.watchdog_timeout_seconds() >= 30, "the watchdog timeout is at least 30 seconds");
-    require(app.log_retention_days() >= 1 && app.log_retention_days() <= 365, "the retention is 1 to 365 days");
-    require(config_utils::is_valid_log_level(app.log_level()), "the log level is a known level");
+// The text a value has in a form: how the page would submit it again.
+std::string form_text(const json& value) { return value.is_string() ? value.get<std::string>() : value.dump(); }
+
+bool has_kind(const json& value, settings_table::kind type) {
+    switch (type) {
+        case settings_table::kind::flag: return value.is_boolean();
+        case settings_table::kind::integer: return value.is_number_integer();
+        case settings_table::kind::text: break;
+    }
+    return value.is_string();
 }
 
-void check_config_document(const application& app, const std::string& text) {
+// Every setting is shown with a value of its kind that its own rule would take back, and `up`
+// gets the tunnel settings' values as shown.
+void check_config_document(const std::string& text, const std::vector<std::string>& up_args) {
     const json config = fuzz_support::parse_json(text);
-    require(config.is_object() && config.size() == config_utils::CONFIG_KEYS.size(),
+    require(config.is_object() && config.size() == std::size(settings_table::SETTINGS),
             "the config document is an object with every setting");
-    for (const std::string_view key : config_utils::CONFIG_KEYS)
-        require(config.contains(key), "the config document has every setting");
-    require(config.at("mtu") == app.mtu() && config.at("wireguard_port") == app.wireguard_port() &&
-                config.at("interface_name") == app.interface_name() &&
-                config.at("watchdog_enabled") == app.watchdog_enabled() &&
-                config.at("watchdog_timeout") == app.watchdog_timeout_seconds() &&
-                config.at("log_retention_days") == app.log_retention_days() &&
-                config.at("log_level") == app.log_level(),
-            "the config document shows the accessors' values");
+    for (const settings_table::descriptor& setting : settings_table::SETTINGS) {
+        const auto value = config.find(setting.name);
+        require(value != config.end() && has_kind(*value, setting.type), "every setting is shown with its kind");
+        require(!settings_table::refusal(setting, form_text(*value)), "every value shown passes its rule");
+        if (!setting.is_tunnel()) continue;
+        const auto flag = std::find(up_args.begin(), up_args.end(), setting.up_flag);
+        require(flag != up_args.end() && std::next(flag) != up_args.end() && *std::next(flag) == form_text(*value),
+                "up gets the tunnel setting as shown");
+    }
 }
-
 
 // Walks the entries rather than looking names up: Boost's lookup reads past short entries.
 std::map<std::string, std::string> child_variables(const std::map<std::string, std::string>& env) {
@@ -121,9 +126,8 @@ void check_files_after_load() {
 loaded_state load_and_check() {
     application app("ovra_vpn", app_dir().path());
     app.load_state();
-    check_accessors(app);
     loaded_state state{app.build_config_json(), app.build_command_env(), app.build_up_args({})};
-    check_config_document(app, state.config_json);
+    check_config_document(state.config_json, state.up_args);
     check_command_env(state.command_env);
     return state;
 }

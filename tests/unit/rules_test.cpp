@@ -1,8 +1,9 @@
 // The validation rules of settings and NetBird environment keys, the tunnel arguments of `up`,
 // and the readers of the debug-bundle output.
 
-#include "config_utils.hpp"
+#include "log_levels.hpp"
 #include "netbird_utils.hpp"
+#include "settings_table.hpp"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -43,18 +44,6 @@ TEST(rules, interface_names_hold_one_to_fifteen_bytes_of_the_allowed_class) {
         EXPECT_TRUE(netbird_utils::is_valid_interface_name(name)) << name;
     for (const std::string& name : std::vector<std::string>{"", std::string(16, 'a'), "wt 0", "wt.0", "wt/0", "wt\xC3\xA4"})
         EXPECT_FALSE(netbird_utils::is_valid_interface_name(name)) << name;
-}
-
-TEST(rules, port_and_mtu_accept_exactly_their_ranges) {
-    EXPECT_FALSE(netbird_utils::is_valid_wireguard_port(0));
-    EXPECT_TRUE(netbird_utils::is_valid_wireguard_port(1));
-    EXPECT_TRUE(netbird_utils::is_valid_wireguard_port(65535));
-    EXPECT_FALSE(netbird_utils::is_valid_wireguard_port(65536));
-    EXPECT_FALSE(netbird_utils::is_valid_wireguard_port(-51820));
-    EXPECT_FALSE(netbird_utils::is_valid_mtu(575));
-    EXPECT_TRUE(netbird_utils::is_valid_mtu(576));
-    EXPECT_TRUE(netbird_utils::is_valid_mtu(8192));
-    EXPECT_FALSE(netbird_utils::is_valid_mtu(8193));
 }
 
 TEST(rules, external_ip_map_follows_netbirds_own_check_with_the_address_first) {
@@ -111,29 +100,29 @@ TEST(rules, the_override_budget_counts_entries_and_environment_bytes) {
 }
 
 TEST(rules, setting_names_and_log_levels_are_case_sensitive) {
-    EXPECT_TRUE(config_utils::is_valid_config_key("mtu"));
-    EXPECT_TRUE(config_utils::is_valid_config_key("management_url"));
-    EXPECT_FALSE(config_utils::is_valid_config_key("MTU"));
-    EXPECT_FALSE(config_utils::is_valid_config_key("Log_Level"));
-    EXPECT_FALSE(config_utils::is_valid_config_key("setup_key"));
-    EXPECT_TRUE(config_utils::is_valid_log_level("warning"));
+    EXPECT_NE(settings_table::find("mtu"), nullptr);
+    EXPECT_NE(settings_table::find("management_url"), nullptr);
+    EXPECT_EQ(settings_table::find("MTU"), nullptr);
+    EXPECT_EQ(settings_table::find("Log_Level"), nullptr);
+    EXPECT_EQ(settings_table::find("setup_key"), nullptr);
+    EXPECT_TRUE(log_levels::is_known("warning"));
     for (const char* level : {"warn", "INFO", "Info", ""})
-        EXPECT_FALSE(config_utils::is_valid_log_level(level)) << level;
+        EXPECT_FALSE(log_levels::is_known(level)) << level;
 }
 
 TEST(rules, log_level_names_map_to_logger_levels_with_info_for_anything_else) {
-    EXPECT_EQ(config_utils::log_level_from_name("trace"), spdlog::level::trace);
-    EXPECT_EQ(config_utils::log_level_from_name("debug"), spdlog::level::debug);
-    EXPECT_EQ(config_utils::log_level_from_name("warning"), spdlog::level::warn);
-    EXPECT_EQ(config_utils::log_level_from_name("error"), spdlog::level::err);
-    EXPECT_EQ(config_utils::log_level_from_name("critical"), spdlog::level::critical);
-    EXPECT_EQ(config_utils::log_level_from_name("off"), spdlog::level::off);
-    EXPECT_EQ(config_utils::log_level_from_name("warn"), spdlog::level::info);
-    EXPECT_EQ(config_utils::log_level_from_name("INFO"), spdlog::level::info);
+    EXPECT_EQ(log_levels::from_name("trace"), spdlog::level::trace);
+    EXPECT_EQ(log_levels::from_name("debug"), spdlog::level::debug);
+    EXPECT_EQ(log_levels::from_name("warning"), spdlog::level::warn);
+    EXPECT_EQ(log_levels::from_name("error"), spdlog::level::err);
+    EXPECT_EQ(log_levels::from_name("critical"), spdlog::level::critical);
+    EXPECT_EQ(log_levels::from_name("off"), spdlog::level::off);
+    EXPECT_EQ(log_levels::from_name("warn"), spdlog::level::info);
+    EXPECT_EQ(log_levels::from_name("INFO"), spdlog::level::info);
 }
 
 TEST(rules, integer_text_reads_like_strtol_narrowed_to_32_bits) {
-    using config_utils::parse_integer_text;
+    using settings_table::parse_integer_text;
     EXPECT_EQ(parse_integer_text("45s"), 45);
     EXPECT_EQ(parse_integer_text(" 30"), 30);
     EXPECT_EQ(parse_integer_text("\t\n+7"), 7);
@@ -144,15 +133,6 @@ TEST(rules, integer_text_reads_like_strtol_narrowed_to_32_bits) {
     for (const char* text : {"", "   ", "abc", "-", "+", "+-5", "- 5", "s45", "2147483648", "99999999999",
                              "-2147483649", "e3"})
         EXPECT_EQ(parse_integer_text(text), std::nullopt) << text;
-}
-
-TEST(rules, tunnel_arguments_are_always_all_eight) {
-    EXPECT_THAT(netbird_utils::tunnel_up_args(51820, 1280, "wt0", ""),
-                ElementsAre("--wireguard-port", "51820", "--mtu", "1280", "--interface-name", "wt0",
-                            "--external-ip-map", ""));
-    EXPECT_THAT(netbird_utils::tunnel_up_args(1, 8192, "tun-1", "1.2.3.4"),
-                ElementsAre("--wireguard-port", "1", "--mtu", "8192", "--interface-name", "tun-1",
-                            "--external-ip-map", "1.2.3.4"));
 }
 
 TEST(rules, bundle_path_is_the_trimmed_zip_path_right_after_its_marker) {

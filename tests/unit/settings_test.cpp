@@ -1,11 +1,11 @@
-// The settings store: loading with its clean-ups, the accessors' fallbacks, the file format, and
-// saves that survive being killed at any moment.
+// The settings store: loading with its clean-ups, the values the table gives stored settings, the
+// file format, and saves that survive being killed at any moment.
 
 #include "application.hpp"
 #include "harness.hpp"
 #include "json_utils.hpp"
 #include "netbird_utils.hpp"
-#include "settings_values.hpp"
+#include "settings_table.hpp"
 
 #include <algorithm>
 #include <csignal>
@@ -21,9 +21,6 @@
 #include <unistd.h>
 
 using nlohmann::json;
-using settings_values::coerce_config_value;
-using settings_values::parse_log_level;
-using settings_values::parse_retention_days;
 using test_support::read_file;
 using test_support::write_file;
 namespace fs = std::filesystem;
@@ -71,6 +68,9 @@ protected:
         return *m_app;
     }
 
+    // The MTU the settings document shows after loading.
+    int loaded_mtu() const { return json::parse(m_app->build_config_json()).at("mtu").get<int>(); }
+
     fs::path m_dir;
     std::unique_ptr<application> m_app;
 };
@@ -107,34 +107,41 @@ TEST_F(settings_store, unusable_stored_values_fall_back_to_the_defaults) {
 }
 
 // A map NetBird refuses would fail every up, whether it came by hand or through the up form.
-TEST_F(settings_store, an_external_ip_map_netbird_would_refuse_reads_as_no_map) {
+TEST(settings_table, an_external_ip_map_netbird_would_refuse_reads_as_no_map) {
     for (const char* map : {"bad map!", "1.2.3.4,,5.6.7.8", "1.2.3.4/no-such-if9", "lo/1.2.3.4"})
-        EXPECT_EQ(load_app_json(json{{"external_ip_map", map}}.dump()).external_ip_map(), "") << map;
+        EXPECT_EQ(settings_table::text_value(json{{"external_ip_map", map}}, "external_ip_map"), "") << map;
+    EXPECT_EQ(settings_table::text_value(json{{"external_ip_map", "1.2.3.4/lo"}}, "external_ip_map"), "1.2.3.4/lo");
 }
 
-TEST_F(settings_store, integers_need_integer_json_and_32_bits_before_their_range_rules) {
+TEST(settings_table, integers_need_integer_json_and_32_bits_before_their_range_rules) {
+    const auto integer = [](std::string_view stored, settings_table::name_of<settings_table::kind::integer> name) {
+        return settings_table::integer_value(json::parse(stored), name);
+    };
     // Cut to 32 bits, these would wrap to the valid port 1 and the valid MTU 1400.
-    EXPECT_EQ(load_app_json(R"({"wireguard_port":4294967297})").wireguard_port(), 51820);
-    EXPECT_EQ(load_app_json(R"({"mtu":4294968696})").mtu(), 1280);
-    EXPECT_EQ(load_app_json(R"({"watchdog_timeout":3000000000})").watchdog_timeout_seconds(), 300);
-    EXPECT_EQ(load_app_json(R"({"watchdog_timeout":30})").watchdog_timeout_seconds(), 30);
-    EXPECT_EQ(load_app_json(R"({"mtu":"1400"})").mtu(), 1280);
-    EXPECT_EQ(load_app_json(R"({"mtu":14e2})").mtu(), 1280);
-    EXPECT_EQ(load_app_json(R"({"mtu":1400})").mtu(), 1400);
+    EXPECT_EQ(integer(R"({"wireguard_port":4294967297})", "wireguard_port"), 51820);
+    EXPECT_EQ(integer(R"({"mtu":4294968696})", "mtu"), 1280);
+    EXPECT_EQ(integer(R"({"watchdog_timeout":3000000000})", "watchdog_timeout"), 300);
+    EXPECT_EQ(integer(R"({"watchdog_timeout":30})", "watchdog_timeout"), 30);
+    EXPECT_EQ(integer(R"({"mtu":"1400"})", "mtu"), 1280);
+    EXPECT_EQ(integer(R"({"mtu":14e2})", "mtu"), 1280);
+    EXPECT_EQ(integer(R"({"mtu":1400})", "mtu"), 1400);
+    EXPECT_EQ(integer("[1400]", "mtu"), 1280);
 }
 
-TEST_F(settings_store, retention_clamps_any_integer_into_one_to_365_days) {
+TEST(settings_table, retention_clamps_any_integer_into_one_to_365_days) {
     const std::pair<const char*, int> cases[] = {
         {"0", 1},    {"-5", 1},   {"1000", 365}, {"99999999999", 365}, {"-99999999999", 1},
         {"18446744073709551615", 365}, {"7.0", 30}, {"\"7\"", 30}, {"null", 30}, {"12", 12},
     };
     for (const auto& [stored, days] : cases)
-        EXPECT_EQ(parse_retention_days(json::parse(std::string(R"({"log_retention_days":)") + stored + "}")), days)
+        EXPECT_EQ(settings_table::integer_value(json::parse(std::string(R"({"log_retention_days":)") + stored + "}"),
+                                                "log_retention_days"),
+                  days)
             << stored;
-    EXPECT_EQ(parse_retention_days(json::array()), 30);
-    EXPECT_EQ(parse_log_level(json{{"log_level", "critical"}}), "critical");
-    EXPECT_EQ(parse_log_level(json{{"log_level", "Info"}}), "info");
-    EXPECT_EQ(parse_log_level(json("debug")), "info");
+    EXPECT_EQ(settings_table::integer_value(json::array(), "log_retention_days"), 30);
+    EXPECT_EQ(settings_table::text_value(json{{"log_level", "critical"}}, "log_level"), "critical");
+    EXPECT_EQ(settings_table::text_value(json{{"log_level", "Info"}}, "log_level"), "info");
+    EXPECT_EQ(settings_table::text_value(json("debug"), "log_level"), "info");
 }
 
 TEST_F(settings_store, bad_files_read_as_empty_objects_and_stay_as_they_were) {
@@ -143,7 +150,7 @@ TEST_F(settings_store, bad_files_read_as_empty_objects_and_stay_as_they_were) {
         write_file(env_json(), content);
         EXPECT_EQ(m_app->read_json_file(app_json()), json::object()) << content;
         m_app->load_state();
-        EXPECT_EQ(m_app->mtu(), 1280);
+        EXPECT_EQ(loaded_mtu(), 1280);
         EXPECT_EQ(read_file(app_json()), content);
         EXPECT_EQ(read_file(env_json()), content);
     }
@@ -212,7 +219,7 @@ TEST_F(settings_store, load_keeps_only_the_overrides_that_fit_the_budget) {
 TEST_F(settings_store, load_drops_a_stored_setup_key_and_keeps_everything_else) {
     load_app_json(R"({"setup_key":"SECRET","mtu":1400,"unknown":{"x":true}})");
     EXPECT_EQ(read_file(app_json()), "{\n  \"mtu\": 1400,\n  \"unknown\": {\n    \"x\": true\n  }\n}\n");
-    EXPECT_EQ(m_app->mtu(), 1400);
+    EXPECT_EQ(loaded_mtu(), 1400);
 
     const std::string untouched = R"({"mtu":1400})";
     load_app_json(untouched);
@@ -255,7 +262,7 @@ TEST_F(settings_store, only_regular_files_are_read_and_nothing_blocks_or_follows
     ASSERT_EQ(::mkfifo(app_json().c_str(), 0600), 0);
     ASSERT_EQ(::mkfifo(env_json().c_str(), 0600), 0);
     m_app->load_state();  // returns: nothing waits for a writer on the FIFO
-    EXPECT_EQ(m_app->mtu(), 1280);
+    EXPECT_EQ(loaded_mtu(), 1280);
 
     fs::remove(app_json());
     fs::create_symlink(m_dir / "elsewhere.json", app_json());
@@ -274,9 +281,12 @@ TEST_F(settings_store, documents_nested_past_the_limit_read_as_no_settings) {
     const auto nested = [](std::size_t depth) {
         return "{\"mtu\":1400,\"x\":" + std::string(depth, '[') + std::string(depth, ']') + "}";
     };
-    EXPECT_EQ(load_app_json(nested(json_utils::MAX_NESTING - 1)).mtu(), 1400);
-    EXPECT_EQ(load_app_json(nested(json_utils::MAX_NESTING)).mtu(), 1280);
-    EXPECT_EQ(load_app_json(nested(1000000)).mtu(), 1280);
+    load_app_json(nested(json_utils::MAX_NESTING - 1));
+    EXPECT_EQ(loaded_mtu(), 1400);
+    load_app_json(nested(json_utils::MAX_NESTING));
+    EXPECT_EQ(loaded_mtu(), 1280);
+    load_app_json(nested(1000000));
+    EXPECT_EQ(loaded_mtu(), 1280);
     write_file(env_json(), R"({"NB_A":"x","deep":)" + std::string(1000000, '{') + std::string(1000000, '}') + "}");
     m_app->load_state();
     EXPECT_EQ(m_app->build_command_env().count("NB_A"), 0U);
@@ -290,16 +300,55 @@ TEST_F(settings_store, documents_nested_past_the_limit_read_as_no_settings) {
     EXPECT_FALSE(document.contains("status"));
 }
 
-TEST_F(settings_store, coerced_values_take_the_type_each_setting_stores) {
-    EXPECT_EQ(coerce_config_value("watchdog_enabled", "true"), json(true));
-    EXPECT_EQ(coerce_config_value("watchdog_enabled", "yes"), json(false));
-    EXPECT_EQ(coerce_config_value("wireguard_port", "51820x"), json(51820));
-    EXPECT_EQ(coerce_config_value("wireguard_port", "abc"), json("abc"));
-    EXPECT_EQ(coerce_config_value("watchdog_timeout", " 30s"), json(30));
-    EXPECT_EQ(coerce_config_value("log_retention_days", "99999999999"), json("99999999999"));
-    EXPECT_EQ(coerce_config_value("mtu", "-1"), json(-1));
-    EXPECT_EQ(coerce_config_value("management_url", "123"), json("123"));
-    EXPECT_EQ(coerce_config_value("interface_name", "true"), json("true"));
+TEST(settings_table, submitted_text_is_stored_in_the_type_of_its_setting) {
+    const auto stored = [](std::string_view name, const std::string& text) {
+        return settings_table::stored_form(*settings_table::find(name), text);
+    };
+    EXPECT_EQ(stored("watchdog_enabled", "true"), json(true));
+    EXPECT_EQ(stored("watchdog_enabled", "yes"), json(false));
+    EXPECT_EQ(stored("wireguard_port", "51820x"), json(51820));
+    EXPECT_EQ(stored("wireguard_port", "abc"), json("abc"));
+    EXPECT_EQ(stored("watchdog_timeout", " 30s"), json(30));
+    EXPECT_EQ(stored("log_retention_days", "99999999999"), json("99999999999"));
+    EXPECT_EQ(stored("mtu", "-1"), json(-1));
+    EXPECT_EQ(stored("management_url", "123"), json("123"));
+    EXPECT_EQ(stored("interface_name", "true"), json("true"));
+}
+
+// The rules of submitted text: each setting's range or rule and its own message; the bounds pass.
+TEST(settings_table, submitted_text_breaking_a_rule_gets_its_settings_message) {
+    const auto refusal = [](std::string_view name, std::string_view text) {
+        return settings_table::refusal(*settings_table::find(name), text);
+    };
+    for (const char* text : {"1", "65535", " 443", "8080x"}) EXPECT_EQ(refusal("wireguard_port", text), std::nullopt) << text;
+    for (const char* text : {"0", "65536", "-51820", "port", ""})
+        EXPECT_EQ(refusal("wireguard_port", text), "wireguard_port must be an integer between 1 and 65535") << text;
+    EXPECT_EQ(refusal("mtu", "576"), std::nullopt);
+    EXPECT_EQ(refusal("mtu", "8192"), std::nullopt);
+    EXPECT_EQ(refusal("mtu", "575"), "mtu must be an integer between 576 and 8192");
+    EXPECT_EQ(refusal("mtu", "8193"), "mtu must be an integer between 576 and 8192");
+    EXPECT_EQ(refusal("watchdog_timeout", "2147483647"), std::nullopt);
+    EXPECT_EQ(refusal("watchdog_timeout", "29"), "watchdog_timeout must be an integer >= 30 (seconds)");
+    EXPECT_EQ(refusal("log_retention_days", "366"), "log_retention_days must be an integer between 1 and 365");
+    EXPECT_EQ(refusal("watchdog_enabled", "false"), std::nullopt);
+    EXPECT_EQ(refusal("watchdog_enabled", "True"), "watchdog_enabled must be true or false");
+    EXPECT_EQ(refusal("log_level", "critical"), std::nullopt);
+    EXPECT_NE(refusal("log_level", "warn"), std::nullopt);
+    EXPECT_EQ(refusal("interface_name", "tun-1_x"), std::nullopt);
+    EXPECT_NE(refusal("interface_name", "abcdefghijklmnop"), std::nullopt);
+    EXPECT_EQ(refusal("management_url", "anything at all"), std::nullopt);
+}
+
+// Every tunnel setting goes to `up` with the value the system runs with, an empty map included.
+TEST(settings_table, up_gets_every_tunnel_flag_with_its_value) {
+    EXPECT_EQ(settings_table::tunnel_up_args(json::object()),
+              (std::vector<std::string>{"--wireguard-port", "51820", "--mtu", "1280", "--interface-name", "wt0",
+                                        "--external-ip-map", ""}));
+    const json stored{{"wireguard_port", 1}, {"mtu", 9000}, {"interface_name", "tun-1"},
+                      {"external_ip_map", "1.2.3.4"}, {"log_level", "debug"}};
+    EXPECT_EQ(settings_table::tunnel_up_args(stored),
+              (std::vector<std::string>{"--wireguard-port", "1", "--mtu", "1280", "--interface-name", "tun-1",
+                                        "--external-ip-map", "1.2.3.4"}));
 }
 
 // A child saves two documents in turn while it is SIGKILLed at random moments: whatever moment
