@@ -152,9 +152,10 @@ consteval const descriptor& row(std::string_view name, kind type) {
 }  // namespace detail
 
 // A setting named in the code: a name missing from the table, or of another kind, does not compile.
+// Implicit, so that call sites name a setting by its string.
 template <kind Type>
 struct name_of {
-    consteval name_of(const char* name) : setting(&detail::row(name, Type)) {}  // NOLINT: implicit on purpose
+    consteval name_of(const char* name) : setting(&detail::row(name, Type)) {}
     const descriptor* setting;
 };
 
