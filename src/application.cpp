@@ -1,6 +1,7 @@
 #include "application.hpp"
 
 #include "api_helpers.hpp"
+#include "debug_bundle.hpp"
 #include "text_utils.hpp"
 #include "traced_exception.hpp"
 
@@ -104,7 +105,7 @@ void application::run() {
     load_state();
     std::error_code ec;
     assume_registration_at_start();
-    remove_leftover_bundles();
+    debug_bundle::remove_leftover_bundles();
     start_service();
 
     http_server::app app;
@@ -118,7 +119,7 @@ void application::run() {
         ~teardown() {
             self.stop_background_work();
             // A bundle cut short by the shutdown left a zip that is of no use to anyone now.
-            self.remove_leftover_bundles();
+            debug_bundle::remove_leftover_bundles();
             self.m_loop = nullptr;
             self.m_http = nullptr;
         }

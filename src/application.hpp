@@ -19,11 +19,14 @@
 #include <utility>
 #include <vector>
 
+#include "activity_report.hpp"
+#include "command_result.hpp"
 #include "directory_watch.hpp"
 #include "document_cache.hpp"
 #include "http_server.hpp"
 #include "line_reader.hpp"
 #include "saved_document.hpp"
+#include "settings_files.hpp"
 #include "worker_thread.hpp"
 
 namespace boost::process {
@@ -40,21 +43,11 @@ public:
     using response_ptr = http_server::response_ptr;
     using request = http_server::request;
 
-    // The outcome of one child command; failures are exit codes, never exceptions.
-    struct command_result {
-        int exit_code = 0;
-        std::string stdout_data;
-        std::string stderr_data;
-        std::string combined() const { return stdout_data + stderr_data; }
-    };
-
     static constexpr std::size_t MAX_QUEUED_COMMANDS = 8;
     static constexpr auto COMMAND_TIMEOUT = std::chrono::seconds(60);
     static constexpr auto WATCHDOG_PERIOD = std::chrono::seconds(5);
     static constexpr auto HEARTBEAT_PERIOD = std::chrono::hours(1);
     static constexpr std::size_t IPERF_MAX_OUTPUT_LINES = 400;
-    static constexpr const char* APP_VERSION = "1.0.0";
-    static constexpr const char* NETBIRD_VERSION = "0.72.4";
 
     explicit application(std::string name);
     // Test seam: an application whose directory is given instead of found from /proc/self/exe.
@@ -80,8 +73,6 @@ public:
     void defer(std::function<void()> task);
 
     // --- settings store and APIs (settings.cpp) ---
-    nlohmann::json read_json_file(const std::filesystem::path& path) const;
-    void write_json_file(const std::filesystem::path& path, const nlohmann::json& value) const;
     void load_state();
     int wireguard_port() const;
     int mtu() const;
@@ -99,7 +90,6 @@ public:
     // Side effects of a saved setting change, then the settings document as the answer.
     void apply_setting_change(const response_ptr& res, const std::string& name, const std::string& value,
                               bool changed);
-    static std::string settings_file_text(const nlohmann::json& value);
     // Saves (or, without content, removes) a settings file on the settings writer; `finished`
     // gets the outcome on the loop.
     void save_settings_file(const std::filesystem::path& path, std::optional<std::string> content,
@@ -122,7 +112,6 @@ public:
     bool service_running() const;
     void start_watchdog();
     std::optional<command_result> poll_status();
-    static bool status_is_healthy(const command_result& result);
     void on_health_probe(bool healthy);
     void on_health_probe(bool healthy, clock::time_point now);  // time seam for tests
     void log_heartbeat(bool management_connected);
@@ -135,10 +124,6 @@ public:
     friend struct application_test_access;
 
     // --- VPN control, command dispatch and status endpoints (vpn_api.cpp) ---
-    static std::string build_json_result(int exit_code, const std::string& output);
-    static std::string build_json_result(const command_result& result);
-    static std::string build_status_json(int exit_code, const std::string& output, bool registered,
-                                         bool pending_reconnect, bool pending_restart);
     using result_renderer = std::function<std::string(const command_result&)>;
     using result_callback = std::function<void(const command_result&)>;
     void dispatch_command(std::string name, const response_ptr& res,
@@ -177,25 +162,12 @@ public:
     void api_iperf_status(const response_ptr& res, const request& req);
 
     // --- debug bundle (debug_bundle.cpp) ---
-    static std::string build_debug_upload_json(const command_result& result);
     void api_debug_bundle(const response_ptr& res, const request& req);
     void api_debug_bundle_upload(const response_ptr& res, const request& req);
-    // Where the NetBird service writes its bundle zips, and the removal of those it left behind.
-    static std::filesystem::path bundle_temp_dir();
-    static void remove_leftover_bundles();
     void sweep_late_bundles();
 
     // --- what runs now: the queued command and the service's life (activity.cpp) ---
-    struct activity {
-        std::optional<std::string> command;
-        long long command_seconds = 0;
-        std::size_t queued = 0;
-        int service_restarts = 0;
-        bool service_running = false;
-        long long service_uptime_seconds = 0;
-    };
-    static std::string build_activity_json(const activity& now);
-    activity current_activity(clock::time_point now);
+    activity_report::activity current_activity(clock::time_point now);
     void api_activity(const response_ptr& res, const request& req);
 
     // --- HTTP request helpers (application.cpp) ---
@@ -279,11 +251,11 @@ private:
     // Durable saves, off the loop; the two documents change in memory at once (settings.cpp).
     worker_thread m_settings_writer;
     saved_document<nlohmann::json> m_app_settings{
-        m_app_config, nullptr, settings_file_text, [this](std::optional<std::string> content, auto finished) {
+        m_app_config, nullptr, settings_files::settings_file_text, [this](std::optional<std::string> content, auto finished) {
             save_settings_file(m_app_config_path, std::move(content), std::move(finished));
         }};
     saved_document<std::map<std::string, std::string>> m_env_settings{
-        m_env_overrides, &m_env_mutex, [](const auto& overrides) { return settings_file_text(overrides); },
+        m_env_overrides, &m_env_mutex, [](const auto& overrides) { return settings_files::settings_file_text(overrides); },
         [this](std::optional<std::string> content, auto finished) {
             save_settings_file(m_env_path, std::move(content), std::move(finished));
         }};

@@ -6,6 +6,7 @@
 #include "config_utils.hpp"
 #include "file_utils.hpp"
 #include "log_utils.hpp"
+#include "settings_files.hpp"
 #include "settings_values.hpp"
 
 #include <algorithm>
@@ -210,7 +211,7 @@ void application::setup_file_logging() {
         spdlog::warn("Unable to create log directory {}: {}", m_log_dir.string(), ec.message());
         return;
     }
-    const nlohmann::json settings = read_json_file(m_app_config_path);
+    const nlohmann::json settings = settings_files::read_json_file(m_app_config_path);
     const int retention_days = parse_retention_days(settings);
     attach_app_file_sink(m_log_dir, retention_days);
     apply_log_level(parse_log_level(settings));

@@ -24,7 +24,7 @@ struct application_test_access {
     static bool pending_restart(const application& app) { return app.m_pending_restart.load(); }
     static void set_pending_restart(application& app) { app.m_pending_restart = true; }
     static bool desired_up(const application& app) { return app.m_desired_up; }
-    static void take_status_snapshot(application& app, application::command_result snapshot) {
+    static void take_status_snapshot(application& app, command_result snapshot) {
         app.take_status_snapshot(std::move(snapshot));
     }
     static void start_bundle_job(application& app) { ++app.m_bundle_jobs; }

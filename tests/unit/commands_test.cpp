@@ -40,7 +40,7 @@ protected:
         app.load_state();
     }
 
-    application::command_result run(const strings& extra_args, bool quiet = false,
+    command_result run(const strings& extra_args, bool quiet = false,
                                     application::clock::duration limit = application::COMMAND_TIMEOUT) {
         strings args{netbird_path().string()};
         args.insert(args.end(), extra_args.begin(), extra_args.end());

@@ -2,6 +2,7 @@
 
 #include "app_test_fixture.hpp"
 #include "harness.hpp"
+#include "vpn_service.hpp"
 
 #include <chrono>
 
@@ -9,7 +10,7 @@ using namespace std::chrono_literals;
 
 namespace {
 
-using result = application::command_result;
+using result = command_result;
 
 class ServiceTest : public app_test_fixture {
 protected:
@@ -52,10 +53,10 @@ TEST_F(ServiceTest, MissingExecutableLeavesNoServiceAndRestartStillClearsThePend
 }
 
 TEST(StatusVerdictTest, OnlyAJsonBooleanDecidesAndFailuresAreUnhealthy) {
-    EXPECT_TRUE(application::status_is_healthy({0, R"({"management":{"connected":true}})", ""}));
-    EXPECT_FALSE(application::status_is_healthy({0, R"({"management":{"connected":false,"url":"x"}})", ""}));
-    EXPECT_FALSE(application::status_is_healthy({1, R"({"management":{"connected":true}})", ""}));
-    EXPECT_FALSE(application::status_is_healthy({124, "", ""}));
+    EXPECT_TRUE(vpn_service::status_is_healthy({0, R"({"management":{"connected":true}})", ""}));
+    EXPECT_FALSE(vpn_service::status_is_healthy({0, R"({"management":{"connected":false,"url":"x"}})", ""}));
+    EXPECT_FALSE(vpn_service::status_is_healthy({1, R"({"management":{"connected":true}})", ""}));
+    EXPECT_FALSE(vpn_service::status_is_healthy({124, "", ""}));
 }
 
 TEST_F(ServiceTest, UnreadableStatusCountsAsHealthyWithAWarning) {
@@ -64,7 +65,7 @@ TEST_F(ServiceTest, UnreadableStatusCountsAsHealthyWithAWarning) {
                              "{\"management\":{\"connected\":false}}\ngarbage"};
     std::string expected_log;
     for (const char* output : outputs) {
-        EXPECT_TRUE(application::status_is_healthy({0, output, ""})) << output;
+        EXPECT_TRUE(vpn_service::status_is_healthy({0, output, ""})) << output;
         expected_log += "[W] Could not parse management state from netbird status; treating as healthy\n";
     }
     EXPECT_EQ(log(), expected_log);
@@ -142,7 +143,7 @@ TEST_F(WatchdogTest, NotArmedNeverRestartsAndForgetsTheSpell) {
 
 namespace {
 
-application::command_result client_reports(const std::string& daemon_status) {
+command_result client_reports(const std::string& daemon_status) {
     return {0, R"({"daemonStatus":")" + daemon_status + R"(","management":{"connected":false}})", ""};
 }
 

@@ -5,7 +5,9 @@
 #include "harness.hpp"
 #include "json_utils.hpp"
 #include "netbird_utils.hpp"
+#include "settings_files.hpp"
 #include "settings_values.hpp"
+#include "vpn_api.hpp"
 
 #include <algorithm>
 #include <csignal>
@@ -141,21 +143,21 @@ TEST_F(settings_store, bad_files_read_as_empty_objects_and_stay_as_they_were) {
     for (const char* content : {"", "{", "[1,2]", "\"text\"", "{} trailing", "{/* note */}", "{\"a\":1,}"}) {
         write_file(app_json(), content);
         write_file(env_json(), content);
-        EXPECT_EQ(m_app->read_json_file(app_json()), json::object()) << content;
+        EXPECT_EQ(settings_files::read_json_file(app_json()), json::object()) << content;
         m_app->load_state();
         EXPECT_EQ(m_app->mtu(), 1280);
         EXPECT_EQ(read_file(app_json()), content);
         EXPECT_EQ(read_file(env_json()), content);
     }
-    EXPECT_EQ(m_app->read_json_file(data_dir()), json::object());
+    EXPECT_EQ(settings_files::read_json_file(data_dir()), json::object());
 }
 
 TEST_F(settings_store, files_are_sorted_indented_by_two_and_end_in_a_newline) {
-    m_app->write_json_file(app_json(), json{{"watchdog_enabled", false}, {"mtu", 1400}});
+    settings_files::write_json_file(app_json(), json{{"watchdog_enabled", false}, {"mtu", 1400}});
     EXPECT_EQ(read_file(app_json()), "{\n  \"mtu\": 1400,\n  \"watchdog_enabled\": false\n}\n");
 
     const json value{{"b", "\xC3\xA4"}, {"a", "x\xFFy"}, {"Z", json{{"n", json::array({1, 2})}}}, {"e", json::object()}};
-    m_app->write_json_file(app_json(), value);
+    settings_files::write_json_file(app_json(), value);
     EXPECT_EQ(read_file(app_json()),
               "{\n  \"Z\": {\n    \"n\": [\n      1,\n      2\n    ]\n  },\n  \"a\": \"x\xEF\xBF\xBDy\",\n"
               "  \"b\": \"\xC3\xA4\",\n  \"e\": {}\n}\n");
@@ -237,11 +239,11 @@ TEST_F(settings_store, a_failed_save_is_logged_and_leaves_the_old_file_and_no_te
     write_file(app_json(), "old");
     fs::create_directory(data_dir() / "app.json.tmp");  // the temporary cannot be created
     log_capture log;
-    m_app->write_json_file(app_json(), json{{"mtu", 1400}});
+    settings_files::write_json_file(app_json(), json{{"mtu", 1400}});
     EXPECT_EQ(read_file(app_json()), "old");
 
     fs::create_directory(data_dir() / "dir.json");  // written, but cannot replace a directory
-    m_app->write_json_file(data_dir() / "dir.json", json::object());
+    settings_files::write_json_file(data_dir() / "dir.json", json::object());
     EXPECT_FALSE(fs::exists(data_dir() / "dir.json.tmp"));
     EXPECT_EQ(log.lines(), (std::vector<std::string>{"[E] Failed to write " + app_json().string() + "\n",
                                                       "[E] Failed to write " + (data_dir() / "dir.json").string() + "\n"}));
@@ -259,13 +261,13 @@ TEST_F(settings_store, only_regular_files_are_read_and_nothing_blocks_or_follows
 
     fs::remove(app_json());
     fs::create_symlink(m_dir / "elsewhere.json", app_json());
-    EXPECT_EQ(m_app->read_json_file(app_json()), json::object());
+    EXPECT_EQ(settings_files::read_json_file(app_json()), json::object());
     fs::remove(app_json());
     fs::create_symlink("/dev/zero", app_json());
-    EXPECT_EQ(m_app->read_json_file(app_json()), json::object());
+    EXPECT_EQ(settings_files::read_json_file(app_json()), json::object());
     fs::remove(app_json());
     write_file(app_json(), R"({"mtu":1400,"pad":")" + std::string(2 * 1024 * 1024, 'x') + "\"}");
-    EXPECT_EQ(m_app->read_json_file(app_json()), json::object()) << "larger than any settings file";
+    EXPECT_EQ(settings_files::read_json_file(app_json()), json::object()) << "larger than any settings file";
 }
 
 // Copying, comparing and printing a JSON value recurse once per level: a value nested deep enough
@@ -285,7 +287,7 @@ TEST_F(settings_store, documents_nested_past_the_limit_read_as_no_settings) {
     EXPECT_TRUE(json_utils::nesting_within(R"({"a":"[[[[\"[[[[","b":[1]})", 2));
     EXPECT_FALSE(json_utils::nesting_within(R"({"a":"\\","b":[[1]]})", 2));
     const std::string status = std::string(200000, '[') + std::string(200000, ']');
-    const json document = json::parse(application::build_status_json(0, status, true, false, false));
+    const json document = json::parse(vpn_api::build_status_json(0, status, true, false, false));
     EXPECT_EQ(document["output"], status) << "shown as text, like any output that is not a status document";
     EXPECT_FALSE(document.contains("status"));
 }
@@ -310,7 +312,7 @@ TEST_F(settings_store, a_save_killed_at_any_moment_leaves_the_old_or_the_new_doc
                               json{{"mtu", 1500}, {"pad", std::string(70000, 'b')}}};
     std::string texts[2];
     for (int i = 0; i < 2; ++i) {
-        m_app->write_json_file(app_json(), documents[i]);
+        settings_files::write_json_file(app_json(), documents[i]);
         texts[i] = read_file(app_json());
     }
     std::mt19937 random(std::random_device{}());
@@ -320,7 +322,7 @@ TEST_F(settings_store, a_save_killed_at_any_moment_leaves_the_old_or_the_new_doc
         const pid_t child = ::fork();
         ASSERT_GE(child, 0);
         if (child == 0)
-            for (int i = 0;; ++i) m_app->write_json_file(app_json(), documents[i % 2]);
+            for (int i = 0;; ++i) settings_files::write_json_file(app_json(), documents[i % 2]);
         std::this_thread::sleep_for(std::chrono::microseconds(delay_us(random)));
         ASSERT_EQ(::kill(child, SIGKILL), 0);
         int status = 0;
@@ -331,7 +333,7 @@ TEST_F(settings_store, a_save_killed_at_any_moment_leaves_the_old_or_the_new_doc
         ASSERT_TRUE(content == texts[0] || content == texts[1]) << "kill " << kill << ": " << content.size() << " bytes";
         if (fs::exists(data_dir() / "app.json.tmp")) ++interrupted_saves;
     }
-    m_app->write_json_file(app_json(), documents[0]);
+    settings_files::write_json_file(app_json(), documents[0]);
     EXPECT_EQ(std::distance(fs::directory_iterator(data_dir()), fs::directory_iterator()), 1);
     EXPECT_GT(interrupted_saves, 0) << "no kill hit a save in progress";
     std::cout << "[ crash    ] " << KILLS << " kills, " << interrupted_saves << " of them during a save\n";
