@@ -1,8 +1,6 @@
 #include "application.hpp"
 
-#include "api_helpers.hpp"
 #include "debug_bundle.hpp"
-#include "text_utils.hpp"
 #include "traced_exception.hpp"
 
 #include <boost/process/child.hpp>
@@ -304,20 +302,4 @@ void application::setup_routes(http_server::app& app) {
         else
             app.get(prefix + r.suffix, std::move(handler));
     }
-}
-
-std::shared_ptr<std::atomic<bool>> application::make_abort_guard(const response_ptr& res) {
-    auto aborted = std::make_shared<std::atomic<bool>>(false);
-    res->on_aborted([aborted] { aborted->store(true); });
-    return aborted;
-}
-
-void application::read_form(const response_ptr& res, std::function<void(form fields)> on_form) {
-    auto aborted = make_abort_guard(res);
-    auto body = std::make_shared<std::string>();
-    auto rejected = std::make_shared<bool>(false);
-    res->on_data([res, aborted, body, rejected, on_form = std::move(on_form)](std::string_view chunk, bool last) {
-        if (!api_helpers::accumulate_body(*body, chunk, *rejected, res) || !last || aborted->load()) return;
-        on_form(text_utils::parse_form(*body));
-    });
 }

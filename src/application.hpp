@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "activity_report.hpp"
+#include "api_helpers.hpp"
 #include "command_result.hpp"
 #include "directory_watch.hpp"
 #include "document_cache.hpp"
@@ -39,7 +40,7 @@ class logger;
 class application {
 public:
     using clock = std::chrono::steady_clock;
-    using form = std::map<std::string, std::string>;
+    using form = api_helpers::form;
     using response_ptr = http_server::response_ptr;
     using request = http_server::request;
 
@@ -170,11 +171,8 @@ public:
     activity_report::activity current_activity(clock::time_point now);
     void api_activity(const response_ptr& res, const request& req);
 
-    // --- HTTP request helpers (application.cpp) ---
+    // --- HTTP routes (application.cpp) ---
     void setup_routes(http_server::app& app);
-    std::shared_ptr<std::atomic<bool>> make_abort_guard(const response_ptr& res);
-    // Collects a form body (bounded, 413 beyond api_helpers::MAX_BODY_BYTES), then calls on_form on the loop.
-    void read_form(const response_ptr& res, std::function<void(form fields)> on_form);
 
 private:
     void init_paths();

@@ -20,6 +20,7 @@ namespace fs = std::filesystem;
 
 using api_helpers::dump_json;
 using api_helpers::error_json;
+using api_helpers::make_abort_guard;
 using api_helpers::write_json;
 using http_status = http_server::status;
 

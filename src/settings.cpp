@@ -23,6 +23,7 @@ using nlohmann::json;
 
 using api_helpers::dump_json;
 using api_helpers::error_json;
+using api_helpers::read_form;
 using api_helpers::write_json;
 using http_status = http_server::status;
 using settings_files::read_json_file;

@@ -22,6 +22,8 @@ namespace fs = std::filesystem;
 
 using api_helpers::dump_json;
 using api_helpers::error_json;
+using api_helpers::make_abort_guard;
+using api_helpers::read_form;
 using api_helpers::write_json;
 using http_status = http_server::status;
 using settings_values::coerce_config_value;
@@ -78,7 +80,7 @@ struct stored_form {
     bool any_changed = false;
     bool up_setting_changed = false;
 };
-stored_form store_form_settings(nlohmann::json& config, const application::form& fields) {
+stored_form store_form_settings(nlohmann::json& config, const api_helpers::form& fields) {
     stored_form stored;
     for (const auto& [name, value] : fields) {
         if (value.empty() || !config_utils::is_valid_config_key(name)) continue;
