@@ -11,7 +11,7 @@ using http_status = http_server::status;
 
 namespace {
 
-long long whole_seconds(application::clock::duration elapsed) {
+long long whole_seconds(std::chrono::steady_clock::duration elapsed) {
     return std::chrono::duration_cast<std::chrono::seconds>(elapsed).count();
 }
 

@@ -66,10 +66,9 @@ void application::init_paths() {
 }
 
 void application::init_paths_from(const fs::path& app_dir) {
-    m_app_dir = app_dir;
-    m_data_dir = m_app_dir / "localdata";
-    m_netbird_path = m_app_dir / "lib" / "netbird";
-    m_iperf3_path = m_app_dir / "lib" / "iperf3";
+    m_data_dir = app_dir / "localdata";
+    m_netbird_path = app_dir / "lib" / "netbird";
+    m_iperf3_path = app_dir / "lib" / "iperf3";
     m_config_path = m_data_dir / "config.json";
     m_log_path = m_data_dir / "client.log";
     m_log_dir = m_data_dir / "logs";

@@ -39,6 +39,35 @@ class logger;
 
 class application {
 public:
+    explicit application(std::string name);
+    // Test seam: an application whose directory is given instead of found from /proc/self/exe.
+    application(std::string name, std::filesystem::path app_dir);
+    ~application();
+    application(const application&) = delete;
+    application& operator=(const application&) = delete;
+
+    // The daily log files and the stored log level; main sets them up before run() (logs.cpp).
+    void setup_file_logging();
+    // Supervises NetBird and serves the API until the event loop ends (application.cpp).
+    void run();
+    // True when run() ended because SIGINT or SIGTERM arrived.
+    bool stopped_by_signal() const { return m_stopped_by_signal; }
+
+    // --- setting values (settings.cpp) ---
+    int wireguard_port() const;
+    int mtu() const;
+    std::string interface_name() const;
+    std::string external_ip_map() const;
+    bool watchdog_enabled() const;
+    int watchdog_timeout_seconds() const;
+    int log_retention_days() const;
+    std::string log_level() const;
+    std::string build_config_json() const;
+
+private:
+    // Reaches what tests drive directly (tests/support/application_test_access.hpp).
+    friend struct application_test_access;
+
     using clock = std::chrono::steady_clock;
     using form = api_helpers::form;
     using response_ptr = http_server::response_ptr;
@@ -50,40 +79,29 @@ public:
     static constexpr auto HEARTBEAT_PERIOD = std::chrono::hours(1);
     static constexpr std::size_t IPERF_MAX_OUTPUT_LINES = 400;
 
-    explicit application(std::string name);
-    // Test seam: an application whose directory is given instead of found from /proc/self/exe.
-    application(std::string name, std::filesystem::path app_dir);
-    ~application();
-    application(const application&) = delete;
-    application& operator=(const application&) = delete;
-
     // --- lifecycle (application.cpp) ---
-    void run();
-    // True when run() ended because SIGINT or SIGTERM arrived.
-    bool stopped_by_signal() const { return m_stopped_by_signal; }
     void open_api_socket_to_all() const;
     void on_listen(http_server::listen_socket* listen_socket);
     void ensure_data_dir() const;
-    const std::filesystem::path& app_dir() const { return m_app_dir; }
+    void init_paths();
+    void init_paths_from(const std::filesystem::path& app_dir);
+    void start_signal_reader();
+    void on_signal(int signal_number);
+    void close_signal_fd();
+    // Stops the children and the background threads before the state they use goes away.
+    void stop_background_work();
+    bool stopping() const { return m_stopping.load(); }
 
     // --- command queue (application.cpp) ---
     // The name tells the operator what runs (GET /activity): "up", "debug bundle", ...
     bool enqueue_command(std::string name, std::function<void()> job);
+    void command_worker_loop();
     void wake_status_poller();
     // Hands a step to the main thread's event loop; callable from any thread.
     void defer(std::function<void()> task);
 
     // --- settings store and APIs (settings.cpp) ---
     void load_state();
-    int wireguard_port() const;
-    int mtu() const;
-    std::string interface_name() const;
-    std::string external_ip_map() const;
-    bool watchdog_enabled() const;
-    int watchdog_timeout_seconds() const;
-    int log_retention_days() const;
-    std::string log_level() const;
-    std::string build_config_json() const;
     void api_config_get(const response_ptr& res, const request& req);
     void api_config_set(const response_ptr& res, const request& req);
     void api_env_get(const response_ptr& res, const request& req);
@@ -105,14 +123,24 @@ public:
     command_result run_command(const std::vector<std::string>& args, bool quiet) const;
     // Time seam for tests: the same run with another limit than COMMAND_TIMEOUT.
     command_result run_command(const std::vector<std::string>& args, bool quiet, clock::duration time_limit) const;
+    // m_command_mutex for a queued job; a status poll that holds it gives way at once instead of
+    // keeping the job waiting for up to a minute.
+    std::unique_lock<std::mutex> lock_for_command();
 
     // --- service lifecycle, status polling and watchdog (vpn_service.cpp) ---
     void start_service();
     void stop_service();
     void restart_service();
     bool service_running() const;
+    bool end_service();
+    void note_service_start_failure(std::string message);
+    void log_service_line(std::string& line) const;
     void start_watchdog();
+    void watchdog_loop();
+    bool wait_for_watchdog_cycle(clock::time_point deadline);
     std::optional<command_result> poll_status();
+    // Stores a poll's result and what it says of the registration.
+    void take_status_snapshot(command_result snapshot);
     void on_health_probe(bool healthy);
     void on_health_probe(bool healthy, clock::time_point now);  // time seam for tests
     void log_heartbeat(bool management_connected);
@@ -121,8 +149,6 @@ public:
     bool registered() const;
     // Before the service starts: what the camera is taken for until the client answers.
     void assume_registration_at_start();
-    // Lets unit tests set state that only run(), teardown and the API change.
-    friend struct application_test_access;
 
     // --- VPN control, command dispatch and status endpoints (vpn_api.cpp) ---
     using result_renderer = std::function<std::string(const command_result&)>;
@@ -131,15 +157,25 @@ public:
                           std::shared_ptr<std::atomic<bool>> aborted,
                           std::vector<std::string> args, bool no_store, result_renderer render,
                           result_callback after);
+    // Runs `commands` as one queued job under m_command_mutex and completes on the loop as
+    // dispatch_command describes. Returns false when the queue refused the job (already answered 503).
+    bool dispatch_job(std::string name, const response_ptr& res, std::shared_ptr<std::atomic<bool>> aborted,
+                      std::function<command_result()> commands, bool no_store, result_renderer render,
+                      result_callback after);
+    // From a job: runs task on the loop and waits for it; false when the process stops first.
+    bool run_on_loop_and_wait(std::function<void()> task);
     void api_status(const response_ptr& res, const request& req);
     void api_up(const response_ptr& res, const request& req);
     void api_down(const response_ptr& res, const request& req);
     void api_reconnect(const response_ptr& res, const request& req);
     void api_restart(const response_ptr& res, const request& req);
     void api_deregister(const response_ptr& res, const request& req);
+    void reset_after_deregister();
+    // The part of an `up` command line that comes from the stored settings (no form, so no lazy flag).
+    std::vector<std::string> up_settings() const;
+    void finish_up(const command_result& result, bool applied, const std::vector<std::string>& settings);
 
     // --- log sinks, maintenance, logs API and storage (logs.cpp) ---
-    void setup_file_logging();
     void apply_log_level(const std::string& level) const;
     void compress_daily_logs() const;
     void prune_daily_logs(int days) const;
@@ -157,6 +193,7 @@ public:
     bool start_iperf_server(int port, int idle_timeout, bool one_shot);
     void stop_iperf_server();
     void reap_iperf_if_exited();
+    void keep_iperf_line(std::string& line);
     std::string iperf_status_json();
     void api_iperf_start(const response_ptr& res, const request& req);
     void api_iperf_stop(const response_ptr& res, const request& req);
@@ -166,6 +203,8 @@ public:
     void api_debug_bundle(const response_ptr& res, const request& req);
     void api_debug_bundle_upload(const response_ptr& res, const request& req);
     void sweep_late_bundles();
+    // The end of a bundle job on the loop.
+    void end_bundle_job(bool failed);
 
     // --- what runs now: the queued command and the service's life (activity.cpp) ---
     activity_report::activity current_activity(clock::time_point now);
@@ -174,43 +213,8 @@ public:
     // --- HTTP routes (application.cpp) ---
     void setup_routes(http_server::app& app);
 
-private:
-    void init_paths();
-    void init_paths_from(const std::filesystem::path& app_dir);
-    void command_worker_loop();
-    void watchdog_loop();
-    bool wait_for_watchdog_cycle(clock::time_point deadline);
-    bool end_service();
-    void note_service_start_failure(std::string message);
-    void log_service_line(std::string& line) const;
-    void keep_iperf_line(std::string& line);
-    // VPN control (vpn_api.cpp): runs `commands` as one queued job under m_command_mutex and
-    // completes on the loop as dispatch_command describes.
-    // Returns false when the queue refused the job (already answered 503).
-    bool dispatch_job(std::string name, const response_ptr& res, std::shared_ptr<std::atomic<bool>> aborted,
-                      std::function<command_result()> commands, bool no_store, result_renderer render,
-                      result_callback after);
-    // From a job: runs task on the loop and waits for it; false when the process stops first.
-    bool run_on_loop_and_wait(std::function<void()> task);
-    void reset_after_deregister();
-    void finish_up(const command_result& result, bool applied, const std::vector<std::string>& settings);
-    // Debug bundle (debug_bundle.cpp): the end of a bundle job on the loop.
-    void end_bundle_job(bool failed);
-    // Watchdog (vpn_service.cpp): stores a poll's result and what it says of the registration.
-    void take_status_snapshot(command_result snapshot);
-    // Command runner (netbird_commands.cpp): m_command_mutex for a queued job; a status poll that
-    // holds it gives way at once instead of keeping the job waiting for up to a minute.
-    std::unique_lock<std::mutex> lock_for_command();
-    void start_signal_reader();
-    void on_signal(int signal_number);
-    void close_signal_fd();
-    // Stops the children and the background threads before the state they use goes away.
-    void stop_background_work();
-    bool stopping() const { return m_stopping.load(); }
-
     // Identity and paths
     std::string m_app_name;
-    std::filesystem::path m_app_dir;
     std::filesystem::path m_data_dir;
     std::filesystem::path m_netbird_path;
     std::filesystem::path m_iperf3_path;

@@ -43,7 +43,7 @@ bool is_own_bundle(const fs::path& path) {
     return ::lstat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) && info.st_uid == ::geteuid();
 }
 
-bool anonymize_requested(const application::request& req) {
+bool anonymize_requested(const http_server::request& req) {
     const std::string value = req.query_value("anonymize");
     return value == "1" || value == "true";
 }
@@ -66,7 +66,7 @@ int open_bundle(bool generated, const std::optional<std::string>& path) {
 }
 
 // Streamed from the descriptor, which keeps the file readable after its path is removed.
-void answer_bundle(const application::response_ptr& res, bool generated, int fd) {
+void answer_bundle(const http_server::response_ptr& res, bool generated, int fd) {
     const auto failed = [&res](std::string_view message) {
         write_json(res, error_json(message), http_status::internal_server_error, true);
     };

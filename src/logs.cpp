@@ -197,7 +197,7 @@ bool is_daily_log_name(std::string_view name) {
 }
 
 // Errors of the log endpoints are plain text, like their answers.
-void write_text(const application::response_ptr& res, http_status code, std::string_view body) {
+void write_text(const http_server::response_ptr& res, http_status code, std::string_view body) {
     res->write_status(code).write_header("Content-Type", "text/plain").write_header("Cache-Control", "no-store");
     res->end(body);
 }

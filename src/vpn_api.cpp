@@ -162,9 +162,6 @@ std::string setup_key_needed_json() {
     return dump_json(nlohmann::json{{"error", message}, {"exit_code", 400}, {"ok", false}, {"output", message}});
 }
 
-// The part of an `up` command line that comes from the stored settings (no form, so no lazy flag).
-std::vector<std::string> up_settings(const application& app) { return app.build_up_args({}); }
-
 constexpr auto LOOP_WAIT_STEP = std::chrono::milliseconds(100);
 
 const std::string& status_text(const command_result& result) {
@@ -297,7 +294,7 @@ void application::api_up(const response_ptr& res, const request& /*req*/) {
             return std::move(outcome.result);
         };
         auto after = [this, key_file = std::move(key_file), applied,
-                      settings = up_settings(*this)](const command_result& result) {
+                      settings = up_settings()](const command_result& result) {
             if (key_file) key_file->remove();
             finish_up(result, *applied, settings);
         };
@@ -321,7 +318,7 @@ void application::api_reconnect(const response_ptr& res, const request& /*req*/)
             run_command(down, false);
             return run_command(up, false);
         };
-        auto after = [this, settings = up_settings(*this)](const command_result& up_result) {
+        auto after = [this, settings = up_settings()](const command_result& up_result) {
             restart_service();
             finish_up(up_result, up_result.exit_code == 0 && !says_already_connected(up_result), settings);
         };
@@ -364,10 +361,12 @@ void application::reset_after_deregister() {
     start_service();
 }
 
+std::vector<std::string> application::up_settings() const { return build_up_args({}); }
+
 // An up that succeeded has logged the client in, whatever the last poll said. It settles a pending
 // reconnect only when it applied the settings as they are now: a change made while it was waiting
 // or running still needs another one.
 void application::finish_up(const command_result& result, bool applied, const std::vector<std::string>& settings) {
     if (result.exit_code == 0) m_client_login = client_login::registered;
-    if (applied && up_settings(*this) == settings) m_pending_reconnect = false;
+    if (applied && up_settings() == settings) m_pending_reconnect = false;
 }

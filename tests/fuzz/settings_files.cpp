@@ -3,7 +3,7 @@
 // value, the config document is complete, no secret or reserved variable survives the load, and
 // loading again what the load left behind gives the same state.
 
-#include "application.hpp"
+#include "application_test_access.hpp"
 #include "config_utils.hpp"
 #include "fuzz_support.hpp"
 #include "netbird_utils.hpp"
@@ -23,6 +23,7 @@ namespace {
 
 using fuzz_support::require;
 using nlohmann::json;
+using test_access = application_test_access;
 
 // The application directory; nothing here ever calls run(), so /run stays untouched.
 const fuzz_support::scratch_dir& app_dir() {
@@ -120,9 +121,10 @@ void check_files_after_load() {
 
 loaded_state load_and_check() {
     application app("ovra_vpn", app_dir().path());
-    app.load_state();
+    test_access::load_state(app);
     check_accessors(app);
-    loaded_state state{app.build_config_json(), app.build_command_env(), app.build_up_args({})};
+    loaded_state state{app.build_config_json(), test_access::build_command_env(app),
+                       test_access::build_up_args(app, {})};
     check_config_document(app, state.config_json);
     check_command_env(state.command_env);
     return state;

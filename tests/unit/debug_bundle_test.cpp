@@ -10,6 +10,8 @@ namespace fs = std::filesystem;
 
 namespace {
 
+using test_access = application_test_access;
+
 TEST(debug_bundle_upload, reports_the_trimmed_key_and_the_whole_output) {
     const command_result uploaded{
         0, "Local file:\n/tmp/netbird.debug.1.zip\nUpload file key:\n  ab12/c d \r\n", "warning\n"};
@@ -75,27 +77,27 @@ TEST_F(leftover_bundles, only_regular_files_named_like_the_clients_zips_go) {
 }
 
 TEST_F(leftover_bundles, a_failed_bundle_sweeps_once_no_other_bundle_is_in_the_making_and_again_later) {
-    application_test_access::start_bundle_job(app);
-    application_test_access::start_bundle_job(app);
+    test_access::start_bundle_job(app);
+    test_access::start_bundle_job(app);
     const fs::path late = zip("1");
-    application_test_access::end_bundle_job(app, true);
+    test_access::end_bundle_job(app, true);
     EXPECT_TRUE(fs::exists(late)) << "the other bundle's zip may be this one";
-    app.sweep_late_bundles();
+    test_access::sweep_late_bundles(app);
     EXPECT_TRUE(fs::exists(late));
 
-    application_test_access::end_bundle_job(app, false);
+    test_access::end_bundle_job(app, false);
     EXPECT_FALSE(fs::exists(late));
     // The service may still finish the failed one: the watchdog's cycles go on sweeping.
     const fs::path later = zip("2");
-    app.sweep_late_bundles();
+    test_access::sweep_late_bundles(app);
     EXPECT_FALSE(fs::exists(later));
 }
 
 TEST_F(leftover_bundles, successful_bundles_sweep_nothing) {
     const fs::path kept = zip("9");
-    application_test_access::start_bundle_job(app);
-    application_test_access::end_bundle_job(app, false);
-    app.sweep_late_bundles();
+    test_access::start_bundle_job(app);
+    test_access::end_bundle_job(app, false);
+    test_access::sweep_late_bundles(app);
     EXPECT_TRUE(fs::exists(kept));
 }
 

@@ -1,7 +1,7 @@
 // The settings store: loading with its clean-ups, the accessors' fallbacks, the file format, and
 // saves that survive being killed at any moment.
 
-#include "application.hpp"
+#include "application_test_access.hpp"
 #include "harness.hpp"
 #include "json_utils.hpp"
 #include "netbird_utils.hpp"
@@ -28,6 +28,7 @@ using settings_values::parse_log_level;
 using settings_values::parse_retention_days;
 using test_support::read_file;
 using test_support::write_file;
+using test_access = application_test_access;
 namespace fs = std::filesystem;
 
 namespace {
@@ -56,7 +57,7 @@ protected:
         ASSERT_NE(::mkdtemp(pattern), nullptr);
         m_dir = pattern;
         m_app = std::make_unique<application>("ovra_vpn", m_dir);
-        m_app->ensure_data_dir();
+        fs::create_directories(data_dir());
     }
     void TearDown() override {
         m_app.reset();
@@ -69,7 +70,7 @@ protected:
 
     application& load_app_json(std::string_view content) {
         write_file(app_json(), content);
-        m_app->load_state();
+        test_access::load_state(*m_app);
         return *m_app;
     }
 
@@ -78,7 +79,7 @@ protected:
 };
 
 TEST_F(settings_store, without_files_every_setting_has_its_default_and_nothing_is_created) {
-    m_app->load_state();
+    test_access::load_state(*m_app);
     EXPECT_EQ(m_app->build_config_json(),
               R"({"external_ip_map":"","interface_name":"wt0","log_level":"info","log_retention_days":30,)"
               R"("management_url":"","mtu":1280,"watchdog_enabled":true,"watchdog_timeout":300,)"
@@ -144,7 +145,7 @@ TEST_F(settings_store, bad_files_read_as_empty_objects_and_stay_as_they_were) {
         write_file(app_json(), content);
         write_file(env_json(), content);
         EXPECT_EQ(settings_files::read_json_file(app_json()), json::object()) << content;
-        m_app->load_state();
+        test_access::load_state(*m_app);
         EXPECT_EQ(m_app->mtu(), 1280);
         EXPECT_EQ(read_file(app_json()), content);
         EXPECT_EQ(read_file(env_json()), content);
@@ -165,16 +166,16 @@ TEST_F(settings_store, files_are_sorted_indented_by_two_and_end_in_a_newline) {
 
 TEST_F(settings_store, load_removes_reserved_overrides_and_rewrites_only_then) {
     write_file(env_json(), R"({"NB_MTU":"1400","NB_FOO":"x","NB_BAR":5,"nb_lower":"kept"})");
-    m_app->load_state();
+    test_access::load_state(*m_app);
     EXPECT_EQ(read_file(env_json()), "{\n  \"NB_FOO\": \"x\",\n  \"nb_lower\": \"kept\"\n}\n");
 
     const std::string untouched = R"({"NB_FOO":"x","NB_BAR":5,"WT_FORCE_RELAY":"true","NB_LOG_LEVEL":"DEBUG"})";
     write_file(env_json(), untouched);
-    m_app->load_state();
+    test_access::load_state(*m_app);
     EXPECT_EQ(read_file(env_json()), untouched);
 
     write_file(env_json(), R"({"NB_CONFIG":"/etc/x","NB_MANAGEMENT_URL":"https://evil"})");
-    m_app->load_state();
+    test_access::load_state(*m_app);
     EXPECT_EQ(read_file(env_json()), "{}\n");
 }
 
@@ -184,9 +185,9 @@ TEST_F(settings_store, load_removes_contract_secret_and_bad_log_level_overrides_
     log_capture capture;
     write_file(env_json(), R"({"NB_SETUP_KEY":"SECRET-1","WT_PRESHARED_KEY":"SECRET-2","NB_DAEMON_ADDR":"unix:///x",)"
                            R"("WT_LOG_FILE":"/tmp/x","NB_LOG_LEVEL":"verbose","WT_CONFIG":"/x","NB_FOO":"x"})");
-    m_app->load_state();
+    test_access::load_state(*m_app);
     EXPECT_EQ(read_file(env_json()), "{\n  \"NB_FOO\": \"x\"\n}\n");
-    const auto env = m_app->build_command_env();
+    const auto env = test_access::build_command_env(*m_app);
     EXPECT_EQ(env.count("NB_SETUP_KEY") + env.count("WT_PRESHARED_KEY") + env.count("NB_LOG_LEVEL"), 0u);
     const auto lines = capture.lines();
     EXPECT_TRUE(std::any_of(lines.begin(), lines.end(),
@@ -200,14 +201,14 @@ TEST_F(settings_store, load_keeps_only_the_overrides_that_fit_the_budget) {
     json stored = json::object();
     for (int i = 0; i < 400; ++i) stored["NB_K" + std::to_string(1000 + i)] = std::string(80, 'v');
     write_file(env_json(), stored.dump());
-    m_app->load_state();
+    test_access::load_state(*m_app);
     const json kept = json::parse(read_file(env_json()));
     EXPECT_EQ(kept.size(), netbird_utils::MAX_ENV_OVERRIDES);
     EXPECT_TRUE(kept.contains("NB_K1000"));
     EXPECT_FALSE(kept.contains("NB_K1064"));
 
     write_file(env_json(), json{{"NB_HUGE", std::string(netbird_utils::MAX_ENV_OVERRIDE_BYTES, 'v')}, {"NB_SMALL", "1"}}.dump());
-    m_app->load_state();
+    test_access::load_state(*m_app);
     EXPECT_EQ(read_file(env_json()), "{\n  \"NB_SMALL\": \"1\"\n}\n");
 }
 
@@ -228,7 +229,7 @@ TEST_F(settings_store, load_removes_what_a_crash_left_behind) {
     write_file(data_dir() / "env.json.tmp", "");
     write_file(data_dir() / "config.json", "{}");
     write_file(data_dir() / "my-setup-key-notes", "kept");
-    m_app->load_state();
+    test_access::load_state(*m_app);
     std::vector<std::string> left;
     for (const auto& entry : fs::directory_iterator(data_dir())) left.push_back(entry.path().filename());
     std::sort(left.begin(), left.end());
@@ -256,7 +257,7 @@ TEST_F(settings_store, only_regular_files_are_read_and_nothing_blocks_or_follows
     write_file(m_dir / "elsewhere.json", R"({"mtu":1400})");
     ASSERT_EQ(::mkfifo(app_json().c_str(), 0600), 0);
     ASSERT_EQ(::mkfifo(env_json().c_str(), 0600), 0);
-    m_app->load_state();  // returns: nothing waits for a writer on the FIFO
+    test_access::load_state(*m_app);  // returns: nothing waits for a writer on the FIFO
     EXPECT_EQ(m_app->mtu(), 1280);
 
     fs::remove(app_json());
@@ -280,8 +281,8 @@ TEST_F(settings_store, documents_nested_past_the_limit_read_as_no_settings) {
     EXPECT_EQ(load_app_json(nested(json_utils::MAX_NESTING)).mtu(), 1280);
     EXPECT_EQ(load_app_json(nested(1000000)).mtu(), 1280);
     write_file(env_json(), R"({"NB_A":"x","deep":)" + std::string(1000000, '{') + std::string(1000000, '}') + "}");
-    m_app->load_state();
-    EXPECT_EQ(m_app->build_command_env().count("NB_A"), 0U);
+    test_access::load_state(*m_app);
+    EXPECT_EQ(test_access::build_command_env(*m_app).count("NB_A"), 0U);
 
     // Brackets inside strings are text, escaped quotes included.
     EXPECT_TRUE(json_utils::nesting_within(R"({"a":"[[[[\"[[[[","b":[1]})", 2));
