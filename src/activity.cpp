@@ -1,6 +1,7 @@
 // What the daemon is doing now: the queued command that runs, how many wait behind it, and the
 // NetBird service's life since start. Answered at once, so a page can show it while a command runs.
 
+#include "activity_report.hpp"
 #include "api_helpers.hpp"
 #include "application.hpp"
 
@@ -10,13 +11,13 @@ using http_status = http_server::status;
 
 namespace {
 
-long long whole_seconds(application::clock::duration elapsed) {
+long long whole_seconds(std::chrono::steady_clock::duration elapsed) {
     return std::chrono::duration_cast<std::chrono::seconds>(elapsed).count();
 }
 
 }  // namespace
 
-std::string application::build_activity_json(const activity& now) {
+std::string activity_report::build_activity_json(const activity& now) {
     return dump_json({{"command", now.command ? nlohmann::json(*now.command) : nlohmann::json(nullptr)},
                       {"command_seconds", now.command_seconds},
                       {"queued", now.queued},
@@ -25,8 +26,8 @@ std::string application::build_activity_json(const activity& now) {
                       {"service_uptime_seconds", now.service_uptime_seconds}});
 }
 
-application::activity application::current_activity(clock::time_point now) {
-    activity current;
+activity_report::activity application::current_activity(clock::time_point now) {
+    activity_report::activity current;
     {
         std::lock_guard lock(m_queue_mutex);
         current.command = m_running_command;
@@ -40,5 +41,5 @@ application::activity application::current_activity(clock::time_point now) {
 }
 
 void application::api_activity(const response_ptr& res, const request& /*req*/) {
-    write_json(res, build_activity_json(current_activity(clock::now())), http_status::ok, true);
+    write_json(res, activity_report::build_activity_json(current_activity(clock::now())), http_status::ok, true);
 }

@@ -1,7 +1,6 @@
 #include "application.hpp"
 
-#include "api_helpers.hpp"
-#include "text_utils.hpp"
+#include "debug_bundle.hpp"
 #include "traced_exception.hpp"
 
 #include <boost/process/child.hpp>
@@ -67,10 +66,9 @@ void application::init_paths() {
 }
 
 void application::init_paths_from(const fs::path& app_dir) {
-    m_app_dir = app_dir;
-    m_data_dir = m_app_dir / "localdata";
-    m_netbird_path = m_app_dir / "lib" / "netbird";
-    m_iperf3_path = m_app_dir / "lib" / "iperf3";
+    m_data_dir = app_dir / "localdata";
+    m_netbird_path = app_dir / "lib" / "netbird";
+    m_iperf3_path = app_dir / "lib" / "iperf3";
     m_config_path = m_data_dir / "config.json";
     m_log_path = m_data_dir / "client.log";
     m_log_dir = m_data_dir / "logs";
@@ -104,7 +102,7 @@ void application::run() {
     load_state();
     std::error_code ec;
     assume_registration_at_start();
-    remove_leftover_bundles();
+    debug_bundle::remove_leftover_bundles();
     start_service();
 
     http_server::app app;
@@ -118,7 +116,7 @@ void application::run() {
         ~teardown() {
             self.stop_background_work();
             // A bundle cut short by the shutdown left a zip that is of no use to anyone now.
-            self.remove_leftover_bundles();
+            debug_bundle::remove_leftover_bundles();
             self.m_loop = nullptr;
             self.m_http = nullptr;
         }
@@ -303,20 +301,4 @@ void application::setup_routes(http_server::app& app) {
         else
             app.get(prefix + r.suffix, std::move(handler));
     }
-}
-
-std::shared_ptr<std::atomic<bool>> application::make_abort_guard(const response_ptr& res) {
-    auto aborted = std::make_shared<std::atomic<bool>>(false);
-    res->on_aborted([aborted] { aborted->store(true); });
-    return aborted;
-}
-
-void application::read_form(const response_ptr& res, std::function<void(form fields)> on_form) {
-    auto aborted = make_abort_guard(res);
-    auto body = std::make_shared<std::string>();
-    auto rejected = std::make_shared<bool>(false);
-    res->on_data([res, aborted, body, rejected, on_form = std::move(on_form)](std::string_view chunk, bool last) {
-        if (!api_helpers::accumulate_body(*body, chunk, *rejected, res) || !last || aborted->load()) return;
-        on_form(text_utils::parse_form(*body));
-    });
 }

@@ -19,11 +19,15 @@
 #include <utility>
 #include <vector>
 
+#include "activity_report.hpp"
+#include "api_helpers.hpp"
+#include "command_result.hpp"
 #include "directory_watch.hpp"
 #include "document_cache.hpp"
 #include "http_server.hpp"
 #include "line_reader.hpp"
 #include "saved_document.hpp"
+#include "settings_files.hpp"
 #include "worker_thread.hpp"
 
 namespace boost::process {
@@ -38,27 +42,6 @@ struct descriptor;
 
 class application {
 public:
-    using clock = std::chrono::steady_clock;
-    using form = std::map<std::string, std::string>;
-    using response_ptr = http_server::response_ptr;
-    using request = http_server::request;
-
-    // The outcome of one child command; failures are exit codes, never exceptions.
-    struct command_result {
-        int exit_code = 0;
-        std::string stdout_data;
-        std::string stderr_data;
-        std::string combined() const { return stdout_data + stderr_data; }
-    };
-
-    static constexpr std::size_t MAX_QUEUED_COMMANDS = 8;
-    static constexpr auto COMMAND_TIMEOUT = std::chrono::seconds(60);
-    static constexpr auto WATCHDOG_PERIOD = std::chrono::seconds(5);
-    static constexpr auto HEARTBEAT_PERIOD = std::chrono::hours(1);
-    static constexpr std::size_t IPERF_MAX_OUTPUT_LINES = 400;
-    static constexpr const char* APP_VERSION = "1.0.0";
-    static constexpr const char* NETBIRD_VERSION = "0.72.4";
-
     explicit application(std::string name);
     // Test seam: an application whose directory is given instead of found from /proc/self/exe.
     application(std::string name, std::filesystem::path app_dir);
@@ -66,25 +49,50 @@ public:
     application(const application&) = delete;
     application& operator=(const application&) = delete;
 
-    // --- lifecycle (application.cpp) ---
+    // The daily log files and the stored log level; main sets them up before run() (logs.cpp).
+    void setup_file_logging();
+    // Supervises NetBird and serves the API until the event loop ends (application.cpp).
     void run();
     // True when run() ended because SIGINT or SIGTERM arrived.
     bool stopped_by_signal() const { return m_stopped_by_signal; }
+
+private:
+    // Reaches what tests drive directly (tests/support/application_test_access.hpp).
+    friend struct application_test_access;
+
+    using clock = std::chrono::steady_clock;
+    using form = api_helpers::form;
+    using response_ptr = http_server::response_ptr;
+    using request = http_server::request;
+
+    static constexpr std::size_t MAX_QUEUED_COMMANDS = 8;
+    static constexpr auto COMMAND_TIMEOUT = std::chrono::seconds(60);
+    static constexpr auto WATCHDOG_PERIOD = std::chrono::seconds(5);
+    static constexpr auto HEARTBEAT_PERIOD = std::chrono::hours(1);
+    static constexpr std::size_t IPERF_MAX_OUTPUT_LINES = 400;
+
+    // --- lifecycle (application.cpp) ---
     void open_api_socket_to_all() const;
     void on_listen(http_server::listen_socket* listen_socket);
     void ensure_data_dir() const;
-    const std::filesystem::path& app_dir() const { return m_app_dir; }
+    void init_paths();
+    void init_paths_from(const std::filesystem::path& app_dir);
+    void start_signal_reader();
+    void on_signal(int signal_number);
+    void close_signal_fd();
+    // Stops the children and the background threads before the state they use goes away.
+    void stop_background_work();
+    bool stopping() const { return m_stopping.load(); }
 
     // --- command queue (application.cpp) ---
     // The name tells the operator what runs (GET /activity): "up", "debug bundle", ...
     bool enqueue_command(std::string name, std::function<void()> job);
+    void command_worker_loop();
     void wake_status_poller();
     // Hands a step to the main thread's event loop; callable from any thread.
     void defer(std::function<void()> task);
 
     // --- settings store and APIs (settings.cpp) ---
-    nlohmann::json read_json_file(const std::filesystem::path& path) const;
-    void write_json_file(const std::filesystem::path& path, const nlohmann::json& value) const;
     void load_state();
     std::string build_config_json() const;
     void api_config_get(const response_ptr& res, const request& req);
@@ -94,7 +102,6 @@ public:
     // Side effects of a saved setting change, then the settings document as the answer.
     void apply_setting_change(const response_ptr& res, const settings_table::descriptor& setting,
                               const std::string& value, bool changed);
-    static std::string settings_file_text(const nlohmann::json& value);
     // Saves (or, without content, removes) a settings file on the settings writer; `finished`
     // gets the outcome on the loop.
     void save_settings_file(const std::filesystem::path& path, std::optional<std::string> content,
@@ -109,15 +116,24 @@ public:
     command_result run_command(const std::vector<std::string>& args, bool quiet) const;
     // Time seam for tests: the same run with another limit than COMMAND_TIMEOUT.
     command_result run_command(const std::vector<std::string>& args, bool quiet, clock::duration time_limit) const;
+    // m_command_mutex for a queued job; a status poll that holds it gives way at once instead of
+    // keeping the job waiting for up to a minute.
+    std::unique_lock<std::mutex> lock_for_command();
 
     // --- service lifecycle, status polling and watchdog (vpn_service.cpp) ---
     void start_service();
     void stop_service();
     void restart_service();
     bool service_running() const;
+    bool end_service();
+    void note_service_start_failure(std::string message);
+    void log_service_line(std::string& line) const;
     void start_watchdog();
+    void watchdog_loop();
+    bool wait_for_watchdog_cycle(clock::time_point deadline);
     std::optional<command_result> poll_status();
-    static bool status_is_healthy(const command_result& result);
+    // Stores a poll's result and what it says of the registration.
+    void take_status_snapshot(command_result snapshot);
     void on_health_probe(bool healthy);
     void on_health_probe(bool healthy, clock::time_point now);  // time seam for tests
     void log_heartbeat(bool management_connected);
@@ -126,29 +142,33 @@ public:
     bool registered() const;
     // Before the service starts: what the camera is taken for until the client answers.
     void assume_registration_at_start();
-    // Lets unit tests set state that only run(), teardown and the API change.
-    friend struct application_test_access;
 
     // --- VPN control, command dispatch and status endpoints (vpn_api.cpp) ---
-    static std::string build_json_result(int exit_code, const std::string& output);
-    static std::string build_json_result(const command_result& result);
-    static std::string build_status_json(int exit_code, const std::string& output, bool registered,
-                                         bool pending_reconnect, bool pending_restart);
     using result_renderer = std::function<std::string(const command_result&)>;
     using result_callback = std::function<void(const command_result&)>;
     void dispatch_command(std::string name, const response_ptr& res,
                           std::shared_ptr<std::atomic<bool>> aborted,
                           std::vector<std::string> args, bool no_store, result_renderer render,
                           result_callback after);
+    // Runs `commands` as one queued job under m_command_mutex and completes on the loop as
+    // dispatch_command describes. Returns false when the queue refused the job (already answered 503).
+    bool dispatch_job(std::string name, const response_ptr& res, std::shared_ptr<std::atomic<bool>> aborted,
+                      std::function<command_result()> commands, bool no_store, result_renderer render,
+                      result_callback after);
+    // From a job: runs task on the loop and waits for it; false when the process stops first.
+    bool run_on_loop_and_wait(std::function<void()> task);
     void api_status(const response_ptr& res, const request& req);
     void api_up(const response_ptr& res, const request& req);
     void api_down(const response_ptr& res, const request& req);
     void api_reconnect(const response_ptr& res, const request& req);
     void api_restart(const response_ptr& res, const request& req);
     void api_deregister(const response_ptr& res, const request& req);
+    void reset_after_deregister();
+    // The part of an `up` command line that comes from the stored settings (no form, so no lazy flag).
+    std::vector<std::string> up_settings() const;
+    void finish_up(const command_result& result, bool applied, const std::vector<std::string>& settings);
 
     // --- log sinks, maintenance, logs API and storage (logs.cpp) ---
-    void setup_file_logging();
     void apply_log_level(const std::string& level) const;
     void compress_daily_logs() const;
     void prune_daily_logs(int days) const;
@@ -166,76 +186,28 @@ public:
     bool start_iperf_server(int port, int idle_timeout, bool one_shot);
     void stop_iperf_server();
     void reap_iperf_if_exited();
+    void keep_iperf_line(std::string& line);
     std::string iperf_status_json();
     void api_iperf_start(const response_ptr& res, const request& req);
     void api_iperf_stop(const response_ptr& res, const request& req);
     void api_iperf_status(const response_ptr& res, const request& req);
 
     // --- debug bundle (debug_bundle.cpp) ---
-    static std::string build_debug_upload_json(const command_result& result);
     void api_debug_bundle(const response_ptr& res, const request& req);
     void api_debug_bundle_upload(const response_ptr& res, const request& req);
-    // Where the NetBird service writes its bundle zips, and the removal of those it left behind.
-    static std::filesystem::path bundle_temp_dir();
-    static void remove_leftover_bundles();
     void sweep_late_bundles();
+    // The end of a bundle job on the loop.
+    void end_bundle_job(bool failed);
 
     // --- what runs now: the queued command and the service's life (activity.cpp) ---
-    struct activity {
-        std::optional<std::string> command;
-        long long command_seconds = 0;
-        std::size_t queued = 0;
-        int service_restarts = 0;
-        bool service_running = false;
-        long long service_uptime_seconds = 0;
-    };
-    static std::string build_activity_json(const activity& now);
-    activity current_activity(clock::time_point now);
+    activity_report::activity current_activity(clock::time_point now);
     void api_activity(const response_ptr& res, const request& req);
 
-    // --- HTTP request helpers (application.cpp) ---
+    // --- HTTP routes (application.cpp) ---
     void setup_routes(http_server::app& app);
-    std::shared_ptr<std::atomic<bool>> make_abort_guard(const response_ptr& res);
-    // Collects a form body (bounded, 413 beyond api_helpers::MAX_BODY_BYTES), then calls on_form on the loop.
-    void read_form(const response_ptr& res, std::function<void(form fields)> on_form);
-
-private:
-    void init_paths();
-    void init_paths_from(const std::filesystem::path& app_dir);
-    void command_worker_loop();
-    void watchdog_loop();
-    bool wait_for_watchdog_cycle(clock::time_point deadline);
-    bool end_service();
-    void note_service_start_failure(std::string message);
-    void log_service_line(std::string& line) const;
-    void keep_iperf_line(std::string& line);
-    // VPN control (vpn_api.cpp): runs `commands` as one queued job under m_command_mutex and
-    // completes on the loop as dispatch_command describes.
-    // Returns false when the queue refused the job (already answered 503).
-    bool dispatch_job(std::string name, const response_ptr& res, std::shared_ptr<std::atomic<bool>> aborted,
-                      std::function<command_result()> commands, bool no_store, result_renderer render,
-                      result_callback after);
-    // From a job: runs task on the loop and waits for it; false when the process stops first.
-    bool run_on_loop_and_wait(std::function<void()> task);
-    void reset_after_deregister();
-    void finish_up(const command_result& result, bool applied, const std::vector<std::string>& settings);
-    // Debug bundle (debug_bundle.cpp): the end of a bundle job on the loop.
-    void end_bundle_job(bool failed);
-    // Watchdog (vpn_service.cpp): stores a poll's result and what it says of the registration.
-    void take_status_snapshot(command_result snapshot);
-    // Command runner (netbird_commands.cpp): m_command_mutex for a queued job; a status poll that
-    // holds it gives way at once instead of keeping the job waiting for up to a minute.
-    std::unique_lock<std::mutex> lock_for_command();
-    void start_signal_reader();
-    void on_signal(int signal_number);
-    void close_signal_fd();
-    // Stops the children and the background threads before the state they use goes away.
-    void stop_background_work();
-    bool stopping() const { return m_stopping.load(); }
 
     // Identity and paths
     std::string m_app_name;
-    std::filesystem::path m_app_dir;
     std::filesystem::path m_data_dir;
     std::filesystem::path m_netbird_path;
     std::filesystem::path m_iperf3_path;
@@ -273,11 +245,11 @@ private:
     // Durable saves, off the loop; the two documents change in memory at once (settings.cpp).
     worker_thread m_settings_writer;
     saved_document<nlohmann::json> m_app_settings{
-        m_app_config, nullptr, settings_file_text, [this](std::optional<std::string> content, auto finished) {
+        m_app_config, nullptr, settings_files::settings_file_text, [this](std::optional<std::string> content, auto finished) {
             save_settings_file(m_app_config_path, std::move(content), std::move(finished));
         }};
     saved_document<std::map<std::string, std::string>> m_env_settings{
-        m_env_overrides, &m_env_mutex, [](const auto& overrides) { return settings_file_text(overrides); },
+        m_env_overrides, &m_env_mutex, [](const auto& overrides) { return settings_files::settings_file_text(overrides); },
         [this](std::optional<std::string> content, auto finished) {
             save_settings_file(m_env_path, std::move(content), std::move(finished));
         }};

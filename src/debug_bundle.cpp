@@ -3,8 +3,10 @@
 
 #include "api_helpers.hpp"
 #include "application.hpp"
+#include "debug_bundle.hpp"
 #include "file_utils.hpp"
 #include "netbird_utils.hpp"
+#include "vpn_api.hpp"
 
 #include <cstdlib>
 #include <fstream>
@@ -18,6 +20,7 @@ namespace fs = std::filesystem;
 
 using api_helpers::dump_json;
 using api_helpers::error_json;
+using api_helpers::make_abort_guard;
 using api_helpers::write_json;
 using http_status = http_server::status;
 
@@ -40,7 +43,7 @@ bool is_own_bundle(const fs::path& path) {
     return ::lstat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) && info.st_uid == ::geteuid();
 }
 
-bool anonymize_requested(const application::request& req) {
+bool anonymize_requested(const http_server::request& req) {
     const std::string value = req.query_value("anonymize");
     return value == "1" || value == "true";
 }
@@ -63,7 +66,7 @@ int open_bundle(bool generated, const std::optional<std::string>& path) {
 }
 
 // Streamed from the descriptor, which keeps the file readable after its path is removed.
-void answer_bundle(const application::response_ptr& res, bool generated, int fd) {
+void answer_bundle(const http_server::response_ptr& res, bool generated, int fd) {
     const auto failed = [&res](std::string_view message) {
         write_json(res, error_json(message), http_status::internal_server_error, true);
     };
@@ -78,14 +81,16 @@ void answer_bundle(const application::response_ptr& res, bool generated, int fd)
 
 }  // namespace
 
+namespace debug_bundle {
+
 // The service writes a bundle with Go's os.CreateTemp("", ...): into $TMPDIR, or /tmp when that is
 // empty. It has the daemon's TMPDIR (overrides only name NB_ variables).
-fs::path application::bundle_temp_dir() {
+fs::path bundle_temp_dir() {
     const char* dir = std::getenv("TMPDIR");
     return dir != nullptr && *dir != '\0' ? fs::path(dir) : fs::path("/tmp");
 }
 
-void application::remove_leftover_bundles() {
+void remove_leftover_bundles() {
     std::vector<fs::path> leftovers;
     std::error_code ec;
     for (fs::directory_iterator it(bundle_temp_dir(), ec), end; !ec && it != end; it.increment(ec))
@@ -93,10 +98,19 @@ void application::remove_leftover_bundles() {
     for (const fs::path& zip : leftovers) fs::remove(zip, ec);
 }
 
+std::string build_debug_upload_json(const command_result& result) {
+    return dump_json({{"exit_code", result.exit_code},
+                      {"key", netbird_utils::parse_debug_bundle_upload_key(result.stdout_data).value_or("")},
+                      {"ok", result.exit_code == 0},
+                      {"output", result.combined()}});
+}
+
+}  // namespace debug_bundle
+
 // Only while no bundle is queued or running, so the zip of a bundle in the making is left alone.
 void application::sweep_late_bundles() {
     if (!m_late_bundle_sweep_until || m_bundle_jobs > 0) return;
-    remove_leftover_bundles();
+    debug_bundle::remove_leftover_bundles();
     if (clock::now() >= *m_late_bundle_sweep_until) m_late_bundle_sweep_until.reset();
 }
 
@@ -106,13 +120,6 @@ void application::end_bundle_job(bool failed) {
     --m_bundle_jobs;
     if (failed) m_late_bundle_sweep_until = clock::now() + LATE_BUNDLE_WINDOW;
     sweep_late_bundles();
-}
-
-std::string application::build_debug_upload_json(const command_result& result) {
-    return dump_json({{"exit_code", result.exit_code},
-                      {"key", netbird_utils::parse_debug_bundle_upload_key(result.stdout_data).value_or("")},
-                      {"ok", result.exit_code == 0},
-                      {"output", result.combined()}});
 }
 
 // Not a dispatch_command: the answer is a file, not a document, and the status poller need not wake.
@@ -143,7 +150,7 @@ void application::api_debug_bundle(const response_ptr& res, const request& req) 
     if (queued)
         ++m_bundle_jobs;
     else
-        write_json(res, build_json_result(503, "VPN service busy"), http_status::service_unavailable, true);
+        write_json(res, vpn_api::build_json_result(503, "VPN service busy"), http_status::service_unavailable, true);
 }
 
 void application::api_debug_bundle_upload(const response_ptr& res, const request& req) {
@@ -156,6 +163,6 @@ void application::api_debug_bundle_upload(const response_ptr& res, const request
         end_bundle_job(result.exit_code != 0);
     };
     if (dispatch_job("debug bundle upload", res, std::move(aborted), std::move(command), true,
-                     build_debug_upload_json, std::move(after)))
+                     debug_bundle::build_debug_upload_json, std::move(after)))
         ++m_bundle_jobs;
 }

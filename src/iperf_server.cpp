@@ -18,6 +18,7 @@ namespace fs = std::filesystem;
 
 using api_helpers::dump_json;
 using api_helpers::error_json;
+using api_helpers::read_form;
 using api_helpers::write_json;
 using http_status = http_server::status;
 

@@ -6,6 +6,7 @@
 #include "file_utils.hpp"
 #include "log_levels.hpp"
 #include "log_utils.hpp"
+#include "settings_files.hpp"
 #include "settings_table.hpp"
 
 #include <algorithm>
@@ -194,7 +195,7 @@ bool is_daily_log_name(std::string_view name) {
 }
 
 // Errors of the log endpoints are plain text, like their answers.
-void write_text(const application::response_ptr& res, http_status code, std::string_view body) {
+void write_text(const http_server::response_ptr& res, http_status code, std::string_view body) {
     res->write_status(code).write_header("Content-Type", "text/plain").write_header("Cache-Control", "no-store");
     res->end(body);
 }
@@ -208,7 +209,7 @@ void application::setup_file_logging() {
         spdlog::warn("Unable to create log directory {}: {}", m_log_dir.string(), ec.message());
         return;
     }
-    const nlohmann::json settings = read_json_file(m_app_config_path);
+    const nlohmann::json settings = settings_files::read_json_file(m_app_config_path);
     const int retention_days = settings_table::integer_value(settings, "log_retention_days");
     attach_app_file_sink(m_log_dir, retention_days);
     apply_log_level(settings_table::text_value(settings, "log_level"));

@@ -169,12 +169,12 @@ std::unique_lock<std::mutex> application::lock_for_command() {
     return lock;
 }
 
-application::command_result application::run_command(const std::vector<std::string>& args, bool quiet) const {
+command_result application::run_command(const std::vector<std::string>& args, bool quiet) const {
     return run_command(args, quiet, COMMAND_TIMEOUT);
 }
 
-application::command_result application::run_command(const std::vector<std::string>& args, bool quiet,
-                                                     clock::duration time_limit) const {
+command_result application::run_command(const std::vector<std::string>& args, bool quiet,
+                                         clock::duration time_limit) const {
     try {
         // The throwing form: a path whose status cannot be read at all fails the run below.
         if (!fs::exists(m_netbird_path)) return {EXIT_NOT_RUN, "", "VPN CLI not found"};

@@ -4,6 +4,7 @@
 #include "file_utils.hpp"
 #include "json_utils.hpp"
 #include "netbird_utils.hpp"
+#include "settings_files.hpp"
 #include "settings_table.hpp"
 
 #include <cerrno>
@@ -16,8 +17,11 @@ using nlohmann::json;
 
 using api_helpers::dump_json;
 using api_helpers::error_json;
+using api_helpers::read_form;
 using api_helpers::write_json;
 using http_status = http_server::status;
+using settings_files::read_json_file;
+using settings_files::write_json_file;
 
 namespace {
 
@@ -206,8 +210,10 @@ json presets_json() {
 
 }  // namespace
 
+namespace settings_files {
+
 // Only a regular file of sane size and nesting counts; anything else reads as no settings.
-json application::read_json_file(const fs::path& path) const {
+json read_json_file(const fs::path& path) {
     const file_utils::unique_fd fd = file_utils::open_regular_file(path.c_str());
     std::string text;
     if (!fd || !file_utils::read_up_to(fd.get(), text, MAX_SETTINGS_FILE_BYTES + 1) ||
@@ -217,13 +223,15 @@ json application::read_json_file(const fs::path& path) const {
     return value.is_object() ? value : json::object();
 }
 
-void application::write_json_file(const fs::path& path, const json& value) const {
+void write_json_file(const fs::path& path, const json& value) {
     if (!replace_file_atomically(path, settings_file_text(value))) spdlog::error("Failed to write {}", path.string());
 }
 
-std::string application::settings_file_text(const json& value) {
+std::string settings_file_text(const json& value) {
     return value.dump(2, ' ', false, json::error_handler_t::replace) + '\n';
 }
+
+}  // namespace settings_files
 
 // The file work runs on the settings writer; the outcome comes back on the loop.
 void application::save_settings_file(const fs::path& path, std::optional<std::string> content,

@@ -5,6 +5,7 @@
 #include "json_utils.hpp"
 #include "netbird_utils.hpp"
 #include "settings_table.hpp"
+#include "vpn_api.hpp"
 
 #include <algorithm>
 #include <cstdlib>
@@ -20,8 +21,12 @@ namespace fs = std::filesystem;
 
 using api_helpers::dump_json;
 using api_helpers::error_json;
+using api_helpers::make_abort_guard;
+using api_helpers::read_form;
 using api_helpers::write_json;
 using http_status = http_server::status;
+using vpn_api::build_json_result;
+using vpn_api::build_status_json;
 
 namespace {
 
@@ -75,7 +80,7 @@ struct stored_form {
     bool any_changed = false;
     bool up_setting_changed = false;
 };
-stored_form store_form_settings(nlohmann::json& config, const application::form& fields) {
+stored_form store_form_settings(nlohmann::json& config, const api_helpers::form& fields) {
     stored_form stored;
     for (const auto& [name, value] : fields) {
         const settings_table::descriptor* setting = settings_table::find(name);
@@ -91,7 +96,7 @@ stored_form store_form_settings(nlohmann::json& config, const application::form&
 }
 
 // The client's answer to `up` while connected: it then applies none of the flags given.
-bool says_already_connected(const application::command_result& result) {
+bool says_already_connected(const command_result& result) {
     if (result.exit_code != 0) return false;
     std::string_view rest = result.stdout_data;
     while (!rest.empty()) {
@@ -104,11 +109,11 @@ bool says_already_connected(const application::command_result& result) {
     return false;
 }
 
-using command_runner = std::function<application::command_result(const std::vector<std::string>&)>;
+using command_runner = std::function<command_result(const std::vector<std::string>&)>;
 
 // What one `up` job did: its answer, and whether the settings of its command line reached the client.
 struct up_outcome {
-    application::command_result result;
+    command_result result;
     bool applied = false;
 };
 
@@ -116,14 +121,14 @@ struct up_outcome {
 // for it (apply_if_connected), the connection goes down and up again with the same command line.
 up_outcome run_up(const command_runner& run, const std::vector<std::string>& up, const std::vector<std::string>& down,
                   bool apply_if_connected) {
-    application::command_result first = run(up);
+    command_result first = run(up);
     if (!says_already_connected(first)) return {first, first.exit_code == 0};
     if (!apply_if_connected) return {first, false};
-    application::command_result taken_down = run(down);
+    command_result taken_down = run(down);
     std::string report = "Already connected; applying the changed settings: down, then up again.\n";
     report += taken_down.combined();
     if (taken_down.exit_code != 0) return {{taken_down.exit_code, report, ""}, false};
-    application::command_result second = run(up);
+    command_result second = run(up);
     report += second.combined();
     const bool applied = second.exit_code == 0 && !says_already_connected(second);
     return {{second.exit_code, report, ""}, applied};
@@ -158,27 +163,26 @@ std::string setup_key_needed_json() {
     return dump_json(nlohmann::json{{"error", message}, {"exit_code", 400}, {"ok", false}, {"output", message}});
 }
 
-// The part of an `up` command line that comes from the stored settings (no form, so no lazy flag).
-std::vector<std::string> up_settings(const application& app) { return app.build_up_args({}); }
-
 constexpr auto LOOP_WAIT_STEP = std::chrono::milliseconds(100);
 
-const std::string& status_text(const application::command_result& result) {
+const std::string& status_text(const command_result& result) {
     return result.stdout_data.empty() ? result.stderr_data : result.stdout_data;
 }
 
 }  // namespace
 
-std::string application::build_json_result(int exit_code, const std::string& output) {
+namespace vpn_api {
+
+std::string build_json_result(int exit_code, const std::string& output) {
     return dump_json(nlohmann::json{{"exit_code", exit_code}, {"ok", exit_code == 0}, {"output", output}});
 }
 
-std::string application::build_json_result(const command_result& result) {
+std::string build_json_result(const command_result& result) {
     return build_json_result(result.exit_code, result.combined());
 }
 
-std::string application::build_status_json(int exit_code, const std::string& output, bool registered,
-                                           bool pending_reconnect, bool pending_restart) {
+std::string build_status_json(int exit_code, const std::string& output, bool registered, bool pending_reconnect,
+                              bool pending_restart) {
     nlohmann::json document{{"app_version", APP_VERSION},
                             {"exit_code", exit_code},
                             {"netbird_version", NETBIRD_VERSION},
@@ -193,6 +197,8 @@ std::string application::build_status_json(int exit_code, const std::string& out
         document["status"] = std::move(parsed);
     return dump_json(document);
 }
+
+}  // namespace vpn_api
 
 void application::dispatch_command(std::string name, const response_ptr& res,
                                    std::shared_ptr<std::atomic<bool>> aborted,
@@ -289,7 +295,7 @@ void application::api_up(const response_ptr& res, const request& /*req*/) {
             return std::move(outcome.result);
         };
         auto after = [this, key_file = std::move(key_file), applied,
-                      settings = up_settings(*this)](const command_result& result) {
+                      settings = up_settings()](const command_result& result) {
             if (key_file) key_file->remove();
             finish_up(result, *applied, settings);
         };
@@ -313,7 +319,7 @@ void application::api_reconnect(const response_ptr& res, const request& /*req*/)
             run_command(down, false);
             return run_command(up, false);
         };
-        auto after = [this, settings = up_settings(*this)](const command_result& up_result) {
+        auto after = [this, settings = up_settings()](const command_result& up_result) {
             restart_service();
             finish_up(up_result, up_result.exit_code == 0 && !says_already_connected(up_result), settings);
         };
@@ -356,10 +362,12 @@ void application::reset_after_deregister() {
     start_service();
 }
 
+std::vector<std::string> application::up_settings() const { return build_up_args({}); }
+
 // An up that succeeded has logged the client in, whatever the last poll said. It settles a pending
 // reconnect only when it applied the settings as they are now: a change made while it was waiting
 // or running still needs another one.
 void application::finish_up(const command_result& result, bool applied, const std::vector<std::string>& settings) {
     if (result.exit_code == 0) m_client_login = client_login::registered;
-    if (applied && up_settings(*this) == settings) m_pending_reconnect = false;
+    if (applied && up_settings() == settings) m_pending_reconnect = false;
 }

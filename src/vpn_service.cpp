@@ -6,6 +6,7 @@
 #include "settings_table.hpp"
 #include "text_utils.hpp"
 #include "time_utils.hpp"
+#include "vpn_service.hpp"
 
 #include <boost/process/args.hpp>
 #include <boost/process/exe.hpp>
@@ -152,7 +153,7 @@ void application::watchdog_loop() {
             sweep_late_bundles();
         });
         if (auto result = poll_status()) {
-            last_verdict = status_is_healthy(*result);
+            last_verdict = vpn_service::status_is_healthy(*result);
             defer([this, verdict = last_verdict, snapshot = std::move(*result)]() mutable {
                 take_status_snapshot(std::move(snapshot));
                 on_health_probe(verdict);
@@ -173,7 +174,7 @@ bool application::wait_for_watchdog_cycle(clock::time_point deadline) {
 
 // Skips the poll rather than queue behind a command: `up` may hold the command lock for a minute.
 // A poll that a waiting command cut short gives no verdict; that command's end wakes the next.
-std::optional<application::command_result> application::poll_status() {
+std::optional<command_result> application::poll_status() {
     std::vector<std::string> args = base_args_cli();
     args.insert(args.end(), {"status", "--json"});
     std::unique_lock lock(m_command_mutex, std::try_to_lock);
@@ -221,7 +222,7 @@ bool application::registered() const {
     return fs::exists(m_config_path, ec);
 }
 
-bool application::status_is_healthy(const command_result& result) {
+bool vpn_service::status_is_healthy(const command_result& result) {
     if (result.exit_code != 0) return false;
     if (const auto connected = parse_management_connected(result.stdout_data)) return *connected;
     spdlog::warn("Could not parse management state from netbird status; treating as healthy");

@@ -2,7 +2,7 @@
 // upload key are single trimmed lines taken from it, and the upload answer is always one valid
 // JSON document.
 
-#include "application.hpp"
+#include "debug_bundle.hpp"
 #include "fuzz_support.hpp"
 #include "netbird_utils.hpp"
 
@@ -40,8 +40,8 @@ void check_upload_answer(std::string_view output, int exit_code) {
         require(is_trimmed_line(*key), "the upload key is one trimmed line");
         require(follows_marker(output, "Upload file key:", *key), "the upload key comes after its marker");
     }
-    const application::command_result result{exit_code, std::string(output), "stderr"};
-    const auto answer = fuzz_support::parse_json(application::build_debug_upload_json(result));
+    const command_result result{exit_code, std::string(output), "stderr"};
+    const auto answer = fuzz_support::parse_json(debug_bundle::build_debug_upload_json(result));
     require(answer.is_object() && answer.size() == 4, "the upload answer is a JSON object of four members");
     require(answer.at("exit_code") == exit_code && answer.at("ok") == (exit_code == 0), "the answer carries the exit");
     // Invalid UTF-8 is replaced in every answer, so only valid text can be compared.

@@ -9,7 +9,6 @@
 #include <utility>  // before Asio: Boost 1.74 under C++20 needs it
 
 #include "api_helpers.hpp"
-#include "application.hpp"
 #include "fuzz_support.hpp"
 #include "http_server.hpp"
 
@@ -44,12 +43,6 @@ const fuzz_support::scratch_dir& scratch() {
     return dir;
 }
 
-// Only for read_form and the abort guard; never run().
-application& form_reader() {
-    static application instance("ovra_vpn", scratch().path());
-    return instance;
-}
-
 // Every response a route was handed.
 using route_log = std::vector<response_ptr>;
 
@@ -66,17 +59,17 @@ void add_routes(http_server::app& server, route_log& log) {
     });
     server.post(PREFIX + "/config", [&log](const response_ptr& res, const http_server::request&) {
         log.push_back(res);
-        form_reader().read_form(res, [res](application::form fields) { answer_json(res, fields); });
+        api_helpers::read_form(res, [res](api_helpers::form fields) { answer_json(res, fields); });
     });
     server.post(PREFIX + "/up", [&log, &server](const response_ptr& res, const http_server::request&) {
         log.push_back(res);
-        form_reader().read_form(res, [res, &server](application::form fields) {
+        api_helpers::read_form(res, [res, &server](api_helpers::form fields) {
             server.loop().defer([res, fields = std::move(fields)] { answer_json(res, fields); });
         });
     });
     server.get(PREFIX + "/logs/tail", [&log](const response_ptr& res, const http_server::request&) {
         log.push_back(res);
-        form_reader().make_abort_guard(res);
+        api_helpers::make_abort_guard(res);
     });
 }
 
@@ -206,7 +199,6 @@ void check_wire(std::string_view wire, const std::vector<bool>& heads) {
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     fuzz_support::discard_logs();
-    form_reader();
     return 0;
 }
 

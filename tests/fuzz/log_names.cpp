@@ -2,7 +2,7 @@
 // its directory or break the download header, a date is only ever read from a well-formed daily
 // name, and the resolved file is always a log file in its own family's directory.
 
-#include "application.hpp"
+#include "application_test_access.hpp"
 #include "fuzz_support.hpp"
 #include "log_utils.hpp"
 
@@ -18,6 +18,7 @@ namespace fs = std::filesystem;
 namespace {
 
 using fuzz_support::require;
+using test_access = application_test_access;
 
 struct log_tree {
     fuzz_support::scratch_dir root;
@@ -78,7 +79,7 @@ void check_date(std::string_view name) {
 }
 
 void check_resolution(std::string_view source, std::string_view name) {
-    const auto path = app().resolve_log_file(source, name);
+    const auto path = test_access::resolve_log_file(app(), source, name);
     if (!path) return;
     require(log_utils::is_safe_log_name(name), "only a safe name resolves");
     require(path->filename() == name, "the resolved file has the name asked for");
@@ -104,6 +105,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     check_safety(name);
     check_date(name);
     for (const std::string_view source : {"app", "netbird"}) check_resolution(source, name);
-    require(!app().resolve_log_file(name, name), "an unknown source resolves nothing");
+    require(!test_access::resolve_log_file(app(), name, name), "an unknown source resolves nothing");
     return 0;
 }

@@ -3,7 +3,7 @@
 // setting with a value its rule takes and `up` gets the same, no secret or reserved variable
 // survives the load, and loading again what the load left behind gives the same state.
 
-#include "application.hpp"
+#include "application_test_access.hpp"
 #include "fuzz_support.hpp"
 #include "netbird_utils.hpp"
 #include "process_utils.hpp"
@@ -24,6 +24,7 @@ namespace {
 
 using fuzz_support::require;
 using nlohmann::json;
+using test_access = application_test_access;
 
 // The application directory; nothing here ever calls run(), so /run stays untouched.
 const fuzz_support::scratch_dir& app_dir() {
@@ -125,8 +126,9 @@ void check_files_after_load() {
 
 loaded_state load_and_check() {
     application app("ovra_vpn", app_dir().path());
-    app.load_state();
-    loaded_state state{app.build_config_json(), app.build_command_env(), app.build_up_args({})};
+    test_access::load_state(app);
+    loaded_state state{test_access::build_config_json(app), test_access::build_command_env(app),
+                       test_access::build_up_args(app, {})};
     check_config_document(state.config_json, state.up_args);
     check_command_env(state.command_env);
     return state;

@@ -2,8 +2,9 @@
 // always one valid JSON object with exactly one of "output" and "status", and the management
 // state is read as unhealthy exactly from a failed run or an explicit "connected": false.
 
-#include "application.hpp"
 #include "fuzz_support.hpp"
+#include "vpn_api.hpp"
+#include "vpn_service.hpp"
 
 #include <cstdint>
 #include <string>
@@ -16,7 +17,7 @@ using nlohmann::json;
 
 void check_status_document(const std::string& output, int exit_code) {
     const json document =
-        fuzz_support::parse_json(application::build_status_json(exit_code, output, true, false, true));
+        fuzz_support::parse_json(vpn_api::build_status_json(exit_code, output, true, false, true));
     require(document.is_object(), "the status document is a JSON object");
     require(document.contains("output") != document.contains("status"),
             "the status document has exactly one of output and status");
@@ -40,8 +41,8 @@ bool states_disconnected(const std::string& output) {
 }
 
 void check_management_state(const std::string& output) {
-    require(!application::status_is_healthy({1, output, ""}), "a failed status run is unhealthy");
-    require(application::status_is_healthy({0, output, ""}) != states_disconnected(output),
+    require(!vpn_service::status_is_healthy({1, output, ""}), "a failed status run is unhealthy");
+    require(vpn_service::status_is_healthy({0, output, ""}) != states_disconnected(output),
             "a successful run is unhealthy exactly when it states \"connected\": false");
 }
 

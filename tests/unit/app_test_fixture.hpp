@@ -2,7 +2,7 @@
 // A temporary application directory for unit tests of application methods, with a NetBird
 // stand-in written as a shell script, and a capture of what the default logger writes.
 
-#include "application.hpp"
+#include "application_test_access.hpp"
 
 #include <cstdlib>
 #include <fstream>
@@ -11,25 +11,6 @@
 #include <spdlog/sinks/ostream_sink.h>
 #include <spdlog/spdlog.h>
 #include <sstream>
-
-// Reaches members that only run(), teardown and the HTTP API set.
-struct application_test_access {
-    // As an operator's /up or /down sets it: the start-up guess no longer applies.
-    static void set_desired_up(application& app, bool up) {
-        app.m_desired_up = up;
-        app.m_desired_up_assumed = false;
-    }
-    static void set_started_at(application& app, application::clock::time_point at) { app.m_started_at = at; }
-    static void request_stop(application& app) { app.m_stopping = true; }
-    static bool pending_restart(const application& app) { return app.m_pending_restart.load(); }
-    static void set_pending_restart(application& app) { app.m_pending_restart = true; }
-    static bool desired_up(const application& app) { return app.m_desired_up; }
-    static void take_status_snapshot(application& app, application::command_result snapshot) {
-        app.take_status_snapshot(std::move(snapshot));
-    }
-    static void start_bundle_job(application& app) { ++app.m_bundle_jobs; }
-    static void end_bundle_job(application& app, bool failed) { app.end_bundle_job(failed); }
-};
 
 class app_test_fixture : public ::testing::Test {
 protected:

@@ -15,6 +15,8 @@ using strings = std::vector<std::string>;
 
 namespace {
 
+using test_access = application_test_access;
+
 class CommandsTest : public app_test_fixture {
 protected:
     application app{"ovra_vpn", dir};
@@ -37,37 +39,37 @@ protected:
 
     void store_settings(const std::string& app_json) {
         write(data_dir() / "app.json", app_json);
-        app.load_state();
+        test_access::load_state(app);
     }
 
-    application::command_result run(const strings& extra_args, bool quiet = false,
-                                    application::clock::duration limit = application::COMMAND_TIMEOUT) {
+    command_result run(const strings& extra_args, bool quiet = false,
+                                    test_access::clock::duration limit = test_access::COMMAND_TIMEOUT) {
         strings args{netbird_path().string()};
         args.insert(args.end(), extra_args.begin(), extra_args.end());
-        return app.run_command(args, quiet, limit);
+        return test_access::run_command(app, args, quiet, limit);
     }
 };
 
 TEST_F(CommandsTest, ServiceAndOneOffCommandLines) {
-    EXPECT_EQ(app.base_args_service(),
+    EXPECT_EQ(test_access::base_args_service(app),
               (strings{netbird_path().string(), "--config", data("config.json"), "--log-file",
                        "console," + data("client.log"), "--daemon-addr", "unix://" + data("netbird.sock")}));
-    EXPECT_EQ(app.base_args_cli(), cli_base());
+    EXPECT_EQ(test_access::base_args_cli(app), cli_base());
 }
 
 TEST_F(CommandsTest, UpWithDefaultsCarriesTheVendorManagementUrlAndAllTunnelFlags) {
     const strings expected = up_with({"--management-url", "https://api.netbird.io:443"});
-    EXPECT_EQ(app.build_up_args({}), expected);
+    EXPECT_EQ(test_access::build_up_args(app, {}), expected);
     for (const char* stored : {R"({"management_url": 42})", R"({"management_url": ""})", "[1,2]"}) {
         store_settings(stored);
-        EXPECT_EQ(app.build_up_args({}), expected) << stored;
+        EXPECT_EQ(test_access::build_up_args(app, {}), expected) << stored;
     }
 }
 
 TEST_F(CommandsTest, UpTakesStoredSettingsNotTheFormsTunnelFields) {
     store_settings(R"({"management_url": "https://mgmt.example:33073", "mtu": 1400, "wireguard_port": 51000,)"
                    R"( "interface_name": "nb0", "external_ip_map": "1.2.3.4"})");
-    const strings args = app.build_up_args({{"mtu", "9000"}, {"management_url", "https://other"}});
+    const strings args = test_access::build_up_args(app, {{"mtu", "9000"}, {"management_url", "https://other"}});
     strings expected = cli_base();
     expected.insert(expected.end(), {"up", "--management-url", "https://mgmt.example:33073", "--wireguard-port",
                                      "51000", "--mtu", "1400", "--interface-name", "nb0", "--external-ip-map",
@@ -77,18 +79,19 @@ TEST_F(CommandsTest, UpTakesStoredSettingsNotTheFormsTunnelFields) {
 
 TEST_F(CommandsTest, LazyConnectionIsTrueOnlyForExactlyTrue) {
     const auto lazy_flag = [&](const std::string& value) {
-        const strings args = app.build_up_args({{"enable_lazy_connection", value}});
+        const strings args = test_access::build_up_args(app, {{"enable_lazy_connection", value}});
         return args.at(cli_base().size() + 3);  // after "up", "--management-url" and the URL
     };
     EXPECT_EQ(lazy_flag("true"), "--enable-lazy-connection=true");
     for (const char* value : {"TRUE", "yes", "1", ""}) EXPECT_EQ(lazy_flag(value), "--enable-lazy-connection=false");
-    EXPECT_EQ(app.build_up_args({{"setup_key", "k"}}), up_with({"--management-url", "https://api.netbird.io:443"}));
+    EXPECT_EQ(test_access::build_up_args(app, {{"setup_key", "k"}}),
+              up_with({"--management-url", "https://api.netbird.io:443"}));
 }
 
 TEST_F(CommandsTest, OverridesAreLaidOverTheSystemEnvironmentAndTheInheritedOne) {
     write(data_dir() / "env.json", R"({"NB_LOG_MAX_SIZE_MB": "9", "NB_EXTRA": "x", "NB_CUT": "a\u0000b"})");
-    app.load_state();
-    const auto env = app.build_command_env();
+    test_access::load_state(app);
+    const auto env = test_access::build_command_env(app);
     EXPECT_EQ(env.at("NB_LOG_MAX_SIZE_MB"), "9");
     EXPECT_EQ(env.at("NB_EXTRA"), "x");
     EXPECT_EQ(env.at("NB_USE_NETSTACK_MODE"), "true");
@@ -113,14 +116,14 @@ TEST_F(CommandsTest, UserIsAddedOnlyWhenTheDaemonsOwnEnvironmentLacksIt) {
     const char* own = std::getenv("USER");
     const std::string saved = own ? own : "";
     ::setenv("USER", "operator", 1);
-    EXPECT_EQ(app.build_command_env().count("USER"), 0u);
+    EXPECT_EQ(test_access::build_command_env(app).count("USER"), 0u);
     for (const bool empty : {false, true}) {
         if (empty)
             ::setenv("USER", "", 1);
         else
             ::unsetenv("USER");
         const passwd* entry = ::getpwuid(::geteuid());
-        EXPECT_EQ(app.build_command_env().at("USER"), entry ? entry->pw_name : "ovra_vpn");
+        EXPECT_EQ(test_access::build_command_env(app).at("USER"), entry ? entry->pw_name : "ovra_vpn");
     }
     if (own)
         ::setenv("USER", saved.c_str(), 1);
@@ -193,9 +196,9 @@ TEST_F(CommandsTest, StoppingTheApplicationEndsARunningCommandPromptly) {
     install_netbird("touch '" + started.string() + "'; exec sleep 600");
     auto pending = std::async(std::launch::async, [&] { return run({}, true); });
     ASSERT_TRUE(test_support::wait_for([&] { return fs::exists(started); }));
-    application_test_access::request_stop(app);
+    test_access::request_stop(app);
     // Well before the command's own time limit would end it.
-    ASSERT_EQ(pending.wait_for(application::COMMAND_TIMEOUT / 2), std::future_status::ready);
+    ASSERT_EQ(pending.wait_for(test_access::COMMAND_TIMEOUT / 2), std::future_status::ready);
     EXPECT_EQ(pending.get().exit_code, 9);
 }
 
@@ -206,7 +209,8 @@ TEST_F(CommandsTest, StartFailureIsAResultNotAnException) {
     EXPECT_EQ(not_executable.stdout_data, "");
     EXPECT_EQ(not_executable.stderr_data.rfind("process failed: ", 0), 0u) << not_executable.stderr_data;
 
-    EXPECT_EQ(app.run_command({}, true).stderr_data.rfind("process failed: ", 0), 0u);
+    const auto no_command = test_access::run_command(app, {}, true, test_access::COMMAND_TIMEOUT);
+    EXPECT_EQ(no_command.stderr_data.rfind("process failed: ", 0), 0u);
 }
 
 }  // namespace

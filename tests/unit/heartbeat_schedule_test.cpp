@@ -1,7 +1,7 @@
 // The hourly heartbeat (and the log compression it triggers) keeps to elapsed time, however often
 // the watchdog wakes.
 
-#include "application.hpp"
+#include "application_test_access.hpp"
 #include "time_utils.hpp"
 
 #include <gtest/gtest.h>
@@ -10,6 +10,7 @@ using namespace std::chrono_literals;
 
 namespace {
 
+using test_access = application_test_access;
 using time_point = time_utils::periodic::clock::time_point;
 
 // How often the schedule is due when asked every `step` from `start` until `until`.
@@ -22,9 +23,9 @@ int times_due(time_utils::periodic& schedule, time_point start, std::chrono::sec
 TEST(HeartbeatSchedule, EarlyWakeUpsDoNotMakeItMoreThanHourly) {
     const time_point start{};
     // A watchdog woken every second by commands, instead of every five seconds.
-    time_utils::periodic busy(application::HEARTBEAT_PERIOD, start);
+    time_utils::periodic busy(test_access::HEARTBEAT_PERIOD, start);
     EXPECT_EQ(times_due(busy, start, 1s, 3h), 3);
-    time_utils::periodic idle(application::HEARTBEAT_PERIOD, start);
+    time_utils::periodic idle(test_access::HEARTBEAT_PERIOD, start);
     EXPECT_EQ(times_due(idle, start, 5s, 3h), 3);
 }
 

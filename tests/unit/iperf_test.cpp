@@ -15,6 +15,8 @@ using json = nlohmann::json;
 
 namespace {
 
+using test_access = application_test_access;
+
 TEST(iperf_utils, server_arguments_come_in_a_fixed_order_with_one_off_only_when_asked) {
     using args = std::vector<std::string>;
     EXPECT_EQ(iperf_utils::iperf_server_args(5201, 60, true),
@@ -71,12 +73,12 @@ protected:
         fs::permissions(script, fs::perms::owner_all);
     }
 
-    json status() { return json::parse(app.iperf_status_json()); }
+    json status() { return json::parse(test_access::iperf_status_json(app)); }
 
     // Once the script has ended, the reap joins the reader, so every line it printed is in.
     json status_after_exit() {
         EXPECT_TRUE(test_support::wait_for([&] { return status()["running"] == false; }));
-        app.reap_iperf_if_exited();
+        test_access::reap_iperf_if_exited(app);
         return status();
     }
 
@@ -85,7 +87,7 @@ protected:
 
 TEST_F(iperf_server, passes_its_arguments_and_keeps_the_lines_without_carriage_returns_after_the_exit) {
     install_server_script(R"(echo "$*"; printf 'line with CRLF\r\n'; printf 'last line without newline')");
-    ASSERT_TRUE(app.start_iperf_server(6001, 5, false));
+    ASSERT_TRUE(test_access::start_iperf_server(app, 6001, 5, false));
     EXPECT_EQ(status()["port"], 6001);
 
     const json after = status_after_exit();
@@ -98,7 +100,7 @@ TEST_F(iperf_server, passes_its_arguments_and_keeps_the_lines_without_carriage_r
 
 TEST_F(iperf_server, keeps_only_the_last_400_lines) {
     install_server_script("seq 1 401");
-    ASSERT_TRUE(app.start_iperf_server(6002, 60, true));
+    ASSERT_TRUE(test_access::start_iperf_server(app, 6002, 60, true));
     const std::string output = status_after_exit()["output"];
 
     std::string expected;
@@ -108,7 +110,7 @@ TEST_F(iperf_server, keeps_only_the_last_400_lines) {
 
 TEST_F(iperf_server, an_executable_that_cannot_be_launched_leaves_nothing_running) {
     std::ofstream(dir / "lib" / "iperf3") << "not executable";
-    EXPECT_FALSE(app.start_iperf_server(5201, 60, true));
+    EXPECT_FALSE(test_access::start_iperf_server(app, 5201, 60, true));
     EXPECT_EQ(status(), json::parse(R"({"output":"","port":0,"running":false,"uptime_seconds":0})"));
 }
 

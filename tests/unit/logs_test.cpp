@@ -21,6 +21,8 @@ using namespace std::string_literals;
 
 namespace {
 
+using test_access = application_test_access;
+
 // The local date `days_back` days before today, as the daily file names carry it.
 std::string date_before_today(int days_back) {
     const std::time_t now = std::time(nullptr);
@@ -93,7 +95,7 @@ TEST_F(LogsTest, CompressionArchivesFinishedDaysOfBothFamiliesOnly) {
     write(log_dir() / ("notes_" + yesterday + ".log"), "not ours\n");
     write(log_dir() / "client.log", "not daily\n");
 
-    app.compress_daily_logs();
+    test_access::compress_daily_logs(app);
 
     ASSERT_GT(app_content.size(), 64u * 1024);
     EXPECT_EQ(gunzip(log_dir() / ("app_" + yesterday + ".log.gz")), app_content);
@@ -113,7 +115,7 @@ TEST_F(LogsTest, CompressionRedoesAnInterruptedRunAndKeepsTheLogWhenItCannotFini
     write(log_dir() / blocked, "kept\n");
     fs::create_directory(log_dir() / (blocked + ".gz"));
 
-    app.compress_daily_logs();
+    test_access::compress_daily_logs(app);
 
     EXPECT_EQ(gunzip(log_dir() / (interrupted + ".gz")), "complete day\n");
     EXPECT_FALSE(fs::exists(log_dir() / interrupted));
@@ -132,7 +134,7 @@ TEST_F(LogsTest, PruningKeepsTheLastDaysWhateverThePrefixAndLeavesUndatedFiles) 
                                     "app.log"s, "readme.txt"s, "app_9999-99-99.log"s})
         write(log_dir() / name, "x");
 
-    app.prune_daily_logs(40);
+    test_access::prune_daily_logs(app, 40);
 
     const std::vector<std::string> expected{"app.log",
                                             "app_" + kept_oldest + ".log",
@@ -147,7 +149,7 @@ TEST_F(LogsTest, PruningWithoutAPositiveRetentionKeepsToday) {
     for (const int days : {1, 0, -5}) {
         write(log_dir() / ("app_" + date_before_today(0) + ".log"), "x");
         write(log_dir() / ("app_" + date_before_today(1) + ".log"), "x");
-        app.prune_daily_logs(days);
+        test_access::prune_daily_logs(app, days);
         EXPECT_EQ(files_in_log_dir(), std::vector<std::string>{"app_" + date_before_today(0) + ".log"}) << days;
     }
 }
@@ -166,7 +168,7 @@ TEST_F(LogsTest, ListPutsAppFilesFirstAndNewestFirstWithinEachSource) {
     write(data_dir() / "client-2025-01-01T00-00-00.000.log.gz", "z");
     write(data_dir() / "config.json", "{}");
 
-    const auto list = nlohmann::json::parse(app.build_logs_list_json());
+    const auto list = nlohmann::json::parse(test_access::build_logs_list_json(app));
 
     std::vector<std::string> order;
     for (const auto& entry : list) order.push_back(entry["source"].get<std::string>() + ":" + entry["name"].get<std::string>());
@@ -188,7 +190,7 @@ TEST_F(LogsTest, ListPutsAppFilesFirstAndNewestFirstWithinEachSource) {
 
 TEST_F(LogsTest, ListIsAnEmptyArrayWithoutLogDirectories) {
     fs::remove_all(data_dir());
-    EXPECT_EQ(app.build_logs_list_json(), "[]");
+    EXPECT_EQ(test_access::build_logs_list_json(app), "[]");
 }
 
 TEST_F(LogsTest, ResolveServesEachFamilyFromItsOwnDirectory) {
@@ -197,15 +199,16 @@ TEST_F(LogsTest, ResolveServesEachFamilyFromItsOwnDirectory) {
     write(data_dir() / "client.log", "x");
     write(data_dir() / "client-1.log.gz", "x");
 
-    EXPECT_EQ(app.resolve_log_file("app", "app_2024-02-01.log"), log_dir() / "app_2024-02-01.log");
-    EXPECT_EQ(app.resolve_log_file("netbird", "netbird_2024-02-01.log.gz"), log_dir() / "netbird_2024-02-01.log.gz");
-    EXPECT_EQ(app.resolve_log_file("netbird", "client.log"), data_dir() / "client.log");
-    EXPECT_EQ(app.resolve_log_file("netbird", "client-1.log.gz"), data_dir() / "client-1.log.gz");
+    EXPECT_EQ(test_access::resolve_log_file(app, "app", "app_2024-02-01.log"), log_dir() / "app_2024-02-01.log");
+    EXPECT_EQ(test_access::resolve_log_file(app, "netbird", "netbird_2024-02-01.log.gz"),
+              log_dir() / "netbird_2024-02-01.log.gz");
+    EXPECT_EQ(test_access::resolve_log_file(app, "netbird", "client.log"), data_dir() / "client.log");
+    EXPECT_EQ(test_access::resolve_log_file(app, "netbird", "client-1.log.gz"), data_dir() / "client-1.log.gz");
     // Names of the other source's family, or of no source, are refused even though the file exists.
-    EXPECT_FALSE(app.resolve_log_file("app", "client.log"));
-    EXPECT_FALSE(app.resolve_log_file("netbird", "app_2024-02-01.log"));
-    EXPECT_FALSE(app.resolve_log_file("", "app_2024-02-01.log"));
-    EXPECT_FALSE(app.resolve_log_file("APP", "app_2024-02-01.log"));
+    EXPECT_FALSE(test_access::resolve_log_file(app, "app", "client.log"));
+    EXPECT_FALSE(test_access::resolve_log_file(app, "netbird", "app_2024-02-01.log"));
+    EXPECT_FALSE(test_access::resolve_log_file(app, "", "app_2024-02-01.log"));
+    EXPECT_FALSE(test_access::resolve_log_file(app, "APP", "app_2024-02-01.log"));
 }
 
 TEST_F(LogsTest, ResolveRefusesUnsafeNamesEvenWhereAFileExists) {
@@ -214,12 +217,12 @@ TEST_F(LogsTest, ResolveRefusesUnsafeNamesEvenWhereAFileExists) {
     fs::create_directories(log_dir() / "app_x");
     write(log_dir() / "app_x" / "y_2024-02-01.log", "in a subdirectory");
     for (const char* name : {"app_x/../../x_2024-02-01.log", "app_x/y_2024-02-01.log"})
-        EXPECT_FALSE(app.resolve_log_file("app", name)) << name;
+        EXPECT_FALSE(test_access::resolve_log_file(app, "app", name)) << name;
     // These are legal Linux names that must never reach a download header.
     for (const char* name : {"app_\\_2024-02-01.log", "app_\"_2024-02-01.log", "app_\x01_2024-02-01.log",
                              "app_\x7f_2024-02-01.log", "app_.._2024-02-01.log"}) {
         write(log_dir() / name, "x");
-        EXPECT_FALSE(app.resolve_log_file("app", name)) << name;
+        EXPECT_FALSE(test_access::resolve_log_file(app, "app", name)) << name;
     }
 }
 
@@ -229,9 +232,9 @@ TEST_F(LogsTest, ResolveConsidersOnlyExistingRegularFilesOfAtMost255Bytes) {
     write(log_dir() / longest, "x");
     fs::create_directory(log_dir() / "app_2024-02-02.log");
 
-    EXPECT_EQ(app.resolve_log_file("app", longest), log_dir() / longest);
-    EXPECT_FALSE(app.resolve_log_file("app", "app_2024-02-02.log"));
-    EXPECT_FALSE(app.resolve_log_file("app", "app_2024-02-03.log"));
+    EXPECT_EQ(test_access::resolve_log_file(app, "app", longest), log_dir() / longest);
+    EXPECT_FALSE(test_access::resolve_log_file(app, "app", "app_2024-02-02.log"));
+    EXPECT_FALSE(test_access::resolve_log_file(app, "app", "app_2024-02-03.log"));
 }
 
 // The list is kept between requests; every change a listed file can undergo must still show in
@@ -240,7 +243,7 @@ TEST_F(LogsTest, ListShowsEveryChangeOfTheListedFilesAtOnce) {
     const std::string today = date_before_today(0);
     const fs::path app_log = log_dir() / ("app_" + today + ".log");
     const auto size_of = [&](const std::string& name) -> long {
-        for (const auto& entry : nlohmann::json::parse(app.build_logs_list_json()))
+        for (const auto& entry : nlohmann::json::parse(test_access::build_logs_list_json(app)))
             if (entry["name"] == name) return entry["size"].get<long>();
         return -1;
     };
@@ -271,7 +274,7 @@ TEST_F(LogsTest, ListShowsEveryChangeOfTheListedFilesAtOnce) {
     write(log_dir() / ("netbird_" + today + ".log"), "n");
     EXPECT_EQ(size_of("netbird_" + today + ".log"), 1);
     write(data_dir() / "app.json", "{}");  // not a log: the same document
-    EXPECT_EQ(app.build_logs_list_json(), application("ovra_vpn", dir).build_logs_list_json());
+    EXPECT_EQ(test_access::build_logs_list_json(app), test_access::build_logs_list_json(application("ovra_vpn", dir)));
 }
 
 // A link named like a log may point anywhere (the password file, a device): it is a log of nothing.
@@ -284,12 +287,12 @@ TEST_F(LogsTest, LinksNamedLikeLogsAreNeitherListedServedCompressedNorPruned) {
     fs::create_symlink(dir / "secret", data_dir() / "client-1.log.gz");
     fs::create_symlink("/dev/zero", data_dir() / "client.log");
 
-    EXPECT_EQ(app.build_logs_list_json(), "[]");
-    EXPECT_FALSE(app.resolve_log_file("app", yesterday));
-    EXPECT_FALSE(app.resolve_log_file("netbird", "client-1.log.gz"));
-    EXPECT_FALSE(app.resolve_log_file("netbird", "client.log"));
-    app.compress_daily_logs();
-    app.prune_daily_logs(1);
+    EXPECT_EQ(test_access::build_logs_list_json(app), "[]");
+    EXPECT_FALSE(test_access::resolve_log_file(app, "app", yesterday));
+    EXPECT_FALSE(test_access::resolve_log_file(app, "netbird", "client-1.log.gz"));
+    EXPECT_FALSE(test_access::resolve_log_file(app, "netbird", "client.log"));
+    test_access::compress_daily_logs(app);
+    test_access::prune_daily_logs(app, 1);
     EXPECT_EQ(files_in_log_dir(), sorted({yesterday, old}));
     EXPECT_TRUE(fs::is_symlink(log_dir() / yesterday));
     EXPECT_EQ(read_file(dir / "secret"), "not a log");
@@ -303,14 +306,14 @@ TEST_F(LogsTest, FilesUnderCompressionAreNeverListedOrServedHalfWritten) {
     write(log_dir() / name, content);
     std::atomic<bool> done{false};
     std::thread compression([&] {
-        app.compress_daily_logs();
+        test_access::compress_daily_logs(app);
         done = true;
     });
     while (!done) {
-        for (const auto& entry : nlohmann::json::parse(app.build_logs_list_json())) {
+        for (const auto& entry : nlohmann::json::parse(test_access::build_logs_list_json(app))) {
             const std::string listed = entry["name"];
             ASSERT_TRUE(listed == name || listed == name + ".gz") << listed;
-            const auto path = app.resolve_log_file("app", listed);
+            const auto path = test_access::resolve_log_file(app, "app", listed);
             if (!path) continue;  // gone since the listing: answered as not found
             const file_utils::unique_fd fd = file_utils::open_regular_file(path->c_str());
             if (!fd) continue;
@@ -330,14 +333,14 @@ TEST_F(LogsTest, FilesUnderCompressionAreNeverListedOrServedHalfWritten) {
 }
 
 TEST_F(LogsTest, StorageReportsTheDataFileSystemAndZerosWhenItIsMissing) {
-    const auto report = nlohmann::json::parse(app.build_storage_json());
+    const auto report = nlohmann::json::parse(test_access::build_storage_json(app));
     const fs::space_info space = fs::space(data_dir());
     EXPECT_EQ(report["total"], space.capacity);
     EXPECT_LE(report["free"].get<std::uintmax_t>(), space.capacity);
     EXPECT_EQ(report["used_pct"], log_utils::used_percent(space.capacity, report["free"].get<std::uintmax_t>()));
 
     fs::remove_all(data_dir());
-    EXPECT_EQ(app.build_storage_json(), R"({"free":0,"total":0,"used_pct":0})");
+    EXPECT_EQ(test_access::build_storage_json(app), R"({"free":0,"total":0,"used_pct":0})");
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include "app_test_fixture.hpp"
 #include "harness.hpp"
+#include "vpn_service.hpp"
 
 #include <chrono>
 
@@ -9,7 +10,8 @@ using namespace std::chrono_literals;
 
 namespace {
 
-using result = application::command_result;
+using test_access = application_test_access;
+using result = command_result;
 
 class ServiceTest : public app_test_fixture {
 protected:
@@ -18,44 +20,44 @@ protected:
 
 TEST_F(ServiceTest, StartsOnceStopsAndRestarts) {
     install_netbird("exec sleep 30");
-    app.start_service();
-    app.start_service();
-    EXPECT_TRUE(app.service_running());
+    test_access::start_service(app);
+    test_access::start_service(app);
+    EXPECT_TRUE(test_access::service_running(app));
     EXPECT_EQ(log(), "[I] VPN service started\n");
 
-    application_test_access::set_pending_restart(app);
-    app.restart_service();
-    EXPECT_TRUE(app.service_running());
-    EXPECT_FALSE(application_test_access::pending_restart(app));
+    test_access::set_pending_restart(app);
+    test_access::restart_service(app);
+    EXPECT_TRUE(test_access::service_running(app));
+    EXPECT_FALSE(test_access::pending_restart(app));
 
-    app.stop_service();
-    app.stop_service();
-    EXPECT_FALSE(app.service_running());
+    test_access::stop_service(app);
+    test_access::stop_service(app);
+    EXPECT_FALSE(test_access::service_running(app));
     EXPECT_EQ(log(), "[I] VPN service started\n[I] VPN service stopped\n[I] VPN service started\n"
                      "[I] VPN service stopped\n");
 }
 
 TEST_F(ServiceTest, ServiceThatEndedByItselfIsStillStoppedCleanly) {
     install_netbird("exit 2");
-    app.start_service();
-    ASSERT_TRUE(test_support::wait_for([&] { return !app.service_running(); }));
-    app.stop_service();
+    test_access::start_service(app);
+    ASSERT_TRUE(test_support::wait_for([&] { return !test_access::service_running(app); }));
+    test_access::stop_service(app);
     EXPECT_EQ(log(), "[I] VPN service started\n[I] VPN service stopped\n");
 }
 
 TEST_F(ServiceTest, MissingExecutableLeavesNoServiceAndRestartStillClearsThePendingFlag) {
-    application_test_access::set_pending_restart(app);
-    app.restart_service();
-    EXPECT_FALSE(app.service_running());
-    EXPECT_FALSE(application_test_access::pending_restart(app));
+    test_access::set_pending_restart(app);
+    test_access::restart_service(app);
+    EXPECT_FALSE(test_access::service_running(app));
+    EXPECT_FALSE(test_access::pending_restart(app));
     EXPECT_EQ(log(), "[E] VPN CLI not found at " + netbird_path().string() + "\n");
 }
 
 TEST(StatusVerdictTest, OnlyAJsonBooleanDecidesAndFailuresAreUnhealthy) {
-    EXPECT_TRUE(application::status_is_healthy({0, R"({"management":{"connected":true}})", ""}));
-    EXPECT_FALSE(application::status_is_healthy({0, R"({"management":{"connected":false,"url":"x"}})", ""}));
-    EXPECT_FALSE(application::status_is_healthy({1, R"({"management":{"connected":true}})", ""}));
-    EXPECT_FALSE(application::status_is_healthy({124, "", ""}));
+    EXPECT_TRUE(vpn_service::status_is_healthy({0, R"({"management":{"connected":true}})", ""}));
+    EXPECT_FALSE(vpn_service::status_is_healthy({0, R"({"management":{"connected":false,"url":"x"}})", ""}));
+    EXPECT_FALSE(vpn_service::status_is_healthy({1, R"({"management":{"connected":true}})", ""}));
+    EXPECT_FALSE(vpn_service::status_is_healthy({124, "", ""}));
 }
 
 TEST_F(ServiceTest, UnreadableStatusCountsAsHealthyWithAWarning) {
@@ -64,7 +66,7 @@ TEST_F(ServiceTest, UnreadableStatusCountsAsHealthyWithAWarning) {
                              "{\"management\":{\"connected\":false}}\ngarbage"};
     std::string expected_log;
     for (const char* output : outputs) {
-        EXPECT_TRUE(application::status_is_healthy({0, output, ""})) << output;
+        EXPECT_TRUE(vpn_service::status_is_healthy({0, output, ""})) << output;
         expected_log += "[W] Could not parse management state from netbird status; treating as healthy\n";
     }
     EXPECT_EQ(log(), expected_log);
@@ -73,15 +75,17 @@ TEST_F(ServiceTest, UnreadableStatusCountsAsHealthyWithAWarning) {
 class WatchdogTest : public ServiceTest {
 protected:
     static constexpr auto T = 300s;  // the default watchdog timeout
-    const application::clock::time_point start = application::clock::now();
+    const test_access::clock::time_point start = test_access::clock::now();
 
     WatchdogTest() {
         write(data_dir() / "config.json", "{}");
-        application_test_access::set_started_at(app, start);
-        application_test_access::set_desired_up(app, true);
+        test_access::set_started_at(app, start);
+        test_access::set_desired_up(app, true);
     }
 
-    void probe(bool healthy, application::clock::duration since_start) { app.on_health_probe(healthy, start + since_start); }
+    void probe(bool healthy, test_access::clock::duration since_start) {
+        test_access::on_health_probe(app, healthy, start + since_start);
+    }
 };
 
 constexpr const char* LOST = "[W] VPN connectivity lost (management disconnected); will restart service if it persists\n";
@@ -92,7 +96,7 @@ TEST_F(WatchdogTest, LostManagementRestartsAfterEachFullTimeout) {
     probe(false, T + 299s);
     EXPECT_EQ(log(), LOST);
     probe(false, 2 * T + 500ms);
-    EXPECT_TRUE(app.service_running());
+    EXPECT_TRUE(test_access::service_running(app));
     probe(false, 3 * T - 1s);
     probe(false, 3 * T + 10s);
     EXPECT_EQ(log(), std::string(LOST) + "[W] VPN connectivity down for 300s, restarting service\n" +
@@ -118,19 +122,19 @@ TEST_F(WatchdogTest, NothingHappensDuringTheStartUpGrace) {
 
 TEST_F(WatchdogTest, NotArmedNeverRestartsAndForgetsTheSpell) {
     probe(false, T);
-    application_test_access::set_desired_up(app, false);
+    test_access::set_desired_up(app, false);
     probe(false, 3 * T);
-    application_test_access::set_desired_up(app, true);
+    test_access::set_desired_up(app, true);
     std::filesystem::remove(data_dir() / "config.json");
     probe(false, 4 * T);
     write(data_dir() / "config.json", "{}");
     write(data_dir() / "app.json", R"({"watchdog_enabled": false})");
-    app.load_state();
+    test_access::load_state(app);
     probe(false, 5 * T);
     EXPECT_EQ(log(), LOST);
 
     write(data_dir() / "app.json", R"({"watchdog_enabled": true, "watchdog_timeout": 60})");
-    app.load_state();
+    test_access::load_state(app);
     probe(false, 6 * T);
     probe(false, 6 * T + 59s);
     probe(false, 6 * T + 60s);
@@ -142,7 +146,7 @@ TEST_F(WatchdogTest, NotArmedNeverRestartsAndForgetsTheSpell) {
 
 namespace {
 
-application::command_result client_reports(const std::string& daemon_status) {
+command_result client_reports(const std::string& daemon_status) {
     return {0, R"({"daemonStatus":")" + daemon_status + R"(","management":{"connected":false}})", ""};
 }
 
@@ -153,70 +157,70 @@ std::string not_registered_line(const std::string& daemon_status) {
 
 TEST_F(WatchdogTest, AClientThatNeedsALoginIsNeverRestartedAndThatIsLoggedOnce) {
     install_netbird("exec sleep 30");
-    for (int poll = 0; poll < 3; ++poll) application_test_access::take_status_snapshot(app, client_reports("NeedsLogin"));
-    EXPECT_FALSE(app.registered());
+    for (int poll = 0; poll < 3; ++poll) test_access::take_status_snapshot(app, client_reports("NeedsLogin"));
+    EXPECT_FALSE(test_access::registered(app));
     probe(false, T);
     probe(false, 2 * T + 1s);
     probe(false, 3 * T + 1s);
-    EXPECT_FALSE(app.service_running());
+    EXPECT_FALSE(test_access::service_running(app));
     EXPECT_EQ(log(), not_registered_line("NeedsLogin"));
 
     // Logged in by other means: the watchdog counts from the next unhealthy poll on.
-    application_test_access::take_status_snapshot(app, client_reports("Connecting"));
-    EXPECT_TRUE(app.registered());
+    test_access::take_status_snapshot(app, client_reports("Connecting"));
+    EXPECT_TRUE(test_access::registered(app));
     probe(false, 4 * T);
     probe(false, 5 * T);
-    EXPECT_TRUE(app.service_running());
+    EXPECT_TRUE(test_access::service_running(app));
 }
 
 TEST_F(WatchdogTest, LoginFailedIsNotRegisteredOnlyWhenTheClientNeverSaidRegistered) {
     install_netbird("exec sleep 30");
     // An `up` while management is unreachable ends in LoginFailed on a registered camera too: a
     // restart is what brings its connection attempts back.
-    application_test_access::take_status_snapshot(app, client_reports("Connected"));
-    application_test_access::take_status_snapshot(app, client_reports("LoginFailed"));
-    EXPECT_TRUE(app.registered());
+    test_access::take_status_snapshot(app, client_reports("Connected"));
+    test_access::take_status_snapshot(app, client_reports("LoginFailed"));
+    EXPECT_TRUE(test_access::registered(app));
     probe(false, T);
     probe(false, 2 * T);
-    EXPECT_TRUE(app.service_running());
+    EXPECT_TRUE(test_access::service_running(app));
 
     application other("ovra_vpn", dir);
-    application_test_access::take_status_snapshot(other, client_reports("LoginFailed"));
-    EXPECT_FALSE(other.registered());
-    application_test_access::take_status_snapshot(other, client_reports("NeedsLogin"));
-    application_test_access::take_status_snapshot(other, client_reports("LoginFailed"));
-    EXPECT_FALSE(other.registered());
+    test_access::take_status_snapshot(other, client_reports("LoginFailed"));
+    EXPECT_FALSE(test_access::registered(other));
+    test_access::take_status_snapshot(other, client_reports("NeedsLogin"));
+    test_access::take_status_snapshot(other, client_reports("LoginFailed"));
+    EXPECT_FALSE(test_access::registered(other));
     EXPECT_EQ(log().find(not_registered_line("NeedsLogin")), std::string::npos) << "only the first change is logged";
 }
 
 TEST_F(ServiceTest, StartUpGuessesFromConfigJsonUntilTheClientsFirstWord) {
     const auto config = data_dir() / "config.json";
     // Missing before the service starts: the fresh one that the service writes registers nothing.
-    app.assume_registration_at_start();
+    test_access::assume_registration_at_start(app);
     write(config, "{}");
-    EXPECT_FALSE(app.registered());
-    EXPECT_FALSE(application_test_access::desired_up(app));
+    EXPECT_FALSE(test_access::registered(app));
+    EXPECT_FALSE(test_access::desired_up(app));
 
     application rebooted("ovra_vpn", dir);
-    rebooted.assume_registration_at_start();
-    EXPECT_TRUE(rebooted.registered());
-    EXPECT_TRUE(application_test_access::desired_up(rebooted));
-    application_test_access::take_status_snapshot(rebooted, {1, "", "Error: failed to connect to daemon"});
-    application_test_access::take_status_snapshot(rebooted, {0, R"({"management":{"connected":false}})", ""});
-    EXPECT_TRUE(application_test_access::desired_up(rebooted)) << "no daemonStatus settles nothing";
-    application_test_access::take_status_snapshot(rebooted, client_reports("NeedsLogin"));
-    EXPECT_FALSE(rebooted.registered());
-    EXPECT_FALSE(application_test_access::desired_up(rebooted));
+    test_access::assume_registration_at_start(rebooted);
+    EXPECT_TRUE(test_access::registered(rebooted));
+    EXPECT_TRUE(test_access::desired_up(rebooted));
+    test_access::take_status_snapshot(rebooted, {1, "", "Error: failed to connect to daemon"});
+    test_access::take_status_snapshot(rebooted, {0, R"({"management":{"connected":false}})", ""});
+    EXPECT_TRUE(test_access::desired_up(rebooted)) << "no daemonStatus settles nothing";
+    test_access::take_status_snapshot(rebooted, client_reports("NeedsLogin"));
+    EXPECT_FALSE(test_access::registered(rebooted));
+    EXPECT_FALSE(test_access::desired_up(rebooted));
 
     // An operator's choice is never overridden by the client's first word.
     application operated("ovra_vpn", dir);
-    operated.assume_registration_at_start();
-    application_test_access::set_desired_up(operated, true);
-    application_test_access::take_status_snapshot(operated, client_reports("NeedsLogin"));
-    EXPECT_TRUE(application_test_access::desired_up(operated));
+    test_access::assume_registration_at_start(operated);
+    test_access::set_desired_up(operated, true);
+    test_access::take_status_snapshot(operated, client_reports("NeedsLogin"));
+    EXPECT_TRUE(test_access::desired_up(operated));
     std::filesystem::remove(config);
-    application_test_access::take_status_snapshot(operated, client_reports("Connected"));
-    EXPECT_FALSE(operated.registered()) << "no config.json, no registration";
+    test_access::take_status_snapshot(operated, client_reports("Connected"));
+    EXPECT_FALSE(test_access::registered(operated)) << "no config.json, no registration";
 }
 
 }  // namespace

@@ -1,11 +1,13 @@
 // The settings store: loading with its clean-ups, the values the table gives stored settings, the
 // file format, and saves that survive being killed at any moment.
 
-#include "application.hpp"
+#include "application_test_access.hpp"
 #include "harness.hpp"
 #include "json_utils.hpp"
 #include "netbird_utils.hpp"
+#include "settings_files.hpp"
 #include "settings_table.hpp"
+#include "vpn_api.hpp"
 
 #include <algorithm>
 #include <csignal>
@@ -23,6 +25,7 @@
 using nlohmann::json;
 using test_support::read_file;
 using test_support::write_file;
+using test_access = application_test_access;
 namespace fs = std::filesystem;
 
 namespace {
@@ -51,7 +54,7 @@ protected:
         ASSERT_NE(::mkdtemp(pattern), nullptr);
         m_dir = pattern;
         m_app = std::make_unique<application>("ovra_vpn", m_dir);
-        m_app->ensure_data_dir();
+        fs::create_directories(data_dir());
     }
     void TearDown() override {
         m_app.reset();
@@ -64,20 +67,20 @@ protected:
 
     application& load_app_json(std::string_view content) {
         write_file(app_json(), content);
-        m_app->load_state();
+        test_access::load_state(*m_app);
         return *m_app;
     }
 
     // The MTU the settings document shows after loading.
-    int loaded_mtu() const { return json::parse(m_app->build_config_json()).at("mtu").get<int>(); }
+    int loaded_mtu() const { return json::parse(test_access::build_config_json(*m_app)).at("mtu").get<int>(); }
 
     fs::path m_dir;
     std::unique_ptr<application> m_app;
 };
 
 TEST_F(settings_store, without_files_every_setting_has_its_default_and_nothing_is_created) {
-    m_app->load_state();
-    EXPECT_EQ(m_app->build_config_json(),
+    test_access::load_state(*m_app);
+    EXPECT_EQ(test_access::build_config_json(*m_app),
               R"({"external_ip_map":"","interface_name":"wt0","log_level":"info","log_retention_days":30,)"
               R"("management_url":"","mtu":1280,"watchdog_enabled":true,"watchdog_timeout":300,)"
               R"("wireguard_port":51820})");
@@ -89,7 +92,7 @@ TEST_F(settings_store, usable_stored_values_are_what_the_system_runs_with) {
         R"({"management_url":"https://m.example","watchdog_enabled":false,"watchdog_timeout":100000,)"
         R"("log_retention_days":7,"log_level":"debug","wireguard_port":65535,)"
         R"("external_ip_map":"203.0.113.5/lo,198.51.100.7","mtu":576,"interface_name":"tun-1_x","other":[1]})");
-    EXPECT_EQ(app.build_config_json(),
+    EXPECT_EQ(test_access::build_config_json(app),
               R"({"external_ip_map":"203.0.113.5/lo,198.51.100.7","interface_name":"tun-1_x","log_level":"debug",)"
               R"("log_retention_days":7,"management_url":"https://m.example","mtu":576,)"
               R"("watchdog_enabled":false,"watchdog_timeout":100000,"wireguard_port":65535})");
@@ -100,7 +103,7 @@ TEST_F(settings_store, unusable_stored_values_fall_back_to_the_defaults) {
         R"({"management_url":5,"watchdog_enabled":"false","watchdog_timeout":29,"log_retention_days":"7",)"
         R"("log_level":"warn","wireguard_port":0,"external_ip_map":["1.2.3.4"],"mtu":1400.0,)"
         R"("interface_name":"abcdefghijklmnop"})");
-    EXPECT_EQ(app.build_config_json(),
+    EXPECT_EQ(test_access::build_config_json(app),
               R"({"external_ip_map":"","interface_name":"wt0","log_level":"info","log_retention_days":30,)"
               R"("management_url":"","mtu":1280,"watchdog_enabled":true,"watchdog_timeout":300,)"
               R"("wireguard_port":51820})");
@@ -148,21 +151,21 @@ TEST_F(settings_store, bad_files_read_as_empty_objects_and_stay_as_they_were) {
     for (const char* content : {"", "{", "[1,2]", "\"text\"", "{} trailing", "{/* note */}", "{\"a\":1,}"}) {
         write_file(app_json(), content);
         write_file(env_json(), content);
-        EXPECT_EQ(m_app->read_json_file(app_json()), json::object()) << content;
-        m_app->load_state();
+        EXPECT_EQ(settings_files::read_json_file(app_json()), json::object()) << content;
+        test_access::load_state(*m_app);
         EXPECT_EQ(loaded_mtu(), 1280);
         EXPECT_EQ(read_file(app_json()), content);
         EXPECT_EQ(read_file(env_json()), content);
     }
-    EXPECT_EQ(m_app->read_json_file(data_dir()), json::object());
+    EXPECT_EQ(settings_files::read_json_file(data_dir()), json::object());
 }
 
 TEST_F(settings_store, files_are_sorted_indented_by_two_and_end_in_a_newline) {
-    m_app->write_json_file(app_json(), json{{"watchdog_enabled", false}, {"mtu", 1400}});
+    settings_files::write_json_file(app_json(), json{{"watchdog_enabled", false}, {"mtu", 1400}});
     EXPECT_EQ(read_file(app_json()), "{\n  \"mtu\": 1400,\n  \"watchdog_enabled\": false\n}\n");
 
     const json value{{"b", "\xC3\xA4"}, {"a", "x\xFFy"}, {"Z", json{{"n", json::array({1, 2})}}}, {"e", json::object()}};
-    m_app->write_json_file(app_json(), value);
+    settings_files::write_json_file(app_json(), value);
     EXPECT_EQ(read_file(app_json()),
               "{\n  \"Z\": {\n    \"n\": [\n      1,\n      2\n    ]\n  },\n  \"a\": \"x\xEF\xBF\xBDy\",\n"
               "  \"b\": \"\xC3\xA4\",\n  \"e\": {}\n}\n");
@@ -170,16 +173,16 @@ TEST_F(settings_store, files_are_sorted_indented_by_two_and_end_in_a_newline) {
 
 TEST_F(settings_store, load_removes_reserved_overrides_and_rewrites_only_then) {
     write_file(env_json(), R"({"NB_MTU":"1400","NB_FOO":"x","NB_BAR":5,"nb_lower":"kept"})");
-    m_app->load_state();
+    test_access::load_state(*m_app);
     EXPECT_EQ(read_file(env_json()), "{\n  \"NB_FOO\": \"x\",\n  \"nb_lower\": \"kept\"\n}\n");
 
     const std::string untouched = R"({"NB_FOO":"x","NB_BAR":5,"WT_FORCE_RELAY":"true","NB_LOG_LEVEL":"DEBUG"})";
     write_file(env_json(), untouched);
-    m_app->load_state();
+    test_access::load_state(*m_app);
     EXPECT_EQ(read_file(env_json()), untouched);
 
     write_file(env_json(), R"({"NB_CONFIG":"/etc/x","NB_MANAGEMENT_URL":"https://evil"})");
-    m_app->load_state();
+    test_access::load_state(*m_app);
     EXPECT_EQ(read_file(env_json()), "{}\n");
 }
 
@@ -189,9 +192,9 @@ TEST_F(settings_store, load_removes_contract_secret_and_bad_log_level_overrides_
     log_capture capture;
     write_file(env_json(), R"({"NB_SETUP_KEY":"SECRET-1","WT_PRESHARED_KEY":"SECRET-2","NB_DAEMON_ADDR":"unix:///x",)"
                            R"("WT_LOG_FILE":"/tmp/x","NB_LOG_LEVEL":"verbose","WT_CONFIG":"/x","NB_FOO":"x"})");
-    m_app->load_state();
+    test_access::load_state(*m_app);
     EXPECT_EQ(read_file(env_json()), "{\n  \"NB_FOO\": \"x\"\n}\n");
-    const auto env = m_app->build_command_env();
+    const auto env = test_access::build_command_env(*m_app);
     EXPECT_EQ(env.count("NB_SETUP_KEY") + env.count("WT_PRESHARED_KEY") + env.count("NB_LOG_LEVEL"), 0u);
     const auto lines = capture.lines();
     EXPECT_TRUE(std::any_of(lines.begin(), lines.end(),
@@ -205,14 +208,14 @@ TEST_F(settings_store, load_keeps_only_the_overrides_that_fit_the_budget) {
     json stored = json::object();
     for (int i = 0; i < 400; ++i) stored["NB_K" + std::to_string(1000 + i)] = std::string(80, 'v');
     write_file(env_json(), stored.dump());
-    m_app->load_state();
+    test_access::load_state(*m_app);
     const json kept = json::parse(read_file(env_json()));
     EXPECT_EQ(kept.size(), netbird_utils::MAX_ENV_OVERRIDES);
     EXPECT_TRUE(kept.contains("NB_K1000"));
     EXPECT_FALSE(kept.contains("NB_K1064"));
 
     write_file(env_json(), json{{"NB_HUGE", std::string(netbird_utils::MAX_ENV_OVERRIDE_BYTES, 'v')}, {"NB_SMALL", "1"}}.dump());
-    m_app->load_state();
+    test_access::load_state(*m_app);
     EXPECT_EQ(read_file(env_json()), "{\n  \"NB_SMALL\": \"1\"\n}\n");
 }
 
@@ -233,7 +236,7 @@ TEST_F(settings_store, load_removes_what_a_crash_left_behind) {
     write_file(data_dir() / "env.json.tmp", "");
     write_file(data_dir() / "config.json", "{}");
     write_file(data_dir() / "my-setup-key-notes", "kept");
-    m_app->load_state();
+    test_access::load_state(*m_app);
     std::vector<std::string> left;
     for (const auto& entry : fs::directory_iterator(data_dir())) left.push_back(entry.path().filename());
     std::sort(left.begin(), left.end());
@@ -244,11 +247,11 @@ TEST_F(settings_store, a_failed_save_is_logged_and_leaves_the_old_file_and_no_te
     write_file(app_json(), "old");
     fs::create_directory(data_dir() / "app.json.tmp");  // the temporary cannot be created
     log_capture log;
-    m_app->write_json_file(app_json(), json{{"mtu", 1400}});
+    settings_files::write_json_file(app_json(), json{{"mtu", 1400}});
     EXPECT_EQ(read_file(app_json()), "old");
 
     fs::create_directory(data_dir() / "dir.json");  // written, but cannot replace a directory
-    m_app->write_json_file(data_dir() / "dir.json", json::object());
+    settings_files::write_json_file(data_dir() / "dir.json", json::object());
     EXPECT_FALSE(fs::exists(data_dir() / "dir.json.tmp"));
     EXPECT_EQ(log.lines(), (std::vector<std::string>{"[E] Failed to write " + app_json().string() + "\n",
                                                       "[E] Failed to write " + (data_dir() / "dir.json").string() + "\n"}));
@@ -261,18 +264,18 @@ TEST_F(settings_store, only_regular_files_are_read_and_nothing_blocks_or_follows
     write_file(m_dir / "elsewhere.json", R"({"mtu":1400})");
     ASSERT_EQ(::mkfifo(app_json().c_str(), 0600), 0);
     ASSERT_EQ(::mkfifo(env_json().c_str(), 0600), 0);
-    m_app->load_state();  // returns: nothing waits for a writer on the FIFO
+    test_access::load_state(*m_app);  // returns: nothing waits for a writer on the FIFO
     EXPECT_EQ(loaded_mtu(), 1280);
 
     fs::remove(app_json());
     fs::create_symlink(m_dir / "elsewhere.json", app_json());
-    EXPECT_EQ(m_app->read_json_file(app_json()), json::object());
+    EXPECT_EQ(settings_files::read_json_file(app_json()), json::object());
     fs::remove(app_json());
     fs::create_symlink("/dev/zero", app_json());
-    EXPECT_EQ(m_app->read_json_file(app_json()), json::object());
+    EXPECT_EQ(settings_files::read_json_file(app_json()), json::object());
     fs::remove(app_json());
     write_file(app_json(), R"({"mtu":1400,"pad":")" + std::string(2 * 1024 * 1024, 'x') + "\"}");
-    EXPECT_EQ(m_app->read_json_file(app_json()), json::object()) << "larger than any settings file";
+    EXPECT_EQ(settings_files::read_json_file(app_json()), json::object()) << "larger than any settings file";
 }
 
 // Copying, comparing and printing a JSON value recurse once per level: a value nested deep enough
@@ -288,14 +291,14 @@ TEST_F(settings_store, documents_nested_past_the_limit_read_as_no_settings) {
     load_app_json(nested(1000000));
     EXPECT_EQ(loaded_mtu(), 1280);
     write_file(env_json(), R"({"NB_A":"x","deep":)" + std::string(1000000, '{') + std::string(1000000, '}') + "}");
-    m_app->load_state();
-    EXPECT_EQ(m_app->build_command_env().count("NB_A"), 0U);
+    test_access::load_state(*m_app);
+    EXPECT_EQ(test_access::build_command_env(*m_app).count("NB_A"), 0U);
 
     // Brackets inside strings are text, escaped quotes included.
     EXPECT_TRUE(json_utils::nesting_within(R"({"a":"[[[[\"[[[[","b":[1]})", 2));
     EXPECT_FALSE(json_utils::nesting_within(R"({"a":"\\","b":[[1]]})", 2));
     const std::string status = std::string(200000, '[') + std::string(200000, ']');
-    const json document = json::parse(application::build_status_json(0, status, true, false, false));
+    const json document = json::parse(vpn_api::build_status_json(0, status, true, false, false));
     EXPECT_EQ(document["output"], status) << "shown as text, like any output that is not a status document";
     EXPECT_FALSE(document.contains("status"));
 }
@@ -359,7 +362,7 @@ TEST_F(settings_store, a_save_killed_at_any_moment_leaves_the_old_or_the_new_doc
                               json{{"mtu", 1500}, {"pad", std::string(70000, 'b')}}};
     std::string texts[2];
     for (int i = 0; i < 2; ++i) {
-        m_app->write_json_file(app_json(), documents[i]);
+        settings_files::write_json_file(app_json(), documents[i]);
         texts[i] = read_file(app_json());
     }
     std::mt19937 random(std::random_device{}());
@@ -369,7 +372,7 @@ TEST_F(settings_store, a_save_killed_at_any_moment_leaves_the_old_or_the_new_doc
         const pid_t child = ::fork();
         ASSERT_GE(child, 0);
         if (child == 0)
-            for (int i = 0;; ++i) m_app->write_json_file(app_json(), documents[i % 2]);
+            for (int i = 0;; ++i) settings_files::write_json_file(app_json(), documents[i % 2]);
         std::this_thread::sleep_for(std::chrono::microseconds(delay_us(random)));
         ASSERT_EQ(::kill(child, SIGKILL), 0);
         int status = 0;
@@ -380,7 +383,7 @@ TEST_F(settings_store, a_save_killed_at_any_moment_leaves_the_old_or_the_new_doc
         ASSERT_TRUE(content == texts[0] || content == texts[1]) << "kill " << kill << ": " << content.size() << " bytes";
         if (fs::exists(data_dir() / "app.json.tmp")) ++interrupted_saves;
     }
-    m_app->write_json_file(app_json(), documents[0]);
+    settings_files::write_json_file(app_json(), documents[0]);
     EXPECT_EQ(std::distance(fs::directory_iterator(data_dir()), fs::directory_iterator()), 1);
     EXPECT_GT(interrupted_saves, 0) << "no kill hit a save in progress";
     std::cout << "[ crash    ] " << KILLS << " kills, " << interrupted_saves << " of them during a save\n";

@@ -1,5 +1,5 @@
-#include "application.hpp"
 #include "text_utils.hpp"
+#include "vpn_api.hpp"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -9,21 +9,21 @@ namespace {
 using json = nlohmann::json;
 
 TEST(VpnApiResultTest, ReportsExitCodeOkAndOutput) {
-    EXPECT_EQ(application::build_json_result(0, ""), R"({"exit_code":0,"ok":true,"output":""})");
-    EXPECT_EQ(application::build_json_result(503, "VPN service busy"),
+    EXPECT_EQ(vpn_api::build_json_result(0, ""), R"({"exit_code":0,"ok":true,"output":""})");
+    EXPECT_EQ(vpn_api::build_json_result(503, "VPN service busy"),
               R"({"exit_code":503,"ok":false,"output":"VPN service busy"})");
 }
 
 TEST(VpnApiResultTest, CommandOutputIsStdoutFollowedByStderr) {
-    const application::command_result result{124, "Connecting\n", "timed out\n"};
-    const json document = json::parse(application::build_json_result(result));
+    const command_result result{124, "Connecting\n", "timed out\n"};
+    const json document = json::parse(vpn_api::build_json_result(result));
     EXPECT_EQ(document["exit_code"], 124);
     EXPECT_EQ(document["ok"], false);
     EXPECT_EQ(document["output"], "Connecting\ntimed out\n");
 }
 
 std::string status_json(int exit_code, const std::string& text) {
-    return application::build_status_json(exit_code, text, false, false, false);
+    return vpn_api::build_status_json(exit_code, text, false, false, false);
 }
 
 TEST(VpnApiStatusTest, DocumentBeforeTheFirstPoll) {
@@ -33,7 +33,7 @@ TEST(VpnApiStatusTest, DocumentBeforeTheFirstPoll) {
 }
 
 TEST(VpnApiStatusTest, FlagsAreReportedIndependently) {
-    const json document = json::parse(application::build_status_json(0, "{}", true, false, true));
+    const json document = json::parse(vpn_api::build_status_json(0, "{}", true, false, true));
     EXPECT_EQ(document["registered"], true);
     EXPECT_EQ(document["pending_reconnect"], false);
     EXPECT_EQ(document["pending_restart"], true);

@@ -1,0 +1,21 @@
+#pragma once
+// What runs now, as GET /activity shows it (activity.cpp).
+
+#include <cstddef>
+#include <optional>
+#include <string>
+
+namespace activity_report {
+
+struct activity {
+    std::optional<std::string> command;
+    long long command_seconds = 0;
+    std::size_t queued = 0;
+    int service_restarts = 0;
+    bool service_running = false;
+    long long service_uptime_seconds = 0;
+};
+
+std::string build_activity_json(const activity& now);
+
+}  // namespace activity_report

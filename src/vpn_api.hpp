@@ -1,0 +1,22 @@
+#pragma once
+// The documents the VPN control and status endpoints answer with (vpn_api.cpp).
+
+#include <string>
+
+#include "command_result.hpp"
+
+namespace vpn_api {
+
+inline constexpr const char* APP_VERSION = "1.0.0";
+inline constexpr const char* NETBIRD_VERSION = "0.72.4";
+
+// {"exit_code", "ok", "output"}: the answer of every command endpoint.
+std::string build_json_result(int exit_code, const std::string& output);
+std::string build_json_result(const command_result& result);
+
+// The /status document: the client's `status --json` output as "status" when it is JSON, else as
+// "output", with the versions, the registration and the pending flags.
+std::string build_status_json(int exit_code, const std::string& output, bool registered, bool pending_reconnect,
+                              bool pending_restart);
+
+}  // namespace vpn_api

@@ -1,0 +1,12 @@
+#pragma once
+// What the watchdog reads from a status poll (vpn_service.cpp).
+
+#include "command_result.hpp"
+
+namespace vpn_service {
+
+// A failed `status --json` run is unhealthy; otherwise the management connection state decides,
+// and output that does not show it counts as healthy.
+bool status_is_healthy(const command_result& result);
+
+}  // namespace vpn_service
