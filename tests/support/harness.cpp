@@ -256,11 +256,16 @@ void staged_app::expect_no_sanitizer_reports() const {
 void staged_app::launch() {
     const std::string exe = (m_dir / "ovra_vpn").string();
     const std::string out = (m_dir / "console.txt").string();
+    // The daemon removes the bundle zips it finds left in its children's temporary directory;
+    // with a shared one, daemons of parallel tests would remove each other's.
+    const std::string temporary = (m_dir / "tmp").string();
+    fs::create_directories(temporary);
     m_pid = ::fork();
     if (m_pid == 0) {
         // The simulated client's dial to a missing service gives up after a second, not the real
         // ten, so that the tests without a service stay quick.
         ::setenv("NB_SIM_CONNECT_WAIT_MS", "1000", 1);
+        ::setenv("TMPDIR", temporary.c_str(), 1);
         for (const auto& [name, value] : m_options.env) ::setenv(name.c_str(), value.c_str(), 1);
         redirect_sanitizer_reports(m_dir / SANITIZER_REPORTS);
         const int null_fd = ::open("/dev/null", O_RDONLY);
