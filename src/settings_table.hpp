@@ -69,23 +69,24 @@ struct descriptor {
     constexpr bool is_tunnel() const { return !up_flag.empty(); }
 };
 
-constexpr descriptor flag_setting(std::string_view name, bool fallback) {
+constexpr descriptor named(std::string_view name, kind type) {
     descriptor d;
     d.name = name;
-    d.type = kind::flag;
+    d.type = type;
+    return d;
+}
+constexpr descriptor flag_setting(std::string_view name, bool fallback) {
+    descriptor d = named(name, kind::flag);
     d.flag_default = fallback;
     return d;
 }
 constexpr descriptor integer_setting(std::string_view name, int fallback) {
-    descriptor d;
-    d.name = name;
-    d.type = kind::integer;
+    descriptor d = named(name, kind::integer);
     d.integer_default = fallback;
     return d;
 }
 constexpr descriptor text_setting(std::string_view name, std::string_view fallback) {
-    descriptor d;
-    d.name = name;
+    descriptor d = named(name, kind::text);
     d.text_default = fallback;
     return d;
 }
