@@ -318,6 +318,14 @@ TEST(settings_table, submitted_text_is_stored_in_the_type_of_its_setting) {
     EXPECT_EQ(stored("interface_name", "true"), json("true"));
 }
 
+// A row that can refuse text must say why; one that takes any text has nothing to say.
+TEST(settings_table, every_setting_with_a_rule_has_its_message) {
+    for (const settings_table::descriptor& setting : settings_table::SETTINGS) {
+        const bool has_rule = setting.type != settings_table::kind::text || setting.text_rule != nullptr;
+        EXPECT_EQ(has_rule, !setting.refusal_message.empty()) << setting.name;
+    }
+}
+
 // The rules of submitted text: each setting's range or rule and its own message; the bounds pass.
 TEST(settings_table, submitted_text_breaking_a_rule_gets_its_settings_message) {
     const auto refusal = [](std::string_view name, std::string_view text) {
