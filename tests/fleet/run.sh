@@ -91,7 +91,7 @@ EOF
 
 # Runs the playbook; its output goes to $work/NAME.out, the report to $work/NAME.json.
 run_playbook() {
-  ANSIBLE_HOME="$work/ansible" ANSIBLE_NOCOLOR=1 ansible-playbook -i "$work/inventory.yml" \
+  ANSIBLE_HOME="$work/ansible" ANSIBLE_NOCOLOR=1 ANSIBLE_PIPELINING=1 ansible-playbook -i "$work/inventory.yml" \
     -e report_path="$work/$1.json" "$repo/fleet/playbook.yml" >"$work/$1.out" 2>&1
 }
 
