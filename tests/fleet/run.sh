@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Rolls fleet/playbook.yml out with ansible-playbook to three cameras: each a local run of the
 # build (scripts/run-local.sh: the service, the simulator, and nginx asking for a basic-auth login
-# in the camera web server's place) in a mount namespace of its own (its own /run/http). All of
-# them share one private network namespace, so the playbook reaches them on its loopback only.
+# in the camera web server's place) in mount and network namespaces of its own (its own /run/http
+# and loopback). Each nginx listens on a Unix socket, which the playbook reaches the camera by:
+# no traffic leaves the cameras' namespaces.
 #
 # Checks: the first run registers, configures and connects every camera; a second run changes
 # nothing; the report holds each camera's state; a camera whose password is wrong is reported
@@ -22,16 +23,11 @@ fail() {
   exit 1
 }
 
-if [ "${OVRA_FLEET_NAMESPACES:-}" != yes ]; then
-  [ "$(id -u)" -eq 0 ] || fail "needs root for its namespaces"
-  for tool in ansible-playbook nginx ip unshare; do
-    command -v "$tool" >/dev/null || fail "$tool is not installed"
-  done
-  mkdir -p /run/http
-  exec unshare --mount --net --propagation private env OVRA_FLEET_NAMESPACES=yes "$0" "$build_dir"
-fi
-
-ip link set lo up
+[ "$(id -u)" -eq 0 ] || fail "needs root for the cameras' namespaces"
+for tool in ansible-playbook nginx ip unshare; do
+  command -v "$tool" >/dev/null || fail "$tool is not installed"
+done
+mkdir -p /run/http
 work="$(mktemp -d -t ovra-fleet.XXXXXX)"
 camera_runs=()
 # shellcheck disable=SC2317  # runs from the EXIT trap
@@ -46,14 +42,13 @@ export CAMERA_PASSWORD="camera-password-$RANDOM"
 NETBIRD_SETUP_KEY="$(cat /proc/sys/kernel/random/uuid)"
 export NETBIRD_SETUP_KEY
 
-port_of() { echo $((18080 + ${1#camera-})); }
-
 start_camera() {
   local dir="$work/$1"
   mkdir -p "$dir"
   printf 'root:{PLAIN}%s\n' "$CAMERA_PASSWORD" >"$dir/htpasswd"
-  unshare --mount --propagation private sh -c 'mount -t tmpfs tmpfs /run/http && exec "$@"' camera \
-    env RUN_DIR="$dir/run" LISTEN="127.0.0.1:$(port_of "$1")" HTPASSWD="$dir/htpasswd" \
+  unshare --mount --net --propagation private \
+    sh -c 'ip link set lo up && mount -t tmpfs tmpfs /run/http && exec "$@"' camera \
+    env RUN_DIR="$dir/run" LISTEN="unix:$dir/nginx.sock" HTPASSWD="$dir/htpasswd" \
     "$repo/scripts/run-local.sh" "$build_dir" >"$dir/run-local.out" 2>&1 &
   camera_runs+=($!)
 }
@@ -74,7 +69,7 @@ write_inventory() {
     echo "cameras:"
     echo "  hosts:"
     for camera in "${cameras[@]}"; do
-      echo "    $camera: {camera_url: 'http://127.0.0.1:$(port_of "$camera")'}"
+      echo "    $camera: {camera_url: 'http://$camera', camera_unix_socket: '$work/$camera/nginx.sock'}"
     done
     cat <<'EOF'
   vars:
