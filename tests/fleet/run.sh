@@ -57,7 +57,7 @@ wait_for_cameras() {
   local camera
   for camera in "${cameras[@]}"; do
     for _ in $(seq 200); do
-      grep -qs "is running" "$work/$camera/run-local.out" && continue 2
+      grep -qs "is running" "$work/$camera/run-local.out" && [ -S "$work/$camera/nginx.sock" ] && continue 2
       sleep 0.1
     done
     fail "$camera did not start: $(cat "$work/$camera/run-local.out")"
