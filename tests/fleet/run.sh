@@ -7,7 +7,8 @@
 #
 # Checks: the first run registers, configures and connects every camera; a second run changes
 # nothing; the report holds each camera's state; a camera whose password is wrong is reported
-# failed while the others succeed; the setup key is in no output and no file.
+# failed while the others succeed; the setup key and the password are in no output and no file
+# (but the web servers' password files).
 #
 # Usage: tests/fleet/run.sh [BUILD_DIR]        Needs root, ansible-core, nginx, iperf3, iproute2.
 set -euo pipefail
@@ -135,5 +136,8 @@ report_holds wrong-password 'not report["camera-2"]["ok"] and "401" in report["c
 
 if leaks=$(grep -rlF "$NETBIRD_SETUP_KEY" "$work"); then
   fail "the setup key is in: $leaks"
+fi
+if leaks=$(grep -rlF --exclude=htpasswd "$CAMERA_PASSWORD" "$work"); then
+  fail "the camera password is in: $leaks"
 fi
 echo "fleet test: passed"
