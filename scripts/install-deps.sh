@@ -14,8 +14,9 @@ packages=(
 case "${1:-test}" in
   run) packages+=(nginx) ;;
   # python3 for the simulator's smoke test, iproute2 for the tests' private loopback, Node.js and
-  # the certificates npm needs to fetch the browser tests' driver.
-  test) packages+=(python3 iproute2 chromium nginx nodejs ca-certificates) ;;
+  # the certificates npm needs to fetch the browser tests' driver, the YAML reader and JSON Schema
+  # validator of the API contract's check, and Ansible for the fleet test.
+  test) packages+=(python3 iproute2 chromium nginx nodejs ca-certificates python3-yaml python3-jsonschema ansible-core) ;;
   fuzz) packages+=(clang libclang-rt-14-dev) ;;
   *) echo "usage: $0 [run|test|fuzz]" >&2; exit 2 ;;
 esac

@@ -9,6 +9,8 @@
 #   RUN_DIR      where the application directory and nginx's files go (default: ./run);
 #                its localdata/ survives between runs, like the camera's
 #   LISTEN       nginx's address (default: 127.0.0.1:8080)
+#   HTPASSWD     a password file (nginx's auth_basic_user_file): the page and the API then ask
+#                for a login with basic authentication, as the camera does
 # Needs root: the service's socket lives under /run/http, as on the camera.
 set -euo pipefail
 
@@ -44,10 +46,13 @@ stage_app() {
 
 write_nginx_config() {
   mkdir -p "$nginx_dir/tmp"
+  local auth="# no login"
+  [ -z "${HTPASSWD:-}" ] || auth="auth_basic \"camera\"; auth_basic_user_file $(realpath "$HTPASSWD");"
   sed -e "s|@RUN_DIR@|$nginx_dir|g" \
       -e "s|@HTML_DIR@|$app_dir/html|g" \
       -e "s|@API_SOCKET@|$api_socket|g" \
       -e "s|@LISTEN@|$listen|g" \
+      -e "s|@AUTH@|$auth|g" \
       -e "s|@USER@|$(id -un) $(id -gn)|g" \
       "$repo/local/nginx.conf.in" > "$nginx_dir/nginx.conf"
 }

@@ -9,6 +9,7 @@
 #include <fstream>
 #include <gtest/gtest.h>
 #include <mutex>
+#include <nlohmann/json.hpp>
 #include <poll.h>
 #include <sstream>
 #include <stdexcept>
@@ -167,19 +168,46 @@ std::string request_message(const std::string& method, const std::string& target
     return message + "\r\n" + body;
 }
 
+// With OVRA_API_ANSWERS naming a directory, every answer of the daemon to request() goes there as
+// one JSON line (a file per test process), for the check of the answers against the API's contract.
+// Only JSON bodies are kept: the contract gives the others no shape beyond their type.
+void record_answer(const std::string& method, const std::string& target, const http_reply& reply) {
+    static const char* const directory = std::getenv("OVRA_API_ANSWERS");
+    if (directory == nullptr || *directory == '\0') return;
+    static std::mutex mutex;
+    static std::ofstream out;
+    const std::string type = reply.header("Content-Type");
+    nlohmann::json line{{"method", method},
+                        {"target", target},
+                        {"status", reply.status},
+                        {"content_type", type},
+                        {"cache_control", reply.header("Cache-Control")},
+                        {"content_disposition", reply.header("Content-Disposition")},
+                        {"body", type == "application/json" ? nlohmann::json(reply.body) : nlohmann::json(nullptr)}};
+    std::lock_guard lock(mutex);
+    if (!out.is_open()) {
+        fs::create_directories(directory);
+        out.open(fs::path(directory) / ("answers-" + std::to_string(::getpid()) + ".jsonl"), std::ios::app);
+    }
+    out << line.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) << '\n' << std::flush;
+}
+
 }  // namespace
 
 http_reply http_client::request(const std::string& method, const std::string& target, const std::string& body) {
     const std::string message = request_message(method, target, body);
+    http_reply reply;
     try {
         send_raw(message);
-        return read_reply();
+        reply = read_reply();
     } catch (const std::runtime_error&) {
         // The daemon may have closed an idle keep-alive connection: one fresh try.
         disconnect();
         send_raw(message);
-        return read_reply();
+        reply = read_reply();
     }
+    if (m_socket_path == API_SOCKET) record_answer(method, target, reply);
+    return reply;
 }
 
 void http_client::send_request(const std::string& method, const std::string& target, const std::string& body) {
