@@ -25,8 +25,8 @@ constexpr int EXIT_TIMED_OUT = 124;
 constexpr int EXIT_NOT_RUN = 127;
 constexpr std::string_view SECRET_FLAG = "--setup-key";
 // What a command keeps of each of its two outputs. A status document is a single line, so one
-// line may be as long.
-constexpr line_limits COMMAND_OUTPUT_LIMITS{4 * 1024 * 1024, 4 * 1024 * 1024};
+// line may be as long; a large network's peer list fits.
+constexpr line_limits COMMAND_OUTPUT_LIMITS{8 * 1024 * 1024, 8 * 1024 * 1024};
 
 // The command line as logged: the value after "--setup-key" never reaches a log.
 std::string display_form(const std::vector<std::string>& args) {
