@@ -18,13 +18,6 @@ using json = nlohmann::json;
 
 namespace {
 
-// Sanitizer builds hold freed memory back on purpose: there resident size says nothing.
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr bool RSS_TELLS_MEMORY = false;
-#else
-constexpr bool RSS_TELLS_MEMORY = true;
-#endif
-
 staged_app::options with_env(std::vector<std::pair<std::string, std::string>> env) {
     staged_app::options options;
     options.env = std::move(env);
@@ -53,15 +46,6 @@ bool holds_open(pid_t pid, const fs::path& path) {
     for (const auto& entry : fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ec))
         if (fs::read_symlink(entry.path(), ec) == path) return true;
     return false;
-}
-
-long peak_rss_kib(pid_t pid, std::chrono::milliseconds window) {
-    long peak = 0;
-    for (const auto end = std::chrono::steady_clock::now() + window; std::chrono::steady_clock::now() < end;) {
-        peak = std::max(peak, usage_of(pid).rss_kib);
-        std::this_thread::sleep_for(50ms);
-    }
-    return peak;
 }
 
 TEST(connections_process, a_pipelined_flood_behind_a_running_command_gets_every_answer_in_order) {
