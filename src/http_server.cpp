@@ -634,8 +634,7 @@ void app::impl::accept_next() {
         }
         if (is_out_of_descriptors(ec) && make_room()) {
             if (!std::exchange(evicting_for_descriptors, true))
-                spdlog::warn("Out of descriptors with {} connections open; closing the longest idle ones",
-                             sessions.size() + 1);
+                spdlog::warn("Out of descriptors; closing the longest idle connections to accept new ones");
             accept_next();
             return;
         }
