@@ -302,6 +302,11 @@ int print_status(const options& o, const json& status) {
                    " {\"huge\":true}\n";
         std::fflush(stdout);
         write_interleaved(dump(doc), err);
+    } else if (mode == "flood") {
+        std::fflush(stdout);
+        write_all(STDOUT_FILENO, R"({"events":[")");
+        write_flood(STDOUT_FILENO, env_long("NB_SIM_FLOOD_MIB", 200), 'x');
+        write_all(STDOUT_FILENO, R"("]})");
     } else {
         std::fputs(dump(status).c_str(), stdout);   // Go's cmd.Print: no final newline
     }

@@ -375,6 +375,8 @@ int service::run() {
         }).detach();
     }
     std::thread([this, stop_signals] { stop_on_signal(stop_signals); }).detach();
+    if (long mib = env_long("NB_SIM_SERVICE_STDERR_MIB", 0); mib > 0)
+        std::thread([mib] { write_flood(STDERR_FILENO, mib, 'e'); }).detach();
 
     for (;;) {
         int fd = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);

@@ -47,6 +47,8 @@ void log_line(const std::string& log_targets, const char* level, const std::stri
 // Appends text as it stands (a Go panic report is not a log entry).
 void log_raw(const std::string& log_targets, const std::string& text);
 bool write_all(int fd, std::string_view data);
+// Writes `mib` MiB of `fill` without a newline, a chunk at a time; false once a write fails.
+bool write_flood(int fd, long mib, char fill);
 bool read_line(int fd, std::string& line);                 // up to '\n' (dropped); false on EOF/error
 int connect_unix(const std::string& path, std::string& error);   // fd or -1 with a Go-like error text
 void sleep_ms(long ms);

@@ -118,6 +118,13 @@ bool write_all(int fd, std::string_view data) {
     return true;
 }
 
+bool write_flood(int fd, long mib, char fill) {
+    const std::string chunk(1024 * 1024, fill);
+    for (long i = 0; i < mib; ++i)
+        if (!write_all(fd, chunk)) return false;
+    return true;
+}
+
 bool read_line(int fd, std::string& line) {
     line.clear();
     char c;

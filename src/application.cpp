@@ -1,6 +1,7 @@
 #include "application.hpp"
 
 #include "debug_bundle.hpp"
+#include "log_utils.hpp"
 #include "traced_exception.hpp"
 
 #include <boost/process/child.hpp>
@@ -71,7 +72,7 @@ void application::init_paths_from(const fs::path& app_dir) {
     m_iperf3_path = app_dir / "lib" / "iperf3";
     m_config_path = m_data_dir / "config.json";
     m_log_path = m_data_dir / "client.log";
-    m_log_dir = m_data_dir / "logs";
+    m_log_dir = m_data_dir / log_utils::LOG_DIR_NAME;
     m_socket_path = m_data_dir / "netbird.sock";
     m_api_socket_path = fs::path("/run/http") / m_app_name / "api.sock";
     m_env_path = m_data_dir / "env.json";

@@ -3,6 +3,9 @@
 // removed, renamed or written to (a directory's own modification time misses appends). Built on
 // inotify; the events are read without blocking when asked, so an answer is never older than the
 // question. Without inotify, or once a watched directory is gone, it always says "changed".
+// What inotify cannot see is checked on every look instead: a directory path that now leads to
+// another directory (a mount over it, a symbolic link swapped), and files with more than one link,
+// which can be written through a name outside the watched directories.
 
 #include <array>
 #include <cstddef>
@@ -11,6 +14,7 @@
 #include <filesystem>
 #include <string_view>
 #include <sys/inotify.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <utility>
 #include <vector>
@@ -33,22 +37,34 @@ public:
         if (m_fd < 0) return false;
         drain();
         m_watches.clear();
+        m_checked.clear();
         constexpr std::uint32_t EVENTS = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_MODIFY |
                                          IN_ATTRIB | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
         for (const auto& [dir, accepts] : dirs) {
             const int wd = ::inotify_add_watch(m_fd, dir.c_str(), EVENTS);
-            if (wd < 0) return false;
+            if (wd < 0 || !check(dir)) return false;
             m_watches.push_back({wd, accepts});
         }
         m_changed = false;
         return true;
     }
 
+    // Also compares what `path` leads to (and for a file its size and change time) on every look,
+    // until the next restart; false when it cannot be read.
+    bool check(const std::filesystem::path& path) {
+        struct stat info {};
+        if (::stat(path.c_str(), &info) != 0) return false;
+        check(path, info);
+        return true;
+    }
+    // The same with what the caller found at `path` already.
+    void check(const std::filesystem::path& path, const struct stat& seen) { m_checked.push_back({path, identity_of(seen)}); }
+
     // True unless nothing the filters accept has changed since restart() succeeded.
     bool changed() {
         if (m_fd < 0 || m_watches.empty()) return true;
         drain();
-        return m_changed;
+        return m_changed || any_checked_changed();
     }
 
 private:
@@ -56,6 +72,28 @@ private:
         int wd;
         name_filter accepts;
     };
+
+    using identity = std::array<std::int64_t, 5>;
+    struct checked_path {
+        std::filesystem::path path;
+        identity seen;
+    };
+
+    // A directory's own size and change time move with every entry, which the watch filters.
+    static identity identity_of(const struct stat& info) {
+        if (S_ISDIR(info.st_mode)) return {static_cast<std::int64_t>(info.st_dev), static_cast<std::int64_t>(info.st_ino)};
+        return {static_cast<std::int64_t>(info.st_dev), static_cast<std::int64_t>(info.st_ino),
+                static_cast<std::int64_t>(info.st_size), static_cast<std::int64_t>(info.st_ctim.tv_sec),
+                static_cast<std::int64_t>(info.st_ctim.tv_nsec)};
+    }
+
+    bool any_checked_changed() {
+        for (const checked_path& c : m_checked) {
+            struct stat info {};
+            if (::stat(c.path.c_str(), &info) != 0 || identity_of(info) != c.seen) return m_changed = true;
+        }
+        return false;
+    }
 
     void drain() {
         alignas(inotify_event) std::array<char, 4096> buffer;
@@ -84,5 +122,6 @@ private:
 
     int m_fd = -1;
     std::vector<watch> m_watches;
+    std::vector<checked_path> m_checked;
     bool m_changed = true;
 };

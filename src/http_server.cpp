@@ -20,6 +20,7 @@
 #include <map>
 #include <optional>
 #include <spdlog/spdlog.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -35,8 +36,14 @@ namespace {
 
 // Bytes read ahead of a request whose answer is pending (a pipelining client); past this reading
 // pauses until the answer is out. Meanwhile a client that hangs up goes unnoticed until the write.
-constexpr std::size_t MAX_READ_AHEAD_BYTES = 64 * 1024;
-constexpr std::size_t HEAD_READ_BYTES = 4096;
+constexpr std::size_t MAX_READ_AHEAD_BYTES = 16 * 1024;
+constexpr std::size_t READ_BYTES = 4096;
+// The largest request head; a body's bytes pass through the input buffer in chunks.
+constexpr std::uint32_t MAX_HEAD_BYTES = 8 * 1024;
+// What a connection's input buffer may hold: a read beyond a full read-ahead. A chunk line or a
+// trailer that does not end within it makes the request malformed instead of growing memory.
+constexpr std::size_t MAX_INPUT_BYTES = MAX_READ_AHEAD_BYTES + READ_BYTES;
+static_assert(MAX_INPUT_BYTES > MAX_HEAD_BYTES + READ_BYTES);
 constexpr std::size_t BODY_CHUNK_BYTES = 16 * 1024;
 // What a file answer holds in memory at a time, whatever the file's size.
 constexpr std::size_t FILE_CHUNK_BYTES = 64 * 1024;
@@ -45,6 +52,9 @@ constexpr std::size_t FILE_CHUNK_BYTES = 64 * 1024;
 constexpr std::size_t KEPT_OUTPUT_BYTES = 8 * 1024;
 constexpr std::size_t KEPT_INPUT_BYTES = 16 * 1024;
 constexpr auto ACCEPT_RETRY_PAUSE = std::chrono::milliseconds(100);
+// Descriptors kept for everything but connections (files, pipes, children) when the descriptor
+// limit sets the connection cap.
+constexpr rlim_t DESCRIPTOR_RESERVE = 64;
 // After a burst of at least this many connections, memory freed by their end goes back to the
 // system once three quarters of them have gone: the heap keeps freed blocks otherwise.
 constexpr std::size_t TRIM_AFTER_CONNECTIONS = 64;
@@ -74,6 +84,19 @@ std::string_view status_text(status code) {
 bool is_malformed(const beast::error_code& ec) {
     return ec.category() == bhttp::make_error_code(bhttp::error::bad_target).category() &&
            ec != bhttp::error::end_of_stream && ec != bhttp::error::partial_message;
+}
+
+bool is_out_of_descriptors(const beast::error_code& ec) {
+    return ec == beast::errc::too_many_files_open || ec == beast::errc::too_many_files_open_in_system;
+}
+
+// The connection cap, lowered where the descriptor limit would run out first. Read on every
+// admission: a supervisor may change the limit of a running daemon.
+std::size_t connection_cap(std::size_t configured) {
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return configured;
+    const rlim_t room = limit.rlim_cur > DESCRIPTOR_RESERVE ? limit.rlim_cur - DESCRIPTOR_RESERVE : 1;
+    return static_cast<std::size_t>(std::min<rlim_t>(configured, room));
 }
 
 }  // namespace
@@ -111,6 +134,7 @@ struct app::impl : event_loop {
     asio::steady_timer accept_pause{io};
     bool accept_failing = false;
     bool refusing = false;
+    bool evicting_for_descriptors = false;
     // By method, then by path; both looked up by view, without a copy of the request's text.
     std::map<std::string, std::map<std::string, handler, std::less<>>, std::less<>> routes;
     // Every open connection; a connection lives here, not in its pending operations, so that one
@@ -121,7 +145,7 @@ struct app::impl : event_loop {
     void defer(std::function<void()> task) override { asio::post(io, std::move(task)); }
     void accept_next();
     void admit(unix_socket socket);
-    bool close_oldest_idle();
+    bool make_room();
     void forget(session_list::iterator entry);
     // False when no handler serves the request's method and path.
     bool dispatch(const response_ptr& res, const request& req) const;
@@ -156,9 +180,13 @@ public:
     void write_file_answer(std::string_view status_line, std::string_view header_lines, int fd, std::uint64_t length);
     void close();
 
-    // Between requests, or with a request head only partly received.
-    bool waiting_for_request() const { return m_waiting_for_request; }
-    steady_clock::time_point waiting_since() const { return m_waiting_since; }
+    // What a connection is doing, as far as making room for a newcomer goes: one that waits for a
+    // request (or has only part of its head) goes first, then one stuck in a transfer with its
+    // client (a body coming in, an answer going out), longest first; one whose handler is at work
+    // stays.
+    enum class standing { waiting, transferring, handled };
+    standing current_standing() const { return m_standing; }
+    steady_clock::time_point standing_since() const { return m_standing_since; }
 
 private:
     void read_header();
@@ -166,6 +194,7 @@ private:
     void on_header();
     void send_continue();
     void read_body();
+    void set_body_deadline();
     void on_body(beast::error_code ec);
     void body_done();
     void reject_malformed();
@@ -178,7 +207,9 @@ private:
     void finish_write(beast::error_code ec);
     void next_request();
     void close_unless(beast::error_code ec);
-    void set_deadline(std::chrono::milliseconds after);
+    void set_deadline(std::chrono::milliseconds after) { set_deadline_at(steady_clock::now() + after); }
+    void set_deadline_at(steady_clock::time_point deadline);
+    void enter(standing now_standing);
     void clear_deadline() { m_deadline = steady_clock::time_point::max(); }
     void wait_for_deadline();
 
@@ -188,14 +219,15 @@ private:
     bool m_timer_waiting = false;
     app::impl& m_server;
     session_list::iterator m_entry;
-    beast::flat_buffer m_buffer;
+    steady_clock::time_point m_body_ends = steady_clock::time_point::max();
+    beast::flat_buffer m_buffer{MAX_INPUT_BYTES};
     std::optional<bhttp::request_parser<bhttp::buffer_body>> m_parser;
     std::unique_ptr<char[]> m_body_chunk;  // only while a body is read
     std::string m_output;                  // the answer's head, and its body unless it is a file
     std::unique_ptr<file_stream> m_file;
     response_ptr m_response;
-    steady_clock::time_point m_waiting_since;
-    bool m_waiting_for_request = false;
+    standing m_standing = standing::handled;
+    steady_clock::time_point m_standing_since;
     bool m_head_started = false;
     bool m_head_request = false;
     bool m_keep_alive = true;
@@ -274,8 +306,8 @@ void session::start(session_list::iterator entry) {
 // The connection closes at its deadline, set for the phase it is in. Most requests only move the
 // deadline later: the timer in flight then finds it not yet reached and waits again, so a request
 // costs no timer operation of its own.
-void session::set_deadline(std::chrono::milliseconds after) {
-    m_deadline = steady_clock::now() + after;
+void session::set_deadline_at(steady_clock::time_point deadline) {
+    m_deadline = deadline;
     if (!m_timer_waiting || m_timer.expiry() > m_deadline) wait_for_deadline();
 }
 
@@ -292,14 +324,18 @@ void session::wait_for_deadline() {
     });
 }
 
+void session::enter(standing now_standing) {
+    if (std::exchange(m_standing, now_standing) != now_standing) m_standing_since = steady_clock::now();
+}
+
 void session::read_header() {
     m_parser.emplace();
+    m_parser->header_limit(MAX_HEAD_BYTES);
     // Oversized bodies are refused by the handlers and then drained. (No boost::none here: Beast
     // 1.74 compares the length against an empty limit as if it were exceeded.)
     m_parser->body_limit(std::numeric_limits<std::uint64_t>::max());
     m_body_done = false;
-    m_waiting_for_request = true;
-    m_waiting_since = steady_clock::now();
+    enter(standing::waiting);
     m_head_started = false;
     set_deadline(m_server.limits_.idle_timeout);
     read_header_some();
@@ -315,7 +351,7 @@ void session::read_header_some() {
         if (m_parser->is_header_done()) return on_header();
         if (!std::exchange(m_head_started, true)) set_deadline(m_server.limits_.head_deadline);
     }
-    m_socket.async_read_some(m_buffer.prepare(HEAD_READ_BYTES), [self = shared_from_this()](beast::error_code ec, std::size_t n) {
+    m_socket.async_read_some(m_buffer.prepare(READ_BYTES), [self = shared_from_this()](beast::error_code ec, std::size_t n) {
         if (self->m_closed) return;
         if (ec) return self->close();  // gone, also in the middle of a head
         self->m_buffer.commit(n);
@@ -324,8 +360,9 @@ void session::read_header_some() {
 }
 
 void session::on_header() {
-    m_waiting_for_request = false;
+    enter(standing::handled);
     clear_deadline();  // the handler's own pace is its business
+    m_body_ends = steady_clock::now() + m_server.limits_.body_deadline;
     const auto& head = m_parser->get();
     m_keep_alive = head.keep_alive();
     m_head_request = head.method() == bhttp::verb::head;
@@ -374,9 +411,15 @@ void session::read_body() {
     auto& body = m_parser->get().body();
     body.data = m_body_chunk.get();
     body.size = BODY_CHUNK_BYTES;
-    if (!m_writing) set_deadline(m_server.limits_.idle_timeout);
+    if (!m_writing) set_body_deadline();
+    enter(standing::transferring);
     bhttp::async_read_some(m_socket, m_buffer, *m_parser,
                            [self = shared_from_this()](beast::error_code ec, std::size_t) { self->on_body(ec); });
+}
+
+// Each read of a body may stall for the idle time, and the body as a whole has its own deadline.
+void session::set_body_deadline() {
+    set_deadline_at(std::min(steady_clock::now() + m_server.limits_.idle_timeout, m_body_ends));
 }
 
 void session::on_body(beast::error_code ec) {
@@ -406,7 +449,6 @@ void session::on_body(beast::error_code ec) {
 // answers as well.
 void session::reject_malformed() {
     if (m_response) m_response->abort();
-    m_waiting_for_request = false;
     m_keep_alive = false;
     m_head_request = false;
     m_body_done = true;
@@ -427,6 +469,7 @@ void session::body_done() {
         if (!m_writing) next_request();
         return;
     }
+    enter(standing::handled);
     clear_deadline();
     watch_for_close();
 }
@@ -437,7 +480,7 @@ void session::body_done() {
 void session::watch_for_close() {
     if (m_buffer.size() >= MAX_READ_AHEAD_BYTES) return;
     m_watching = true;
-    m_socket.async_read_some(m_buffer.prepare(4096), [self = shared_from_this()](beast::error_code ec, std::size_t n) {
+    m_socket.async_read_some(m_buffer.prepare(READ_BYTES), [self = shared_from_this()](beast::error_code ec, std::size_t n) {
         self->m_watching = false;
         if (self->m_closed) return;
         if (ec == asio::error::operation_aborted) {
@@ -492,6 +535,7 @@ void session::write_file_answer(std::string_view status_line, std::string_view h
 
 void session::start_write() {
     m_writing = true;
+    enter(standing::transferring);
     if (m_writing_continue) return;  // goes out after it
     set_deadline(m_server.limits_.idle_timeout);
     asio::async_write(m_socket, asio::buffer(m_output), [self = shared_from_this()](beast::error_code ec, std::size_t) {
@@ -541,7 +585,7 @@ void session::finish_write(beast::error_code ec) {
     }
     if (!m_body_done) {
         // The rest of the body is still being read and dropped.
-        set_deadline(m_server.limits_.idle_timeout);
+        set_body_deadline();
         return;
     }
     if (m_watching) {
@@ -566,7 +610,6 @@ void session::close() {
     beast::error_code ignored;
     m_socket.shutdown(unix_socket::shutdown_both, ignored);
     m_socket.close(ignored);
-    m_waiting_for_request = false;
     if (auto res = std::exchange(m_response, nullptr)) {
         if (res->ended())
             res->release_handlers();
@@ -576,14 +619,22 @@ void session::close() {
     m_server.forget(m_entry);
 }
 
-// A failed accept (out of descriptors, above all) would fail again at once and spin the loop, so
-// the next one waits a moment; the failure is logged once until an accept succeeds again.
+// Out of descriptors, a connection makes room as at the cap, so that a new client is not left in
+// the backlog. Any other failed accept would fail again at once and spin the loop, so the next one
+// waits a moment; the failure is logged once until an accept succeeds again.
 void app::impl::accept_next() {
     acceptor->async_accept([this](beast::error_code ec, unix_socket socket) {
         if (ec == asio::error::operation_aborted || !acceptor->is_open()) return;
         if (!ec) {
             accept_failing = false;
+            evicting_for_descriptors = false;
             admit(std::move(socket));
+            accept_next();
+            return;
+        }
+        if (is_out_of_descriptors(ec) && make_room()) {
+            if (!std::exchange(evicting_for_descriptors, true))
+                spdlog::warn("Out of descriptors; closing the longest idle connections to accept new ones");
             accept_next();
             return;
         }
@@ -595,10 +646,12 @@ void app::impl::accept_next() {
     });
 }
 
-// At the cap the connection that has waited longest for a request makes room; when every one is
-// busy with a request the newcomer is closed at once (logged once until one is admitted again).
+// At the cap a connection makes room; when every handler is at work the newcomer is closed at
+// once (logged once until one is admitted again).
 void app::impl::admit(unix_socket socket) {
-    if (sessions.size() >= limits_.max_connections && !close_oldest_idle()) {
+    const std::size_t cap = connection_cap(limits_.max_connections);
+    while (sessions.size() >= cap) {
+        if (make_room()) continue;
         if (!std::exchange(refusing, true))
             spdlog::warn("{} connections open and all busy; refusing new ones", sessions.size());
         return;
@@ -609,13 +662,16 @@ void app::impl::admit(unix_socket socket) {
     (*entry)->start(entry);
 }
 
-bool app::impl::close_oldest_idle() {
-    session* oldest = nullptr;
+// Closes the connection idle longest, else the one longest in a transfer; false when every
+// connection's handler is at work.
+bool app::impl::make_room() {
+    const auto rank = [](const session& s) { return std::pair(s.current_standing(), s.standing_since()); };
+    session* chosen = nullptr;
     for (const auto& s : sessions)
-        if (s->waiting_for_request() && (oldest == nullptr || s->waiting_since() < oldest->waiting_since()))
-            oldest = s.get();
-    if (oldest == nullptr) return false;
-    oldest->close();
+        if (s->current_standing() != session::standing::handled && (chosen == nullptr || rank(*s) < rank(*chosen)))
+            chosen = s.get();
+    if (chosen == nullptr) return false;
+    chosen->close();
     return true;
 }
 

@@ -101,8 +101,12 @@ inline constexpr std::chrono::milliseconds IDLE_TIMEOUT = std::chrono::seconds(7
 // From a request head's first byte to its end; a client that trickles a head (slow loris) is cut
 // off after this.
 inline constexpr std::chrono::milliseconds HEAD_DEADLINE = std::chrono::seconds(20);
-// Well below the 1024 descriptors a camera process gets; at the cap the connection idle longest
-// makes room for a new one.
+// From the end of a request head to the end of its body; a client that trickles a body is cut off
+// after this.
+inline constexpr std::chrono::milliseconds BODY_DEADLINE = std::chrono::seconds(20);
+// Well below the 1024 descriptors a camera process gets; a lower descriptor limit lowers it
+// further. At the cap the connection idle longest makes room for a new one, else the one stuck
+// longest in a transfer (a body trickling in, an answer its client reads slowly).
 inline constexpr std::size_t MAX_CONNECTIONS = 256;
 
 struct limits {
@@ -110,6 +114,7 @@ struct limits {
     // body is read or an answer written.
     std::chrono::milliseconds idle_timeout = IDLE_TIMEOUT;
     std::chrono::milliseconds head_deadline = HEAD_DEADLINE;
+    std::chrono::milliseconds body_deadline = BODY_DEADLINE;
     std::size_t max_connections = MAX_CONNECTIONS;
 };
 

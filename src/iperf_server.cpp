@@ -57,7 +57,8 @@ bool application::start_iperf_server(int port, int idle_timeout, bool one_shot) 
             m_iperf_port = port;
         }
         m_iperf_started_at = clock::now();
-        m_iperf_log.start(process_utils::take_read_end(output), [this](std::string& line) { keep_iperf_line(line); });
+        m_iperf_log.start(process_utils::take_read_end(output), [this](std::string& line) { keep_iperf_line(line); },
+                          "iperf3 output");
     } catch (const std::exception& e) {
         spdlog::error("Failed to start iperf3 server: {}", e.what());
         stop_iperf_server();  // a child started before the failure must not run unwatched

@@ -5,9 +5,11 @@
 #include <cstdint>
 #include <fcntl.h>
 #include <poll.h>
+#include <spdlog/spdlog.h>
 #include <sys/eventfd.h>
 #include <system_error>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -19,7 +21,7 @@ constexpr std::size_t DRAIN_LIMIT = 1024 * 1024;
 
 }  // namespace
 
-void line_reader::start(int read_end, line_handler on_line) {
+void line_reader::start(int read_end, line_handler on_line, std::string what, line_limits output_limits) {
     stop(std::chrono::milliseconds(0));
     m_fd = read_end;
     try {
@@ -28,6 +30,8 @@ void line_reader::start(int read_end, line_handler on_line) {
         if (m_stop_fd < 0 || flags < 0 || ::fcntl(m_fd, F_SETFL, flags | O_NONBLOCK) != 0)
             throw std::system_error(errno, std::system_category(), "output reader setup failed");
         m_on_line = std::move(on_line);
+        m_what = std::move(what);
+        m_limits = output_limits;
         m_ended = false;
         m_thread = std::thread([this] { read_loop(); });
     } catch (...) {
@@ -54,7 +58,7 @@ void line_reader::stop(std::chrono::milliseconds grace) {
 // ready (the descriptor does not block), and at most DRAIN_LIMIT bytes.
 void line_reader::read_loop() {
     std::vector<char> chunk(CHUNK_BYTES);
-    std::string pending;
+    progress pending;
     bool stopping = false;
     std::size_t drained = 0;
     for (;;) {
@@ -75,7 +79,7 @@ void line_reader::read_loop() {
             break;  // end of file, a read error, or a stopped reader that found the pipe empty
         }
     }
-    if (!pending.empty()) m_on_line(pending);
+    if (!pending.line.empty()) pass_on(pending);
     {
         std::lock_guard lock(m_mutex);
         m_ended = true;
@@ -83,15 +87,47 @@ void line_reader::read_loop() {
     m_ended_cv.notify_all();
 }
 
-void line_reader::take_chunk(const char* data, std::size_t size, std::string& pending) const {
+// A line reaching the maximum is passed on at once, cut; what follows up to its newline is dropped.
+void line_reader::take_chunk(const char* data, std::size_t size, progress& state) const {
     const char* const end = data + size;
-    for (const char* newline = std::find(data, end, '\n'); newline != end; newline = std::find(data, end, '\n')) {
-        pending.append(data, newline);
-        m_on_line(pending);
-        pending.clear();
+    while (data != end) {
+        const char* const newline = std::find(data, end, '\n');
+        if (!state.dropping_rest_of_line) {
+            const auto wanted = static_cast<std::size_t>(newline - data);
+            const std::size_t room = m_limits.line - state.line.size();
+            state.line.append(data, std::min(wanted, room));
+            if (wanted > room) {
+                cut(state, m_limits.line, m_limits.line);
+                pass_on(state);
+                state.dropping_rest_of_line = true;
+            }
+        }
+        if (newline == end) return;
+        if (!state.dropping_rest_of_line) pass_on(state);
+        state.dropping_rest_of_line = false;
         data = newline + 1;
     }
-    pending.append(data, end);
+}
+
+// Past the total nothing is passed on. A long line's buffer is given back rather than kept for the
+// next, short ones.
+void line_reader::pass_on(progress& state) const {
+    if (state.passed <= m_limits.total) {
+        const std::size_t room = m_limits.total - state.passed;
+        if (state.line.size() >= room) cut(state, room, m_limits.total);
+        state.passed += state.line.size() + 1;
+        m_on_line(state.line);
+    }
+    if (state.line.capacity() > CHUNK_BYTES)
+        state.line = std::string();
+    else
+        state.line.clear();
+}
+
+void line_reader::cut(progress& state, std::size_t length, std::size_t limit) const {
+    if (!std::exchange(state.cut_logged, true)) spdlog::warn("{} cut past {} bytes", m_what, limit);
+    state.line.resize(length);
+    state.line.append(CUT_MARKER);
 }
 
 void line_reader::close_descriptors() {

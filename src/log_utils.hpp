@@ -9,6 +9,9 @@
 
 namespace log_utils {
 
+// The daily logs' directory inside the data directory.
+inline constexpr std::string_view LOG_DIR_NAME = "logs";
+
 // The YYYY-MM-DD part of "<anything>_YYYY-MM-DD.log" or "<anything>_YYYY-MM-DD.log.gz".
 // No calendar check: the date only has to sort like one.
 inline std::optional<std::string> daily_log_date(std::string_view name) {

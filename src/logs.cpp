@@ -155,8 +155,9 @@ void compress_daily_log(const fs::path& source, const std::atomic<bool>& stop) {
     fs::remove(ok ? source : temporary, ec);
 }
 
-// The logs list document from the files as they are now.
-std::string list_log_files(const fs::path& data_dir, const fs::path& log_dir) {
+// The logs list document from the files as they are now. Files with more than one link are added
+// to the watch's checks: they can change through a name it does not see.
+std::string list_log_files(const fs::path& data_dir, const fs::path& log_dir, directory_watch& watch) {
     struct log_entry {
         const char* source;
         std::string name;
@@ -164,7 +165,7 @@ std::string list_log_files(const fs::path& data_dir, const fs::path& log_dir) {
         long long modified;  // seconds since the epoch; 0 when unknown
     };
     std::vector<log_entry> entries;
-    const auto collect = [&entries](const fs::path& dir, bool (*accepts)(std::string_view), const char* source) {
+    const auto collect = [&entries, &watch](const fs::path& dir, bool (*accepts)(std::string_view), const char* source) {
         for_each_regular_file(dir, [&](const fs::path& path, const std::string& name) {
             if (!accepts(name)) return;
             struct stat info {};
@@ -172,6 +173,8 @@ std::string list_log_files(const fs::path& data_dir, const fs::path& log_dir) {
                 info = {};
             else if (!S_ISREG(info.st_mode))
                 return;  // replaced by something else meanwhile
+            else if (info.st_nlink > 1)
+                watch.check(path, info);
             entries.push_back({source, name, static_cast<std::uintmax_t>(info.st_size), info.st_mtime});
         });
     };
@@ -192,6 +195,11 @@ std::string list_log_files(const fs::path& data_dir, const fs::path& log_dir) {
 
 bool is_daily_log_name(std::string_view name) {
     return log_utils::is_app_log_name(name) || log_utils::is_netbird_daily_name(name);
+}
+
+// In the data directory: NetBird's own logs, and the log directory, which may be replaced whole.
+bool is_netbird_log_or_log_dir_name(std::string_view name) {
+    return name == log_utils::LOG_DIR_NAME || log_utils::is_netbird_log_name(name);
 }
 
 // Errors of the log endpoints are plain text, like their answers.
@@ -263,8 +271,8 @@ std::string application::build_logs_list_json() const {
     if (!m_log_files_watch.changed()) return m_logs_list_document;
     // Watching starts before the listing, so a change during the listing is seen next time.
     const bool watched = m_log_files_watch.restart(
-        {{m_data_dir, log_utils::is_netbird_log_name}, {m_log_dir, is_daily_log_name}});
-    m_logs_list_document = list_log_files(m_data_dir, m_log_dir);
+        {{m_data_dir, is_netbird_log_or_log_dir_name}, {m_log_dir, is_daily_log_name}});
+    m_logs_list_document = list_log_files(m_data_dir, m_log_dir, m_log_files_watch);
     if (!watched) m_log_files_watch.restart({});  // an unwatched listing is never reused
     return m_logs_list_document;
 }

@@ -24,6 +24,9 @@ constexpr auto SUPERVISION_PERIOD = std::chrono::milliseconds(100);
 constexpr int EXIT_TIMED_OUT = 124;
 constexpr int EXIT_NOT_RUN = 127;
 constexpr std::string_view SECRET_FLAG = "--setup-key";
+// What a command keeps of each of its two outputs. A status document is a single line, so one
+// line may be as long; a large network's peer list fits.
+constexpr line_limits COMMAND_OUTPUT_LIMITS{8 * 1024 * 1024, 8 * 1024 * 1024};
 
 // The command line as logged: the value after "--setup-key" never reaches a log.
 std::string display_form(const std::vector<std::string>& args) {
@@ -64,13 +67,15 @@ struct command_run {
     }
 
     // Every line is kept with a newline after it, also a last line the child left unterminated.
-    void start_readers() {
-        stdout_reader.start(process_utils::take_read_end(stdout_pipe), [this](std::string& line) {
-            stdout_data.append(line).push_back('\n');
-        });
-        stderr_reader.start(process_utils::take_read_end(stderr_pipe), [this](std::string& line) {
-            stderr_data.append(line).push_back('\n');
-        });
+    void start_readers(const std::string& command) {
+        stdout_reader.start(
+            process_utils::take_read_end(stdout_pipe),
+            [this](std::string& line) { stdout_data.append(line).push_back('\n'); }, "Output of " + command,
+            COMMAND_OUTPUT_LIMITS);
+        stderr_reader.start(
+            process_utils::take_read_end(stderr_pipe),
+            [this](std::string& line) { stderr_data.append(line).push_back('\n'); }, "Error output of " + command,
+            COMMAND_OUTPUT_LIMITS);
     }
 
     void stop_readers() {
@@ -186,7 +191,7 @@ command_result application::run_command(const std::vector<std::string>& args, bo
         run.child = process_utils::start_child(bp::exe = executable,
                                                bp::args = std::vector<std::string>(args.begin() + 1, args.end()),
                                                bp::std_out > run.stdout_pipe, bp::std_err > run.stderr_pipe, env);
-        run.start_readers();
+        run.start_readers(display_form(args));
         const int exit_code =
             supervise(run.child, time_limit, [this] { return stopping() || m_command_waiting.load(); });
         run.stop_readers();

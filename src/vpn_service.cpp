@@ -63,7 +63,7 @@ void application::start_service() {
             process_utils::start_child(bp::exe = executable, bp::args = args, bp::std_in < bp::null,
                                        bp::std_out > bp::null, bp::std_err > stderr_pipe, env));
         m_service_log.start(process_utils::take_read_end(stderr_pipe),
-                            [this](std::string& line) { log_service_line(line); });
+                            [this](std::string& line) { log_service_line(line); }, "VPN service output");
     } catch (const std::exception& e) {
         note_service_start_failure(std::string("Failed to start VPN service: ") + e.what());
         end_service();  // a service started without its capture must not run unwatched

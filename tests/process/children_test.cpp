@@ -7,6 +7,7 @@
 
 #include <filesystem>
 #include <gtest/gtest.h>
+#include <iostream>
 #include <map>
 #include <nlohmann/json.hpp>
 #include <sys/resource.h>
@@ -221,6 +222,42 @@ TEST(children, inherit_only_their_standard_descriptors) {
     for (const pid_t child : children) {
         for (const auto& [fd, target] : descriptors_of(child))
             EXPECT_FALSE(fd > 2 && held_by(daemon, target)) << "child " << child << " holds " << fd << " -> " << target;
+    }
+    EXPECT_EQ(app.stop(), 0);
+}
+
+// --- output without end ---
+
+// 200 MiB from the service on standard error without a newline, then a 200 MiB status document
+// (one line, as the real one has no newline): each is cut, logged once, and memory comes back
+// (the figures go to the output).
+TEST(children, floods_of_output_are_cut_and_leave_memory_bounded) {
+    constexpr long PEAK_MARGIN_KIB = 64 * 1024;
+    constexpr long AFTER_MARGIN_KIB = 16 * 1024;
+    staged_app app;
+    app.start();
+    ASSERT_EQ(app.client().get(API + "/status").status, 200);
+    const long before = settled_usage_of(app.pid()).rss_kib;
+    const auto flood = [&](const std::string& variable, const std::string& value, const std::string& logged) {
+        ASSERT_EQ(app.client().post(API + "/env", form(variable, value)).status, 200);
+        ASSERT_EQ(app.client().post(API + "/restart").status, 200);  // which also wakes the status poll
+        const long peak = peak_rss_kib(app.pid(), 3s);
+        EXPECT_TRUE(wait_for([&] { return app.app_log().find(logged) != std::string::npos; }, 20s)) << app.app_log();
+        std::cout << "RSS with 200 MiB from " << variable << ": peak " << peak << " KiB\n";
+        if (RSS_TELLS_MEMORY && figures_are_its_own(app.pid(), "resident size under a flood of output")) {
+            EXPECT_LE(peak, before + PEAK_MARGIN_KIB) << variable;
+        }
+    };
+    flood("NB_SIM_SERVICE_STDERR_MIB", "200", "[W] VPN service output cut past 1048576 bytes");
+    ASSERT_EQ(app.client().post(API + "/env", form("NB_SIM_SERVICE_STDERR_MIB", "")).status, 200);
+    flood("NB_SIM_STATUS", "flood", "status --json cut past 8388608 bytes");
+    ASSERT_EQ(app.client().post(API + "/env", form("NB_SIM_STATUS", "")).status, 200);
+    EXPECT_EQ(app.client().post(API + "/restart").status, 200);
+    EXPECT_TRUE(wait_for([&] { return document_of(app.client().get(API + "/status")).contains("status"); }, 20s));
+    const long after = settled_usage_of(app.pid()).rss_kib;
+    std::cout << "RSS: " << before << " KiB before, " << after << " KiB after the floods\n";
+    if (RSS_TELLS_MEMORY && figures_are_its_own(app.pid(), "resident size after a flood of output")) {
+        EXPECT_LE(after, before + AFTER_MARGIN_KIB);
     }
     EXPECT_EQ(app.stop(), 0);
 }

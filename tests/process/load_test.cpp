@@ -24,13 +24,6 @@ constexpr auto RESTART_EVERY = std::chrono::seconds(2);
 // resident size stays up to about 2 MiB above the warmed-up baseline while the heap in use is
 // back where it was (about 260 KiB before and after, by malloc_stats).
 constexpr long RSS_TOLERANCE_KIB = 3072;
-// Sanitizer builds hold freed memory back on purpose (quarantine, shadow memory): there the
-// resident size says nothing about what the load left behind.
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr bool RSS_TELLS_LEAKS = false;
-#else
-constexpr bool RSS_TELLS_LEAKS = true;
-#endif
 constexpr std::size_t SHOWN_FAILURES = 10;
 constexpr std::size_t LOG_TAIL_BYTES = 200000;
 
@@ -193,7 +186,7 @@ TEST(load, two_hundred_clients_fail_only_with_busy_answers_and_leave_nothing_beh
     for (const mixed_request& r : request_mix()) EXPECT_GT(all.answered[r.target], 0u) << r.target;
     EXPECT_LE(after.descriptors, baseline.descriptors);
     EXPECT_LE(after.threads, baseline.threads);
-    if (RSS_TELLS_LEAKS && figures_are_its_own(app.pid(), "resident size after the load")) {
+    if (RSS_TELLS_MEMORY && figures_are_its_own(app.pid(), "resident size after the load")) {
         EXPECT_LE(after.rss_kib, baseline.rss_kib + RSS_TOLERANCE_KIB);
     }
     EXPECT_EQ(zombie_children(app.pid()), 0u);

@@ -10,6 +10,7 @@
 #include <nlohmann/json.hpp>
 #include <regex>
 #include <string>
+#include <sys/mount.h>
 #include <vector>
 
 using namespace test_support;
@@ -186,6 +187,46 @@ TEST(logs_process, list_and_storage_answer_uncached_json) {
     EXPECT_EQ(storage.status, 200);
     EXPECT_EQ(storage.header("Cache-Control"), "no-store");
     EXPECT_GT(nlohmann::json::parse(storage.body)["total"].get<std::uint64_t>(), 0u);
+    EXPECT_EQ(app.stop(), 0);
+}
+
+// The list is kept between requests, yet follows what its watch cannot see by name: a file with a
+// second link written through it, a file system mounted over the log directory, and a symbolic
+// link to the log directory swapped for one to another directory.
+TEST(logs_process, the_list_follows_a_linked_file_a_mount_over_the_logs_and_a_swapped_link) {
+    staged_app app(without_netbird());
+    app.start();
+    const auto size_listed = [&](const std::string& name) -> long {
+        for (const auto& entry : nlohmann::json::parse(app.client().get(API + "/logs/list").body))
+            if (entry["name"] == name) return entry["size"].get<long>();
+        return -1;
+    };
+    write_file(app.data_dir() / "client.log", "one\n");
+    const fs::path other_name = app.dir() / "client-link.log";
+    fs::create_hard_link(app.data_dir() / "client.log", other_name);
+    EXPECT_EQ(size_listed("client.log"), 4);
+    write_file(other_name, "one\ntwo\n");
+    EXPECT_EQ(size_listed("client.log"), 8);
+
+    const fs::path mounted = app.dir() / "mounted";
+    fs::create_directories(mounted);
+    write_file(mounted / "app_2024-01-01.log", "mounted\n");
+    ASSERT_EQ(::mount(mounted.c_str(), app.log_dir().c_str(), nullptr, MS_BIND, nullptr), 0);
+    EXPECT_EQ(size_listed("app_2024-01-01.log"), 8);
+    ::umount2(app.log_dir().c_str(), MNT_DETACH);
+    EXPECT_EQ(size_listed("app_2024-01-01.log"), -1);
+
+    const fs::path first = app.dir() / "logs-first";
+    const fs::path second = app.dir() / "logs-second";
+    fs::rename(app.log_dir(), first);
+    fs::create_directory_symlink(first, app.log_dir());
+    fs::create_directories(second);
+    write_file(second / "app_2024-01-02.log", "second\n");
+    EXPECT_EQ(size_listed("app_2024-01-02.log"), -1);
+    const fs::path swapped = app.data_dir() / "logs.new";
+    fs::create_directory_symlink(second, swapped);
+    fs::rename(swapped, app.log_dir());
+    EXPECT_EQ(size_listed("app_2024-01-02.log"), 7);
     EXPECT_EQ(app.stop(), 0);
 }
 

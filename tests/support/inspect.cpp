@@ -184,6 +184,15 @@ resource_usage settled_usage_of(pid_t pid, std::chrono::milliseconds window) {
     return least;
 }
 
+long peak_rss_kib(pid_t pid, std::chrono::milliseconds window) {
+    long peak = 0;
+    for (const auto end = std::chrono::steady_clock::now() + window; std::chrono::steady_clock::now() < end;) {
+        peak = std::max(peak, usage_of(pid).rss_kib);
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return peak;
+}
+
 std::size_t occurrences(std::string_view text, std::string_view piece) {
     std::size_t found = 0;
     for (auto at = text.find(piece); at != std::string_view::npos; at = text.find(piece, at + 1)) ++found;

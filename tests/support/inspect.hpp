@@ -41,6 +41,14 @@ bool process_alive(pid_t pid);
 // emulator's. When they are not, says so for `figure`, the check that goes without them.
 bool figures_are_its_own(pid_t pid, std::string_view figure);
 
+// Sanitizer builds hold freed memory back on purpose (quarantine, shadow memory): there the
+// resident size says nothing about what a load left behind.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+inline constexpr bool RSS_TELLS_MEMORY = false;
+#else
+inline constexpr bool RSS_TELLS_MEMORY = true;
+#endif
+
 // What a process holds, from /proc/<pid>/status, fd and task.
 struct resource_usage {
     long rss_kib = 0;
@@ -52,6 +60,8 @@ resource_usage usage_of(pid_t pid);
 // The smallest value of each measure sampled over `window`: a status poll briefly adds two reader
 // threads and three pipes, so a single sample may catch one in flight.
 resource_usage settled_usage_of(pid_t pid, std::chrono::milliseconds window = std::chrono::seconds(2));
+// The largest resident size seen over `window`.
+long peak_rss_kib(pid_t pid, std::chrono::milliseconds window);
 
 // How often `piece` occurs in `text`, such as a line in a log.
 std::size_t occurrences(std::string_view text, std::string_view piece);

@@ -51,7 +51,7 @@ TEST(LineReaderTest, PassesLinesSplitAcrossWritesAndALastOneWithoutNewline) {
     pipe_ends pipe;
     collected seen;
     line_reader reader;
-    reader.start(pipe.take_read(), seen.handler());
+    reader.start(pipe.take_read(), seen.handler(), "test output");
     pipe.send("one\ntw");
     pipe.send("o\r\n\nthree");
     pipe.close_write();
@@ -60,13 +60,30 @@ TEST(LineReaderTest, PassesLinesSplitAcrossWritesAndALastOneWithoutNewline) {
     EXPECT_FALSE(reader.active());
 }
 
+// A line over the limit is cut where it reaches it, also split across writes, and the rest of it
+// dropped; past the total the crossing line is cut and nothing else comes.
+TEST(LineReaderTest, CutsLongLinesAndStopsPassingLinesPastTheTotal) {
+    pipe_ends pipe;
+    collected seen;
+    line_reader reader;
+    reader.start(pipe.take_read(), seen.handler(), "test output", {.line = 8, .total = 40});
+    pipe.send("12345678\n0123");
+    pipe.send("456789abc");
+    pipe.send("def\nnext\n");
+    pipe.send("exactly8\n0123456789\nlast");
+    pipe.close_write();
+    reader.stop(60s);
+    const std::string cut(line_reader::CUT_MARKER);
+    EXPECT_EQ(seen.lines, (std::vector<std::string>{"12345678", "01234567" + cut, "next", "exactly8", "01" + cut}));
+}
+
 // A helper that outlived the child still holds the write end: the stop takes what the pipe holds,
 // a last partial line included, and returns after the grace.
 TEST(LineReaderTest, StopsAfterTheGraceWhileAWriterLivesOn) {
     pipe_ends pipe;
     collected seen;
     line_reader reader;
-    reader.start(pipe.take_read(), seen.handler());
+    reader.start(pipe.take_read(), seen.handler(), "test output");
     pipe.send("kept\npartial");
     reader.stop(50ms);
     EXPECT_EQ(seen.lines, (std::vector<std::string>{"kept", "partial"}));

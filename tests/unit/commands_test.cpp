@@ -2,6 +2,8 @@
 
 #include "app_test_fixture.hpp"
 #include "harness.hpp"
+#include "inspect.hpp"
+#include "line_reader.hpp"
 
 #include <chrono>
 #include <cstdlib>
@@ -169,17 +171,22 @@ TEST_F(CommandsTest, ChildEndedBySignalReportsTheSignalNumber) {
     EXPECT_EQ(result.stdout_data, "before\n");
 }
 
-TEST_F(CommandsTest, TenMegabytesOnEachStreamAtOnceComplete) {
+TEST_F(CommandsTest, TenMegabytesOnEachStreamAtOnceCompleteAndAreKeptUpToTheirLimit) {
     // 64-byte lines: 163840 of them are exactly 10 MiB. A runner that drained one pipe after the
-    // other would stall with the child blocked on the other pipe, and run into the limit.
+    // other would stall with the child blocked on the other pipe, and run into the time limit.
+    // Each stream keeps its first 8 MiB and a marker where it was cut.
     install_netbird("line=$(printf '%063d' 0)\n"
                     "yes \"$line\" | head -n 163840 >&2 &\n"
                     "yes \"$line\" | head -n 163840\n"
                     "wait");
     const auto result = run({}, true, 30s);
     EXPECT_EQ(result.exit_code, 0);
-    EXPECT_EQ(result.stdout_data.size(), 10u << 20);
-    EXPECT_EQ(result.stderr_data.size(), 10u << 20);
+    const std::string cut_end = std::string(line_reader::CUT_MARKER) + "\n";
+    for (const std::string* kept : {&result.stdout_data, &result.stderr_data}) {
+        EXPECT_EQ(kept->size(), (8u << 20) + cut_end.size());
+        EXPECT_TRUE(kept->ends_with(cut_end));
+    }
+    EXPECT_EQ(test_support::occurrences(log(), "cut past 8388608 bytes"), 2u) << log();
 }
 
 TEST_F(CommandsTest, ChildPastTheLimitIsKilledWithPartialOutput) {

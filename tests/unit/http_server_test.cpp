@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 #include <memory>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <thread>
@@ -282,6 +283,20 @@ TEST_F(http_server_test, malformed_requests_and_silent_handlers_close_the_connec
     EXPECT_EQ(healthy.get("/echo?q=ok").body, "ok");
 }
 
+// A chunk line or a trailer that never ends is refused once the input buffer is full, instead of
+// growing it.
+TEST_F(http_server_test, an_endless_chunk_extension_or_trailer_is_refused_and_the_connection_closed) {
+    const std::string head = "POST /body HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n\r\n";
+    for (const std::string& endless : {head + "5;ext=", head + "5\r\nhello\r\n0\r\nX-Trailer: "}) {
+        raw_client client(m_socket);
+        ASSERT_TRUE(client.send(endless + std::string(40 * 1024, 'x')));
+        EXPECT_TRUE(client.receive_head().starts_with("HTTP/1.1 400 Bad Request")) << endless;
+        client.receive(1 << 20, 5s);
+        EXPECT_TRUE(client.closed()) << endless;
+    }
+    EXPECT_EQ(m_aborts, 2);  // the handler that took each request is cut off
+}
+
 // More than the server reads ahead, pipelined behind an answer that takes a while: it stops
 // reading, keeps the connection, and answers every request in order.
 TEST_F(http_server_test, a_pipelined_flood_behind_a_pending_answer_is_answered_in_order) {
@@ -398,6 +413,7 @@ http_server::limits short_timeouts() {
     http_server::limits limits;
     limits.idle_timeout = 3s;
     limits.head_deadline = 300ms;
+    limits.body_deadline = 1s;
     return limits;
 }
 
@@ -406,9 +422,9 @@ protected:
     http_server_timeouts_test() : http_server_test(short_timeouts()) {}
 };
 
-// Idle between requests, a head trickled a byte at a time, a body that stalls: each is closed
-// (the stalled body's handler sees an abort). A handler that takes longer than the idle time is
-// no idle connection.
+// Idle between requests, a head or a body trickled a byte at a time, a body that stalls: each is
+// closed (a body's handler sees an abort). A handler that takes longer than the idle time is no
+// idle connection.
 TEST_F(http_server_timeouts_test, idle_trickling_and_stalled_connections_close_but_a_pending_answer_does_not) {
     http_client idle(m_socket);
     EXPECT_EQ(idle.get("/echo?q=1").body, "1");
@@ -424,11 +440,17 @@ TEST_F(http_server_timeouts_test, idle_trickling_and_stalled_connections_close_b
     }
     EXPECT_LT(sent, head.size());
 
+    raw_client trickled_body(m_socket);
+    ASSERT_TRUE(trickled_body.send("POST /body HTTP/1.1\r\nHost: x\r\nContent-Length: 100\r\n\r\n"));
+    for (sent = 0; sent < 100 && trickled_body.send("b"); ++sent) std::this_thread::sleep_for(50ms);
+    EXPECT_LT(sent, 100u);
+    EXPECT_TRUE(test_support::wait_for([&] { return m_aborts == 1; }, 5s));
+
     raw_client stalled(m_socket);
     ASSERT_TRUE(stalled.send("POST /body HTTP/1.1\r\nHost: x\r\nContent-Length: 10\r\n\r\nabc"));
     stalled.receive(1, 10s);
     EXPECT_TRUE(stalled.closed());
-    EXPECT_TRUE(test_support::wait_for([&] { return m_aborts == 1; }, 5s));
+    EXPECT_TRUE(test_support::wait_for([&] { return m_aborts == 2; }, 5s));
 
     m_delay_ms = 4000;
     http_client patient(m_socket);
@@ -464,6 +486,83 @@ TEST_F(http_server_cap_test, at_the_cap_the_longest_idle_connection_makes_room_a
     EXPECT_TRUE(newcomer.closed_by_peer(5s));
     for (std::size_t i = 1; i < 4; ++i) EXPECT_EQ(clients[i]->read_reply(10s).body, "later") << i;
     EXPECT_EQ(m_aborts, 0);
+}
+
+// Connections stuck in a transfer make room at the cap, the one that has been at it longest first:
+// here a download its client does not read, then a body that stops coming.
+TEST_F(http_server_cap_test, at_the_cap_a_connection_stuck_in_a_transfer_makes_room) {
+    test_support::write_file(m_file, pattern_of(4 * 1024 * 1024));
+    raw_client download(m_socket);
+    ASSERT_TRUE(download.send("GET /file HTTP/1.1\r\nHost: x\r\n\r\n"));
+    ASSERT_TRUE(download.receive_head().starts_with("HTTP/1.1 200"));
+    std::vector<std::unique_ptr<raw_client>> bodies;
+    for (int i = 0; i < 2; ++i) {
+        bodies.push_back(std::make_unique<raw_client>(m_socket));
+        ASSERT_TRUE(bodies.back()->send("POST /body HTTP/1.1\r\nHost: x\r\nContent-Length: 100\r\n\r\nabc"));
+    }
+    std::this_thread::sleep_for(100ms);  // the bodies' first bytes are in
+
+    http_client first(m_socket);
+    EXPECT_EQ(first.get("/echo?q=in").body, "in");
+    EXPECT_TRUE(download.receive(8 * 1024 * 1024, 5s).size() < 4 * 1024 * 1024);
+    EXPECT_TRUE(download.closed());
+    EXPECT_EQ(m_aborts, 0);
+
+    first.send_raw("POST /body HTTP/1.1\r\nHost: x\r\nContent-Length: 100\r\n\r\nabc");  // now stuck as well
+    std::this_thread::sleep_for(100ms);
+    http_client second(m_socket);
+    EXPECT_EQ(second.get("/echo?q=in").body, "in");
+    EXPECT_TRUE(test_support::wait_for([&] { return m_aborts == 1; }, 5s));
+    bodies[0]->receive(1, 5s);
+    EXPECT_TRUE(bodies[0]->closed());
+    EXPECT_TRUE(bodies[1]->send("d"));
+    EXPECT_FALSE(first.closed_by_peer(50ms));
+}
+
+// Sets the process's soft descriptor limit while it lives.
+class scoped_descriptor_limit {
+public:
+    explicit scoped_descriptor_limit(rlim_t soft) {
+        ::getrlimit(RLIMIT_NOFILE, &m_saved);
+        const rlimit lowered{soft, m_saved.rlim_max};
+        if (::setrlimit(RLIMIT_NOFILE, &lowered) != 0) throw std::runtime_error("setrlimit failed");
+    }
+    ~scoped_descriptor_limit() { ::setrlimit(RLIMIT_NOFILE, &m_saved); }
+    scoped_descriptor_limit(const scoped_descriptor_limit&) = delete;
+    scoped_descriptor_limit& operator=(const scoped_descriptor_limit&) = delete;
+
+private:
+    rlimit m_saved{};
+};
+
+// A low descriptor limit lowers the cap (the server keeps 64 descriptors for other work), and an
+// accept that finds no descriptor left closes the longest-idle connection rather than leaving the
+// client waiting.
+TEST_F(http_server_test, the_descriptor_limit_lowers_the_cap_and_running_out_of_descriptors_makes_room) {
+    const scoped_descriptor_limit limit(64 + 3);
+    std::vector<std::unique_ptr<http_client>> idle;
+    for (int i = 0; i < 2; ++i) {
+        idle.push_back(std::make_unique<http_client>(m_socket));
+        EXPECT_EQ(idle.back()->get("/echo?q=1").body, "1");
+    }
+    std::vector<int> taken;
+    for (int fd = ::dup(0); fd >= 0; fd = ::dup(0)) taken.push_back(fd);
+    ASSERT_EQ(errno, EMFILE);
+    ::close(taken.back());  // one left, for the client's own end
+    taken.pop_back();
+    {
+        http_client newcomer(m_socket);
+        EXPECT_EQ(newcomer.get("/echo?q=in").body, "in");
+        EXPECT_TRUE(idle[0]->closed_by_peer(5s));
+    }
+    for (const int fd : taken) ::close(fd);
+
+    for (int i = 0; i < 3; ++i) {
+        idle.push_back(std::make_unique<http_client>(m_socket));
+        EXPECT_EQ(idle.back()->get("/echo?q=2").body, "2");
+    }
+    EXPECT_TRUE(idle[1]->closed_by_peer(5s));  // a cap of three, not 256
+    EXPECT_FALSE(idle.back()->closed_by_peer(50ms));
 }
 
 }  // namespace
