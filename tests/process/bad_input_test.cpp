@@ -124,35 +124,18 @@ TEST(bad_input, every_route_answers_each_bad_request_once_and_clearly) {
     EXPECT_EQ(app.stop(), 0);
 }
 
-// The simulator's NB_SIM_RECORD file: one JSON line per NetBird invocation.
-class invocation_log {
-public:
-    invocation_log() {
-        char pattern[] = "/tmp/ovra-record-XXXXXX";
-        ::close(::mkstemp(pattern));
-        m_path = pattern;
+// The environment of the last invocation whose command line holds `word`.
+json last_env_of(const sim_record& record, const std::string& word) {
+    json env;
+    for (const json& invocation : record.lines()) {
+        const json argv = invocation.value("argv", json::array());
+        if (std::find(argv.begin(), argv.end(), word) != argv.end()) env = invocation["env"];
     }
-    ~invocation_log() { fs::remove(m_path); }
-    std::pair<std::string, std::string> env() const { return {"NB_SIM_RECORD", m_path.string()}; }
-
-    // The environment of the last invocation whose command line holds `word`.
-    json last_env_of(const std::string& word) const {
-        json env;
-        std::ifstream in(m_path);
-        for (std::string line; std::getline(in, line);) {
-            const json invocation = json::parse(line);
-            const auto& argv = invocation["argv"];
-            if (std::find(argv.begin(), argv.end(), word) != argv.end()) env = invocation["env"];
-        }
-        return env;
-    }
-
-private:
-    fs::path m_path;
-};
+    return env;
+}
 
 TEST(bad_input, nul_never_makes_a_name_and_a_value_with_nul_reaches_children_cut_short) {
-    const invocation_log record;
+    const sim_record record;
     staged_app::options options;
     options.env = {record.env()};
     staged_app app(options);
@@ -171,8 +154,8 @@ TEST(bad_input, nul_never_makes_a_name_and_a_value_with_nul_reaches_children_cut
     write_file(app.data_dir() / "env.json", R"({"NB_SIM_NUL":"a\u0000b"})");
     app.start();
     EXPECT_EQ(json::parse(app.client().post(API + "/down").body)["exit_code"], 0);  // it ran
-    EXPECT_EQ(record.last_env_of("run")["NB_SIM_NUL"], "a");
-    EXPECT_EQ(record.last_env_of("down")["NB_SIM_NUL"], "a");
+    EXPECT_EQ(last_env_of(record, "run")["NB_SIM_NUL"], "a");
+    EXPECT_EQ(last_env_of(record, "down")["NB_SIM_NUL"], "a");
     EXPECT_EQ(app.stop(), 0);
 }
 

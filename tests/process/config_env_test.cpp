@@ -1,6 +1,7 @@
 // The settings and environment-override APIs and the start-up clean-ups, against the running daemon.
 
 #include "harness.hpp"
+#include "inspect.hpp"
 
 #include <algorithm>
 #include <atomic>
@@ -37,26 +38,6 @@ const char* const IP_MAP_MESSAGE =
 const char* const UNPRINTABLE = "The value must be UTF-8 text without control characters";
 const std::string SETUP_KEY = "5E7B1C2A-9D44-4F1B-8C3E-FA17C0DE5EED";
 
-// The simulator's NB_SIM_RECORD file for one test, removed with it.
-class record_file {
-public:
-    record_file() {
-        char pattern[] = "/tmp/ovra-record-XXXXXX";
-        ::close(::mkstemp(pattern));
-        m_path = pattern;
-    }
-    ~record_file() { fs::remove(m_path); }
-    std::pair<std::string, std::string> env() const { return {"NB_SIM_RECORD", m_path.string()}; }
-    std::vector<json> lines() const {
-        std::vector<json> parsed;
-        std::istringstream text(read_file(m_path));
-        for (std::string line; std::getline(text, line);) parsed.push_back(json::parse(line));
-        return parsed;
-    }
-
-private:
-    fs::path m_path;
-};
 
 std::string error_body(const std::string& message) { return json{{"error", message}}.dump(); }
 
@@ -274,7 +255,7 @@ TEST(env_api, refuses_an_override_beyond_the_budget_but_not_a_removal_or_a_chang
 
 // The up form stores its fields unchecked; a map NetBird would refuse must not fail the up.
 TEST(config_api, an_external_ip_map_netbird_would_refuse_never_reaches_up) {
-    const record_file record;
+    const sim_record record;
     staged_app app({.env = {record.env()}});
     app.start();
     const json up =
@@ -289,7 +270,7 @@ TEST(config_api, an_external_ip_map_netbird_would_refuse_never_reaches_up) {
 // A map set while its interface was there stays stored when the interface goes (Wi-Fi at boot):
 // `up` leaves the flag out, so the client keeps its map, and the answer says why.
 TEST(config_api, an_external_ip_map_survives_its_interface_missing_at_up_time) {
-    const record_file record;
+    const sim_record record;
     staged_app app({.env = {record.env()}});
     app.start();
     // ip lives in sbin, which the PATH of a non-login shell may lack.
@@ -313,7 +294,7 @@ TEST(config_api, an_external_ip_map_survives_its_interface_missing_at_up_time) {
 }
 
 TEST(config_api, a_setup_key_netbird_would_refuse_is_refused_before_any_command) {
-    const record_file record;
+    const sim_record record;
     staged_app app({.env = {record.env()}});
     app.start();
     const http_reply reply = app.client().post(API + "/up", "setup_key=not-a-uuid");
@@ -330,7 +311,7 @@ TEST(config_api, a_setup_key_netbird_would_refuse_is_refused_before_any_command)
 // Every NetBird child, the service and each one-off command, runs without the SOCKS5 proxy of
 // netstack mode and with a user name; the simulator would record the proxy it opened.
 TEST(env_api, every_netbird_child_gets_the_proxy_switched_off_and_a_user_name) {
-    const record_file record;
+    const sim_record record;
     staged_app app({.env = {record.env()}});
     ::unsetenv("USER");
     app.start();
