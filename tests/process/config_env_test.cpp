@@ -318,6 +318,8 @@ TEST(env_api, every_netbird_child_gets_the_proxy_switched_off_and_a_user_name) {
     ASSERT_EQ(json::parse(app.client().post(API + "/up", "setup_key=" + SETUP_KEY).body)["exit_code"], 0);
     ASSERT_EQ(json::parse(app.client().post(API + "/down").body)["exit_code"], 0);
     ASSERT_EQ(app.client().get(API + "/debug-bundle").status, 200);
+    EXPECT_TRUE(wait_for([&] { return json(record.lines()).dump().find(R"("status")") != std::string::npos; }))
+        << "a status poll";
     std::set<std::string> commands;
     for (const json& invocation : record.lines()) {
         EXPECT_FALSE(invocation.contains("event")) << invocation.dump();
