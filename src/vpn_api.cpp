@@ -331,9 +331,12 @@ void application::api_reconnect(const response_ptr& res, const request& /*req*/)
         m_desired_up = true;
         m_desired_up_assumed = false;
         // One job, so no other NetBird command runs between the down and the up.
-        auto commands = [this, down = with_command(base_args_cli(), "down"), up = build_up_args(fields)] {
+        auto commands = [this, down = with_command(base_args_cli(), "down"), up = build_up_args(fields),
+                         note = external_ip_map_note()] {
             run_command(down, false);
-            return run_command(up, false);
+            command_result result = run_command(up, false);
+            result.stdout_data.insert(0, note);
+            return result;
         };
         auto after = [this, settings = up_settings()](const command_result& up_result) {
             restart_service();
