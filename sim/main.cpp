@@ -46,6 +46,7 @@ const std::map<std::string, std::set<std::string>> COMMAND_BOOL_FLAGS = {
     {"status", {"json", "detail"}},
     {"up", {"enable-lazy-connection", "disable-auto-connect", "foreground-mode"}},
     {"debug bundle", {"upload-bundle", "system-info"}},
+    {"service run", {"disable-update-settings", "enable-capture", "disable-profiles", "disable-networks"}},
 };
 // StringSlice flags: a value read from the environment is added to the list.
 const std::set<std::string> LIST_FLAGS = {"log-file", "external-ip-map"};
@@ -223,10 +224,7 @@ void record_invocation(int argc, char** argv) {
     }
     entry["env"] = env;
     entry["pid"] = ::getpid();
-    int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-    if (fd < 0) return;
-    write_all(fd, entry.dump(-1, ' ', false, json::error_handler_t::replace) + "\n");
-    ::close(fd);
+    append_record(entry);
 }
 
 // NB_SIM_HELPER_SECONDS: a helper left behind, like `sleep N &` in a shell script, that holds this
@@ -416,7 +414,12 @@ int run_up(const options& o) {
         std::printf("Already connected\n");   // nothing of this command line is applied
         return 0;
     }
-    call_service(o, set_config_request(o));
+    try {
+        call_service(o, set_config_request(o));
+    } catch (const usage_error& e) {
+        if (!is_unavailable_error(e.message)) throw;
+        log_line("console", "WARN", "client/cmd/up.go:267", "setConfig method is not available in the daemon");
+    }
     const std::string key = setup_key(o);
     if (env_flag("NB_SIM_UP_FAIL"))
         throw usage_error{"daemon up failed: login failed: rpc error: code = Unknown desc = simulated failure (NB_SIM_UP_FAIL)"};

@@ -129,6 +129,7 @@ bool service::save_config(std::string& error) const {
 
 void service::connect() {
     if (!m_up) m_connected_at = clock::now();
+    if (!m_up) start_tunnel_device(m_opts.log_targets);
     m_up = true;
     m_retrying = false;
     m_state = "Connected";
@@ -201,6 +202,7 @@ json service::handle(const json& request) {
 
 // Called with m_mutex held. SetConfig: the up flags that were given replace the stored values.
 json service::handle_set_config(const json& request) {
+    if (const auto refusal = set_config_refusal(m_opts)) return error_reply(*refusal);
     const std::pair<const char*, const char*> members[] = {
         {"management_url", "ManagementURL"}, {"interface_name", "WgIface"}, {"wireguard_port", "WgPort"},
         {"mtu", "MTU"}, {"lazy_connection", "LazyConnectionEnabled"}, {"disable_auto_connect", "DisableAutoConnect"}};

@@ -79,6 +79,17 @@ std::vector<std::string> status_secrets(const json& status);   // host names and
 // ---- service.cpp ----
 int run_service(const options& opts);
 
+// ---- environment.cpp ----
+// Appends one JSON line to the NB_SIM_RECORD file, when one is set.
+void append_record(const json& entry);
+// The tunnel device starts: in netstack mode (NB_USE_NETSTACK_MODE=true) the SOCKS5 proxy opens on
+// every address unless NB_NETSTACK_SKIP_PROXY parses as true; it is logged and recorded.
+void start_tunnel_device(const std::string& log_targets);
+// Why the service refuses SetConfig (its --disable-update-settings), if it does.
+std::optional<std::string> set_config_refusal(const options& service_opts);
+// An error with gRPC's Unavailable code, which `up` only warns about after SetConfig.
+bool is_unavailable_error(const std::string& message);
+
 // ---- bundle.cpp ----
 struct zip_entry {
     std::string name;

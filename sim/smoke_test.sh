@@ -224,6 +224,20 @@ kill -HUP "$SERVICE_PID"; wait "$SERVICE_PID"; code=$?; SERVICE_PID=""
 [ -S "$T/netbird.sock" ] && pass "SIGHUP leaves the socket" || fail "socket removed on SIGHUP"
 run "service with a log level that logrus rejects" 1 env NB_LOG_LEVEL=loud "$NB" "${SERVICE[@]}"
 
+# --- environment the client reads beyond its flags -------------------------------------------------------
+# A skip flag that does not parse as true opens the SOCKS5 proxy with the tunnel; a service whose
+# settings updates are disabled makes `up` go on without its settings.
+NB_USE_NETSTACK_MODE=true NB_NETSTACK_SKIP_PROXY=ture NB_SOCKS5_LISTENER_PORT=1081 NB_DISABLE_UPDATE_SETTINGS=true \
+    NB_SIM_RECORD="$T/service.jsonl" start_service
+grep -q '"event":"socks5_proxy","listen":"0.0.0.0:1081"' "$T/service.jsonl" && pass "open proxy recorded" ||
+    fail "no proxy in the record: $(cat "$T/service.jsonl")"
+run "down before an up with settings" 0 "$NB" "${BASE[@]}" down
+run "up with settings updates disabled" 0 env NB_DISABLE_UPDATE_SETTINGS=false "$NB" "${BASE[@]}" "${UP[@]}" --mtu 1400
+expect_err "up warns that SetConfig is unavailable" "setConfig method is not available in the daemon"
+OUT=$(cat "$T/config.json")
+json_check "settings dropped" 'd["MTU"]!=1400'
+kill "$SERVICE_PID"; wait "$SERVICE_PID"; SERVICE_PID=""
+
 NB_SIM_SERVICE_EXIT_AFTER_MS=200 "$NB" "${SERVICE[@]}" 2>>"$T/service.err" &
 SERVICE_PID=$!
 wait "$SERVICE_PID"; code=$?; SERVICE_PID=""

@@ -111,6 +111,8 @@ private:
     std::vector<std::string> base_args_cli() const;
     std::vector<std::string> base_args_service() const;
     std::vector<std::string> build_up_args(const form& fields) const;
+    // Why build_up_args leaves the external IP map out now (logged), or "" when it does not.
+    std::string external_ip_map_note() const;
     std::vector<std::pair<std::string, std::string>> system_env() const;
     std::map<std::string, std::string> build_command_env() const;
     command_result run_command(const std::vector<std::string>& args, bool quiet) const;

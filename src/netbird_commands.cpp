@@ -147,6 +147,17 @@ std::vector<std::string> application::build_up_args(const form& fields) const {
     return args;
 }
 
+std::string application::external_ip_map_note() const {
+    const auto missing = settings_table::missing_map_interfaces(m_app_config);
+    if (missing.empty()) return {};
+    std::string names;
+    for (const std::string& name : missing) names += (names.empty() ? "" : ", ") + name;
+    const std::string note = "external_ip_map left out of up: interface " + names +
+                             " is missing now; the client keeps the map it has";
+    spdlog::warn("{}", note);
+    return note + '\n';
+}
+
 // The SOCKS5 proxy that netstack mode would open on every address of the camera stays off.
 std::vector<std::pair<std::string, std::string>> application::system_env() const {
     std::vector<std::pair<std::string, std::string>> env{

@@ -32,6 +32,34 @@ inline constexpr std::array<std::string_view, 8> CONTRACT_KEYS{
 // Their values are secrets, which must never be stored, logged or listed.
 inline constexpr std::array<std::string_view, 2> SECRET_KEYS{"NB_SETUP_KEY", "NB_PRESHARED_KEY"};
 
+// Names whose change would open, break or silently empty the camera, with the reason shown to the
+// operator. The first three are set by the system itself (see system_env).
+struct guarded_key {
+    std::string_view name;
+    std::string_view reason;
+};
+inline constexpr std::array<guarded_key, 6> GUARDED_KEYS{{
+    {"NB_NETSTACK_SKIP_PROXY",
+     "Kept true: any other value opens an unauthenticated SOCKS5 proxy into the VPN on every address of the "
+     "camera."},
+    {"NB_USE_NETSTACK_MODE",
+     "Kept true: kernel mode changes the camera's routes, DNS and firewall, which a killed client never undoes."},
+    {"NB_ENABLE_NETSTACK_LOCAL_FORWARDING",
+     "Kept true: otherwise the camera's own services cannot be reached over the VPN."},
+    {"NB_SOCKS5_LISTENER_PORT", "Moves the SOCKS5 proxy that the system keeps switched off."},
+    {"NB_DISABLE_UPDATE_SETTINGS",
+     "Makes the client drop every tunnel setting while the camera reports it applied."},
+    {"NB_ENABLE_CAPTURE", "Turns on packet capture of the VPN traffic."},
+}};
+
+// Overrides whose value NetBird parses itself: a value its rule refuses fails every command that
+// reads it, so it is refused here with the same rule.
+struct override_value_rule {
+    std::string_view name;
+    bool (*accepts)(std::string_view value);
+    std::string_view refusal_message;
+};
+
 // The log levels NetBird's logger accepts (logrus), in any letter case.
 inline constexpr std::array<std::string_view, 8> NETBIRD_LOG_LEVELS{
     "panic", "fatal", "error", "warn", "warning", "info", "debug", "trace"};
@@ -126,6 +154,13 @@ inline bool is_contract_env_key(std::string_view key) { return detail::is_one_of
 
 inline bool is_secret_env_key(std::string_view key) { return detail::is_one_of(key, SECRET_KEYS); }
 
+// Why the name may not be overridden, when it is guarded.
+inline std::optional<std::string_view> guarded_key_reason(std::string_view key) {
+    for (const guarded_key& guarded : GUARDED_KEYS)
+        if (guarded.name == key) return guarded.reason;
+    return std::nullopt;
+}
+
 inline bool is_valid_netbird_log_level(std::string_view level) {
     std::string lower(level);
     std::transform(lower.begin(), lower.end(), lower.begin(),
@@ -133,12 +168,44 @@ inline bool is_valid_netbird_log_level(std::string_view level) {
     return detail::is_one_of(std::string_view(lower), NETBIRD_LOG_LEVELS);
 }
 
-// A stored override that must not reach NetBird: a name the system sets itself or one that
-// carries a secret, in either spelling, or a log level that would make every command fail.
+// Go's netip.ParseAddrPort: IPv4:port or [IPv6]:port, the port decimal up to 65535.
+bool is_address_and_port(std::string_view text);
+
+// NetBird's check of --extra-dns-labels: a comma-separated list of at most 32 domain names, each
+// ASCII, optionally after "*.".
+bool is_valid_dns_label_list(std::string_view list);
+
+// NetBird's check of a service URL (url.ParseRequestURI, scheme http or https), and a host.
+bool is_http_url(std::string_view text);
+
+// A setup key in a form NetBird's registration accepts (a UUID as uuid.Parse reads it), after the
+// trimming of blanks that NetBird applies to a key file.
+bool is_valid_setup_key(std::string_view key);
+
+inline constexpr std::array<override_value_rule, 4> OVERRIDE_VALUE_RULES{{
+    {"NB_LOG_LEVEL", is_valid_netbird_log_level,
+     "NB_LOG_LEVEL must be one of panic, fatal, error, warn, warning, info, debug, trace"},
+    {"NB_DNS_RESOLVER_ADDRESS", is_address_and_port,
+     "NB_DNS_RESOLVER_ADDRESS must be IP:port, with an IPv6 address in brackets"},
+    {"NB_EXTRA_DNS_LABELS", is_valid_dns_label_list,
+     "NB_EXTRA_DNS_LABELS must be a comma-separated list of at most 32 domain names of ASCII letters, digits, "
+     "'-' and '_', each optionally starting with '*.'"},
+    {"NB_ADMIN_URL", is_http_url, "NB_ADMIN_URL must be an http:// or https:// URL with a host"},
+}};
+
+// Why NetBird would refuse the override's value, when it would.
+inline std::optional<std::string_view> override_value_refusal(std::string_view key, std::string_view value) {
+    for (const override_value_rule& rule : OVERRIDE_VALUE_RULES)
+        if (rule.name == key && !rule.accepts(value)) return rule.refusal_message;
+    return std::nullopt;
+}
+
+// A stored override that must not reach NetBird: a name the system sets itself, guards or one that
+// carries a secret, in either spelling, or a value NetBird's own rule refuses.
 inline bool is_unusable_override(std::string_view name, std::string_view value) {
     const std::string key = netbird_spelling(name);
     return is_protected_env_key(key) || is_flag_mapped_env_key(key) || is_contract_env_key(key) ||
-           is_secret_env_key(key) || (key == "NB_LOG_LEVEL" && !is_valid_netbird_log_level(value));
+           is_secret_env_key(key) || guarded_key_reason(key) || override_value_refusal(key, value);
 }
 
 // What an override adds to a child's environment block: "NAME=value" and its terminator.
@@ -161,10 +228,11 @@ inline bool is_ip_address(std::string_view text) {
 }
 
 // NetBird's own check of --external-ip-map: comma-separated elements, none empty, each an
-// external address alone or followed by "/" and the internal address or the name of an existing
-// interface (NetBird's engine needs the external part to be an address). The empty map is none.
-template <typename InterfaceExists>
-bool is_valid_external_ip_map(std::string_view map, InterfaceExists interface_exists) {
+// external address alone or followed by "/" and the internal address or the name of an interface
+// that interface_accepted takes (NetBird's engine needs the external part to be an address). The
+// empty map is none.
+template <typename InterfaceAccepted>
+bool is_valid_external_ip_map(std::string_view map, InterfaceAccepted interface_accepted) {
     if (map.empty()) return true;
     while (true) {
         const auto comma = map.find(',');
@@ -175,12 +243,42 @@ bool is_valid_external_ip_map(std::string_view map, InterfaceExists interface_ex
         if (slash != std::string_view::npos) {
             const std::string_view internal = element.substr(slash + 1);
             if (internal.find('/') != std::string_view::npos) return false;
-            const bool known = is_ip_address(internal) || (!internal.empty() && interface_exists(std::string(internal)));
+            const bool known =
+                is_ip_address(internal) || (!internal.empty() && interface_accepted(std::string(internal)));
             if (!known) return false;
         }
         if (comma == std::string_view::npos) return true;
         map.remove_prefix(comma + 1);
     }
+}
+
+// The interfaces NetBird ignores by default (exact names); its engine drops the whole external IP
+// map when one of them is named in it.
+inline constexpr std::array<std::string_view, 14> NETBIRD_IGNORED_INTERFACES{
+    "wt0", "wt", "utun", "tun0", "zt", "ZeroTier", "wg", "ts", "Tailscale", "tailscale", "docker", "veth", "br-", "lo"};
+
+inline bool is_ignored_interface(std::string_view name) { return detail::is_one_of(name, NETBIRD_IGNORED_INTERFACES); }
+
+// A name Linux accepts for a network interface: 1-15 bytes, not "." or "..", no '/', ':' or blank.
+inline bool is_linux_interface_name(std::string_view name) {
+    return !name.empty() && name.size() <= MAX_INTERFACE_NAME_BYTES && name != "." && name != ".." &&
+           name.find_first_of("/: \t\n\v\f\r") == std::string_view::npos;
+}
+
+// The interface names in an external IP map, in its order.
+inline std::vector<std::string> external_ip_map_interfaces(std::string_view map) {
+    std::vector<std::string> names;
+    while (!map.empty()) {
+        const auto comma = map.find(',');
+        const std::string_view element = map.substr(0, comma);
+        if (const auto slash = element.find('/'); slash != std::string_view::npos) {
+            const std::string_view internal = element.substr(slash + 1);
+            if (!internal.empty() && !is_ip_address(internal)) names.emplace_back(internal);
+        }
+        if (comma == std::string_view::npos) break;
+        map.remove_prefix(comma + 1);
+    }
+    return names;
 }
 
 inline bool is_valid_interface_name(std::string_view name) {

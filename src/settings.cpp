@@ -6,6 +6,7 @@
 #include "netbird_utils.hpp"
 #include "settings_files.hpp"
 #include "settings_table.hpp"
+#include "text_utils.hpp"
 
 #include <cerrno>
 #include <fcntl.h>
@@ -20,8 +21,10 @@ using api_helpers::error_json;
 using api_helpers::read_form;
 using api_helpers::write_json;
 using http_status = http_server::status;
-using settings_files::read_json_file;
+using settings_files::load_json_file;
+using settings_files::temporary_path_for;
 using settings_files::write_json_file;
+using text_utils::escape_controls;
 
 namespace {
 
@@ -29,8 +32,6 @@ namespace {
 
 // Larger than any settings document the daemon writes; a bigger file is not read at all.
 constexpr std::size_t MAX_SETTINGS_FILE_BYTES = 1024 * 1024;
-
-fs::path temporary_path_for(const fs::path& path) { return fs::path(path) += ".tmp"; }
 
 // Makes the rename itself survive a power cut; the new content is already in place without it.
 void sync_directory(const fs::path& path) {
@@ -80,6 +81,24 @@ void remove_crash_leftovers(const fs::path& data_dir, const std::vector<fs::path
 
 // ---- loading ----
 
+// Only a regular file of sane size and nesting counts; anything else reads as no settings. The
+// document is missing when a regular file holds no JSON object.
+struct settings_file_content {
+    bool regular = false;
+    std::optional<json> document;
+};
+
+settings_file_content read_settings_file(const fs::path& path) {
+    const file_utils::unique_fd fd = file_utils::open_regular_file(path.c_str());
+    if (!fd) return {};
+    std::string text;
+    if (!file_utils::read_up_to(fd.get(), text, MAX_SETTINGS_FILE_BYTES + 1) || text.size() > MAX_SETTINGS_FILE_BYTES)
+        return {true, std::nullopt};
+    json value = json_utils::parse_bounded(text);
+    if (!value.is_object()) return {true, std::nullopt};
+    return {true, std::move(value)};
+}
+
 std::map<std::string, std::string> string_members(const json& object) {
     std::map<std::string, std::string> strings;
     for (const auto& [key, value] : object.items())
@@ -118,12 +137,15 @@ bool drop_unusable_overrides(std::map<std::string, std::string>& overrides) {
 
 // ---- config API ----
 
+constexpr std::string_view UNPRINTABLE_VALUE = "The value must be UTF-8 text without control characters";
+
 // An empty value is a reset, which needs no value check.
 std::optional<std::string_view> config_request_error(std::string_view name, const settings_table::descriptor* setting,
                                                      std::string_view value) {
     if (name.empty()) return "Missing config name";
     if (setting == nullptr) return "Invalid config key";
     if (value.empty()) return std::nullopt;
+    if (!text_utils::is_printable_utf8(value)) return UNPRINTABLE_VALUE;
     return settings_table::refusal(*setting, value);
 }
 
@@ -147,22 +169,34 @@ void log_setting_change(std::string_view name, const std::string& value) {
     if (value.empty())
         spdlog::info("App setting reset: {}", name);
     else
-        spdlog::info("App setting changed: {}={}", name, value);
+        spdlog::info("App setting changed: {}={}", name, escape_controls(value));
 }
 
 // ---- env API ----
 
+constexpr std::string_view READ_ONLY_KEY = "Env key is read-only";
+constexpr std::string_view FLAG_MAPPED_KEY = "Use Tunnel settings for this NetBird flag";
+constexpr std::string_view CONTRACT_KEY = "Env key is reserved: the system sets this NetBird flag itself";
+constexpr std::string_view SECRET_KEY = "Env key would hold a secret, which is never stored";
+
+// Why a name may never be overridden, whatever the value; nothing for a free name.
+std::optional<std::string> protected_name_reason(std::string_view name) {
+    if (netbird_utils::is_protected_env_key(name)) return std::string(READ_ONLY_KEY);
+    if (netbird_utils::is_flag_mapped_env_key(name)) return std::string(FLAG_MAPPED_KEY);
+    if (netbird_utils::is_contract_env_key(name)) return std::string(CONTRACT_KEY);
+    if (netbird_utils::is_secret_env_key(name)) return std::string(SECRET_KEY);
+    if (const auto reason = netbird_utils::guarded_key_reason(name)) return "Env key is protected: " + std::string(*reason);
+    return std::nullopt;
+}
+
 // An empty value is a removal, which needs no value check.
-std::optional<std::string_view> env_request_error(std::string_view name, std::string_view value) {
+std::optional<std::string> env_request_error(std::string_view name, std::string_view value) {
     if (name.empty()) return "Missing env name";
     if (!netbird_utils::is_valid_env_key(name)) return "Invalid env key";
-    if (netbird_utils::is_protected_env_key(name)) return "Env key is read-only";
-    if (netbird_utils::is_flag_mapped_env_key(name)) return "Use Tunnel settings for this NetBird flag";
-    if (netbird_utils::is_contract_env_key(name))
-        return "Env key is reserved: the system sets this NetBird flag itself";
-    if (netbird_utils::is_secret_env_key(name)) return "Env key would hold a secret, which is never stored";
-    if (name == "NB_LOG_LEVEL" && !value.empty() && !netbird_utils::is_valid_netbird_log_level(value))
-        return "NB_LOG_LEVEL must be one of panic, fatal, error, warn, warning, info, debug, trace";
+    if (auto reason = protected_name_reason(name)) return reason;
+    if (value.empty()) return std::nullopt;
+    if (!text_utils::is_printable_utf8(value)) return std::string(UNPRINTABLE_VALUE);
+    if (const auto refusal = netbird_utils::override_value_refusal(name, value)) return std::string(*refusal);
     return std::nullopt;
 }
 
@@ -181,18 +215,36 @@ override_change override_change_of(const std::map<std::string, std::string>& ove
     return entry != overrides.end() && entry->second == value ? override_change::none : override_change::set;
 }
 
-void store_override(std::map<std::string, std::string>& overrides, const std::string& name, const std::string& value) {
-    if (value.empty())
-        overrides.erase(name);
+// What applying one override request did to the overrides it was applied to.
+struct override_outcome {
+    override_change change = override_change::none;
+    bool within_budget = true;
+};
+
+// Sets the override (removes it, for an empty value) unless that takes the overrides beyond the
+// budget of a child's environment. Run on what will be saved, so the budget holds for the file.
+override_outcome apply_override(std::map<std::string, std::string>& overrides, const std::string& name,
+                                const std::string& value) {
+    const override_change change = override_change_of(overrides, name, value);
+    if (change == override_change::removed) overrides.erase(name);
+    if (change != override_change::set) return {change, true};
+    const auto old = overrides.find(name);
+    std::optional<std::string> previous;
+    if (old != overrides.end()) previous = old->second;
+    overrides[name] = value;
+    if (netbird_utils::is_within_env_budget(overrides)) return {change, true};
+    if (previous)
+        overrides[name] = *previous;
     else
-        overrides[name] = value;
+        overrides.erase(name);
+    return {override_change::none, false};
 }
 
 void log_override_change(override_change change, const std::string& name, const std::string& value) {
     if (change == override_change::removed)
         spdlog::info("NetBird env override removed: {}", name);
     else if (change == override_change::set)
-        spdlog::info("NetBird env override set: {}={}", name, value);
+        spdlog::info("NetBird env override set: {}={}", name, escape_controls(value));
 }
 
 json env_entry(const std::string& name, const std::string& value, bool system) {
@@ -208,19 +260,48 @@ json presets_json() {
     return presets;
 }
 
+// Every name the operator may not override, with the reason, for the page to show.
+json protected_names_json() {
+    json names = json::array();
+    const auto add = [&names](std::string_view name) {
+        names.push_back({{"description", *protected_name_reason(name)}, {"name", name}});
+    };
+    for (const std::string_view name : netbird_utils::PROTECTED_KEYS) add(name);
+    for (const netbird_utils::guarded_key& guarded : netbird_utils::GUARDED_KEYS) add(guarded.name);
+    for (const std::string_view name : netbird_utils::FLAG_MAPPED_KEYS) add(name);
+    for (const std::string_view name : netbird_utils::CONTRACT_KEYS) add(name);
+    for (const std::string_view name : netbird_utils::SECRET_KEYS) add(name);
+    return names;
+}
+
+// The names whose values are checked with NetBird's own rule, with what the rule asks for.
+json checked_names_json() {
+    json names = json::array();
+    for (const netbird_utils::override_value_rule& rule : netbird_utils::OVERRIDE_VALUE_RULES)
+        names.push_back({{"description", rule.refusal_message}, {"name", rule.name}});
+    return names;
+}
+
 }  // namespace
 
 namespace settings_files {
 
-// Only a regular file of sane size and nesting counts; anything else reads as no settings.
-json read_json_file(const fs::path& path) {
-    const file_utils::unique_fd fd = file_utils::open_regular_file(path.c_str());
-    std::string text;
-    if (!fd || !file_utils::read_up_to(fd.get(), text, MAX_SETTINGS_FILE_BYTES + 1) ||
-        text.size() > MAX_SETTINGS_FILE_BYTES)
-        return json::object();
-    json value = json_utils::parse_bounded(text);
-    return value.is_object() ? value : json::object();
+json read_json_file(const fs::path& path) { return read_settings_file(path).document.value_or(json::object()); }
+
+json load_json_file(const fs::path& path) {
+    settings_file_content content = read_settings_file(path);
+    if (content.regular && !content.document) {
+        const fs::path aside = damaged_path_for(path);
+        if (::rename(path.c_str(), aside.c_str()) == 0) {
+            sync_directory(path);
+            spdlog::warn("Settings file {} is damaged: kept aside as {}, starting without it", path.string(),
+                         aside.string());
+        } else {
+            spdlog::warn("Settings file {} is damaged and could not be kept aside: starting without it",
+                         path.string());
+        }
+    }
+    return content.document.value_or(json::object());
 }
 
 void write_json_file(const fs::path& path, const json& value) {
@@ -247,10 +328,10 @@ void application::load_state() {
     remove_crash_leftovers(m_data_dir, {m_app_config_path, m_env_path});
     {
         std::lock_guard lock(m_env_mutex);
-        m_env_overrides = string_members(read_json_file(m_env_path));
+        m_env_overrides = string_members(load_json_file(m_env_path));
         if (drop_unusable_overrides(m_env_overrides)) write_json_file(m_env_path, m_env_overrides);
     }
-    m_app_config = read_json_file(m_app_config_path);
+    m_app_config = load_json_file(m_app_config_path);
     if (m_app_config.erase("setup_key") > 0) write_json_file(m_app_config_path, m_app_config);
     m_app_settings.mark_saved();
     m_env_settings.mark_saved();
@@ -314,7 +395,11 @@ void application::api_env_get(const response_ptr& res, const request&) {
         return m_env_overrides;
     }();
     for (const auto& [name, value] : overrides) entries.push_back(env_entry(name, value, false));
-    write_json(res, dump_json(json{{"entries", entries}, {"presets", presets_json()}}), http_status::ok, false);
+    const json document{{"checked", checked_names_json()},
+                        {"entries", entries},
+                        {"presets", presets_json()},
+                        {"protected", protected_names_json()}};
+    write_json(res, dump_json(document), http_status::ok, false);
 }
 
 void application::api_env_set(const response_ptr& res, const request&) {
@@ -325,26 +410,22 @@ void application::api_env_set(const response_ptr& res, const request&) {
             write_json(res, error_json(*error), http_status::bad_request, false);
             return;
         }
-        override_change change = override_change::none;
-        bool within_budget = true;
-        {
-            std::lock_guard lock(m_env_mutex);
-            change = override_change_of(m_env_overrides, name, value);
-            auto overrides = m_env_overrides;
-            store_override(overrides, name, value);
-            within_budget = netbird_utils::is_within_env_budget(overrides);
-        }
-        if (change == override_change::set && !within_budget) {
-            write_json(res, error_json(env_budget_error()), http_status::bad_request, false);
-            return;
-        }
+        // A failed save runs the change again on what is then to be saved, which settles the outcome.
+        auto outcome = std::make_shared<override_outcome>();
         m_env_settings.update(
-            [name, value](std::map<std::string, std::string>& overrides) { store_override(overrides, name, value); },
-            [this, res, name, value, change](bool saved) {
+            [name, value, outcome](std::map<std::string, std::string>& overrides) {
+                *outcome = apply_override(overrides, name, value);
+            },
+            [this, res, name, value, outcome](bool saved) {
                 if (!saved) {
                     write_json(res, error_json("Could not save overrides"), http_status::internal_server_error, false);
                     return;
                 }
+                if (!outcome->within_budget) {
+                    write_json(res, error_json(env_budget_error()), http_status::bad_request, false);
+                    return;
+                }
+                const override_change change = outcome->change;
                 log_override_change(change, name, value);
                 // The service only reads its environment when it starts.
                 const bool restart_required = service_running();

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cstdint>
+#include <ifaddrs.h>
 #include <net/if.h>
 #include <nlohmann/json.hpp>
 
@@ -67,17 +68,43 @@ bool accepts(const descriptor& setting, std::string_view text) {
         }
         case kind::text: break;
     }
-    return setting.text_rule == nullptr || setting.text_rule(text);
+    return (setting.text_rule == nullptr || setting.text_rule(text)) &&
+           (setting.submit_rule == nullptr || setting.submit_rule(text));
 }
 
 std::string argument_text(const json& value) { return value.is_string() ? value.get<std::string>() : value.dump(); }
 
 bool network_interface_exists(const std::string& name) { return ::if_nametoindex(name.c_str()) != 0; }
 
+bool interface_has_ipv4(const std::string& name) {
+    ifaddrs* list = nullptr;
+    if (::getifaddrs(&list) != 0) return false;
+    bool found = false;
+    for (const ifaddrs* entry = list; entry != nullptr && !found; entry = entry->ifa_next)
+        found = entry->ifa_addr != nullptr && entry->ifa_addr->sa_family == AF_INET && name == entry->ifa_name;
+    ::freeifaddrs(list);
+    return found;
+}
+
+bool is_usable_map_interface(const std::string& name) {
+    return !netbird_utils::is_ignored_interface(name) && interface_has_ipv4(name);
+}
+
 }  // namespace
 
+bool is_well_formed_external_ip_map(std::string_view map) {
+    return netbird_utils::is_valid_external_ip_map(
+        map, [](const std::string& name) { return netbird_utils::is_linux_interface_name(name); });
+}
+
 bool is_usable_external_ip_map(std::string_view map) {
-    return netbird_utils::is_valid_external_ip_map(map, network_interface_exists);
+    return netbird_utils::is_valid_external_ip_map(map, is_usable_map_interface);
+}
+
+std::vector<std::string> missing_map_interfaces(const json& stored) {
+    std::vector<std::string> missing = netbird_utils::external_ip_map_interfaces(text_value(stored, "external_ip_map"));
+    std::erase_if(missing, network_interface_exists);
+    return missing;
 }
 
 const descriptor* find(std::string_view name) {
@@ -125,9 +152,10 @@ json effective_settings(const json& stored) {
 }
 
 std::vector<std::string> tunnel_up_args(const json& stored) {
+    const bool map_usable = missing_map_interfaces(stored).empty();
     std::vector<std::string> args;
     for (const descriptor& setting : SETTINGS)
-        if (setting.is_tunnel()) {
+        if (setting.is_tunnel() && (map_usable || setting.name != "external_ip_map")) {
             args.emplace_back(setting.up_flag);
             args.push_back(argument_text(effective_value(stored, setting)));
         }

@@ -33,6 +33,10 @@ struct descriptor {
     bool clamps = false;
     // Text: the rule a value must pass; none accepts any text.
     bool (*text_rule)(std::string_view) = nullptr;
+    // Text: a further rule for submitted text only, which checks it against the system as it is
+    // now. A stored value is not checked with it again, so it stays what it is when the system
+    // changes for a moment.
+    bool (*submit_rule)(std::string_view) = nullptr;
     // The answer to submitted text that breaks the rule.
     std::string_view refusal_message;
     // Tunnel settings only: the `up` flag that hands the value to the client. A change reaches the
@@ -54,6 +58,11 @@ struct descriptor {
     constexpr descriptor accepting(bool (*rule)(std::string_view)) const {
         descriptor d = *this;
         d.text_rule = rule;
+        return d;
+    }
+    constexpr descriptor checked_on_submit(bool (*rule)(std::string_view)) const {
+        descriptor d = *this;
+        d.submit_rule = rule;
         return d;
     }
     constexpr descriptor refused_with(std::string_view message) const {
@@ -91,7 +100,11 @@ constexpr descriptor text_setting(std::string_view name, std::string_view fallba
     return d;
 }
 
-// NetBird's check of the map, with interface names looked up on this system.
+// NetBird's check of the map's form, with any well-formed interface name.
+bool is_well_formed_external_ip_map(std::string_view map);
+
+// NetBird's check of the map with its interfaces looked up on this system: each must exist, have
+// an IPv4 address and not be one that NetBird ignores, else its engine drops the whole map.
 bool is_usable_external_ip_map(std::string_view map);
 
 // In the page's order; the tunnel flags go to `up` in this order too.
@@ -109,12 +122,14 @@ inline constexpr descriptor SETTINGS[] = {
         .accepting(netbird_utils::is_valid_interface_name)
         .tunnel("--interface-name")
         .refused_with("interface_name must be 1-15 characters using only letters, digits, '_' or '-'"),
-    // A map NetBird would refuse would fail every up and reconnect, so a stored one means no map.
+    // A malformed map would fail every up and reconnect, so a stored one means no map.
     text_setting("external_ip_map", "")
-        .accepting(is_usable_external_ip_map)
+        .accepting(is_well_formed_external_ip_map)
+        .checked_on_submit(is_usable_external_ip_map)
         .tunnel("--external-ip-map")
         .refused_with("external_ip_map must be a comma-separated list of external IP addresses, each optionally "
-                      "followed by / and an internal IP address or the name of an existing network interface"),
+                      "followed by / and an internal IP address or the name of an existing network interface "
+                      "with an IPv4 address that NetBird does not ignore (lo, wt0, docker, veth, br-, ...)"),
     flag_setting("watchdog_enabled", true).refused_with("watchdog_enabled must be true or false"),
     integer_setting("watchdog_timeout", 300)
         .at_least(30)
@@ -182,8 +197,12 @@ std::string text_value(const nlohmann::json& stored, name_of<kind::text> name);
 // Every setting's value by name: the content of the settings document.
 nlohmann::json effective_settings(const nlohmann::json& stored);
 
-// The tunnel flags of `up` with their values, always all of them: an empty text is passed as an
-// empty argument.
+// The interfaces that the stored external IP map names and that are missing on this system now.
+std::vector<std::string> missing_map_interfaces(const nlohmann::json& stored);
+
+// The tunnel flags of `up` with their values: an empty text is passed as an empty argument. An
+// external IP map naming a missing interface is left out, so that the client keeps the map it has
+// rather than refusing the up.
 std::vector<std::string> tunnel_up_args(const nlohmann::json& stored);
 
 }  // namespace settings_table

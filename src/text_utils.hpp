@@ -1,5 +1,6 @@
 #pragma once
-// Text helpers of the HTTP API: form decoding and the compact uptime text.
+// Text helpers of the HTTP API: form decoding, the checks and log form of submitted values, and the
+// compact uptime text.
 
 #include <cstdint>
 #include <map>
@@ -52,6 +53,53 @@ inline std::map<std::string, std::string> parse_form(std::string_view text) {
         form[std::move(key)] = url_decode(piece.substr(eq + 1));
     }
     return form;
+}
+
+// Valid UTF-8 (shortest forms, no surrogates) without control characters (C0, DEL, C1): the only
+// values a setting or an override may hold, since they are stored as JSON text and logged.
+inline bool is_printable_utf8(std::string_view text) {
+    std::size_t i = 0;
+    while (i < text.size()) {
+        const auto lead = static_cast<unsigned char>(text[i]);
+        if (lead < 0x80) {
+            if (lead < 0x20 || lead == 0x7f) return false;
+            ++i;
+            continue;
+        }
+        const std::size_t length = lead >= 0xf0 ? 4 : lead >= 0xe0 ? 3 : lead >= 0xc0 ? 2 : 0;
+        if (length == 0 || lead > 0xf4 || i + length > text.size()) return false;
+        std::uint32_t code = lead & (0x7fu >> length);
+        for (std::size_t k = 1; k < length; ++k) {
+            const auto next = static_cast<unsigned char>(text[i + k]);
+            if ((next & 0xc0) != 0x80) return false;
+            code = code << 6 | (next & 0x3f);
+        }
+        constexpr std::uint32_t smallest[] = {0, 0, 0x80, 0x800, 0x10000};
+        if (code < smallest[length] || code > 0x10ffff || (code >= 0xd800 && code <= 0xdfff) ||
+            (code >= 0x80 && code <= 0x9f))
+            return false;
+        i += length;
+    }
+    return true;
+}
+
+// The text with every control byte (C0 and DEL) written as \xNN, so that a value cannot forge a
+// log line or send an escape sequence to a terminal.
+inline std::string escape_controls(std::string_view text) {
+    static constexpr char HEX[] = "0123456789abcdef";
+    std::string out;
+    out.reserve(text.size());
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte >= 0x20 && byte != 0x7f) {
+            out.push_back(c);
+            continue;
+        }
+        out += "\\x";
+        out.push_back(HEX[byte >> 4]);
+        out.push_back(HEX[byte & 0xf]);
+    }
+    return out;
 }
 
 // "1d1h1m" style: days only when there is at least one, seconds dropped.

@@ -4,6 +4,7 @@
 #include "file_utils.hpp"
 #include "json_utils.hpp"
 #include "netbird_utils.hpp"
+#include "settings_files.hpp"
 #include "settings_table.hpp"
 #include "vpn_api.hpp"
 
@@ -135,11 +136,13 @@ up_outcome run_up(const command_runner& run, const std::vector<std::string>& up,
 }
 
 // The data directory's entries that a deregistration keeps: the overrides and the logs, the settings
-// (cleared when the deregistration was accepted; what is there now came later), and the setup keys
-// staged by `up` requests that arrived after it and still wait for their turn.
+// (cleared when the deregistration was accepted; what is there now came later) with the files of a
+// save that may be under way, and the setup keys staged by `up` requests that arrived after it and
+// still wait for their turn.
 bool survives_deregistration(const fs::path& entry, const fs::path& env_path, const fs::path& log_dir,
                              const fs::path& settings_path) {
-    return entry == env_path || entry == log_dir || entry == settings_path ||
+    return entry == log_dir || settings_files::is_file_or_companion(entry, env_path) ||
+           settings_files::is_file_or_companion(entry, settings_path) ||
            entry.filename().string().starts_with(netbird_utils::SETUP_KEY_FILE_PREFIX);
 }
 
@@ -156,12 +159,19 @@ void clear_directory(const fs::path& dir, const std::function<bool(const fs::pat
     }
 }
 
+// An error document for the page that also has the members of a command's result document.
+std::string refused_up_json(const std::string& message) {
+    return dump_json(nlohmann::json{{"error", message}, {"exit_code", 400}, {"ok", false}, {"output", message}});
+}
+
 // The refusal of an `up` without a key on a camera that is not registered: an error document for
 // the page that also has the members of a command's result document.
 std::string setup_key_needed_json() {
-    const std::string message = "A setup key is needed: this camera is not registered with NetBird.";
-    return dump_json(nlohmann::json{{"error", message}, {"exit_code", 400}, {"ok", false}, {"output", message}});
+    return refused_up_json("A setup key is needed: this camera is not registered with NetBird.");
 }
+
+constexpr const char* INVALID_SETUP_KEY =
+    "The setup key is not one NetBird accepts: it is a UUID such as 01234567-89AB-CDEF-0123-456789ABCDEF.";
 
 constexpr auto LOOP_WAIT_STEP = std::chrono::milliseconds(100);
 
@@ -267,6 +277,10 @@ void application::api_up(const response_ptr& res, const request& /*req*/) {
             write_json(res, setup_key_needed_json(), http_status::bad_request, false);
             return;
         }
+        if (has_key && !netbird_utils::is_valid_setup_key(key->second)) {
+            write_json(res, refused_up_json(INVALID_SETUP_KEY), http_status::bad_request, false);
+            return;
+        }
         m_desired_up = true;
         m_desired_up_assumed = false;
         nlohmann::json config = m_app_config;
@@ -274,6 +288,7 @@ void application::api_up(const response_ptr& res, const request& /*req*/) {
         if (stored.any_changed)
             m_app_settings.update([fields](nlohmann::json& updated) { store_form_settings(updated, fields); }, {});
         std::vector<std::string> args = build_up_args(fields);
+        std::string note = external_ip_map_note();
         const bool apply_if_connected = m_pending_reconnect.load() || stored.up_setting_changed;
 
         std::shared_ptr<staged_key_file> key_file;
@@ -288,10 +303,11 @@ void application::api_up(const response_ptr& res, const request& /*req*/) {
         }
         auto applied = std::make_shared<bool>(false);
         auto commands = [this, up = std::move(args), down = with_command(base_args_cli(), "down"), apply_if_connected,
-                         applied] {
+                         applied, note = std::move(note)] {
             up_outcome outcome = run_up([this](const auto& line) { return run_command(line, false); }, up, down,
                                         apply_if_connected);
             *applied = outcome.applied;
+            outcome.result.stdout_data.insert(0, note);
             return std::move(outcome.result);
         };
         auto after = [this, key_file = std::move(key_file), applied,
@@ -315,9 +331,12 @@ void application::api_reconnect(const response_ptr& res, const request& /*req*/)
         m_desired_up = true;
         m_desired_up_assumed = false;
         // One job, so no other NetBird command runs between the down and the up.
-        auto commands = [this, down = with_command(base_args_cli(), "down"), up = build_up_args(fields)] {
+        auto commands = [this, down = with_command(base_args_cli(), "down"), up = build_up_args(fields),
+                         note = external_ip_map_note()] {
             run_command(down, false);
-            return run_command(up, false);
+            command_result result = run_command(up, false);
+            result.stdout_data.insert(0, note);
+            return result;
         };
         auto after = [this, settings = up_settings()](const command_result& up_result) {
             restart_service();

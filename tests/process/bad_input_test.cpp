@@ -20,7 +20,7 @@ using json = nlohmann::json;
 
 namespace {
 
-const std::string SETUP_KEY = "0BAD1NPU-7K3Y-4A5B-9C8D-E6F7A8B9C0D1";
+const std::string SETUP_KEY = "0BAD1A9C-7E3F-4A5B-9C8D-E6F7A8B9C0D1";
 constexpr std::size_t MAX_BODY_BYTES = 8192;
 
 struct route {
@@ -110,6 +110,8 @@ TEST(bad_input, every_route_answers_each_bad_request_once_and_clearly) {
     // A server already running makes every start request a no-op, so that none of them binds the
     // default port that another test may be using.
     ASSERT_EQ(app.client().post(API + "/iperf/server/start", "port=5441&idle_timeout=3600&one_shot=0").status, 200);
+    // Registered, so that a reconnect never waits for a browser login.
+    ASSERT_EQ(json::parse(app.client().post(API + "/up", "setup_key=" + SETUP_KEY).body)["exit_code"], 0);
     for (const route& r : ROUTES)
         for (const bad_request& bad : bad_requests()) expect_one_clear_answer(app.client(), r, bad);
 
@@ -121,35 +123,18 @@ TEST(bad_input, every_route_answers_each_bad_request_once_and_clearly) {
     EXPECT_EQ(app.stop(), 0);
 }
 
-// The simulator's NB_SIM_RECORD file: one JSON line per NetBird invocation.
-class invocation_log {
-public:
-    invocation_log() {
-        char pattern[] = "/tmp/ovra-record-XXXXXX";
-        ::close(::mkstemp(pattern));
-        m_path = pattern;
+// The environment of the last invocation whose command line holds `word`.
+json last_env_of(const sim_record& record, const std::string& word) {
+    json env;
+    for (const json& invocation : record.lines()) {
+        const json argv = invocation.value("argv", json::array());
+        if (std::find(argv.begin(), argv.end(), word) != argv.end()) env = invocation["env"];
     }
-    ~invocation_log() { fs::remove(m_path); }
-    std::pair<std::string, std::string> env() const { return {"NB_SIM_RECORD", m_path.string()}; }
-
-    // The environment of the last invocation whose command line holds `word`.
-    json last_env_of(const std::string& word) const {
-        json env;
-        std::ifstream in(m_path);
-        for (std::string line; std::getline(in, line);) {
-            const json invocation = json::parse(line);
-            const auto& argv = invocation["argv"];
-            if (std::find(argv.begin(), argv.end(), word) != argv.end()) env = invocation["env"];
-        }
-        return env;
-    }
-
-private:
-    fs::path m_path;
-};
+    return env;
+}
 
 TEST(bad_input, nul_never_makes_a_name_and_a_value_with_nul_reaches_children_cut_short) {
-    const invocation_log record;
+    const sim_record record;
     staged_app::options options;
     options.env = {record.env()};
     staged_app app(options);
@@ -161,11 +146,15 @@ TEST(bad_input, nul_never_makes_a_name_and_a_value_with_nul_reaches_children_cut
     EXPECT_EQ(env_name.status, 400);
     EXPECT_EQ(env_name.body, R"({"error":"Invalid env key"})");
 
-    ASSERT_EQ(app.client().post(API + "/env", "name=NB_SIM_NUL&value=a%00b").status, 200);
-    EXPECT_EQ(json::parse(app.client().post(API + "/restart").body)["running"], true);
+    EXPECT_EQ(app.client().post(API + "/env", "name=NB_SIM_NUL&value=a%00b").status, 400);
+    EXPECT_EQ(app.stop(), 0);
+
+    // One stored by hand reaches the children cut at the NUL.
+    write_file(app.data_dir() / "env.json", R"({"NB_SIM_NUL":"a\u0000b"})");
+    app.start();
     EXPECT_EQ(json::parse(app.client().post(API + "/down").body)["exit_code"], 0);  // it ran
-    EXPECT_EQ(record.last_env_of("run")["NB_SIM_NUL"], "a");
-    EXPECT_EQ(record.last_env_of("down")["NB_SIM_NUL"], "a");
+    EXPECT_EQ(last_env_of(record, "run")["NB_SIM_NUL"], "a");
+    EXPECT_EQ(last_env_of(record, "down")["NB_SIM_NUL"], "a");
     EXPECT_EQ(app.stop(), 0);
 }
 

@@ -1,6 +1,7 @@
 // The settings and environment-override APIs and the start-up clean-ups, against the running daemon.
 
 #include "harness.hpp"
+#include "inspect.hpp"
 
 #include <algorithm>
 #include <atomic>
@@ -32,7 +33,11 @@ std::string config_with(const json& changes) {
 
 const char* const IP_MAP_MESSAGE =
     "external_ip_map must be a comma-separated list of external IP addresses, each optionally followed by / and an "
-    "internal IP address or the name of an existing network interface";
+    "internal IP address or the name of an existing network interface with an IPv4 address that NetBird does not "
+    "ignore (lo, wt0, docker, veth, br-, ...)";
+const char* const UNPRINTABLE = "The value must be UTF-8 text without control characters";
+const std::string SETUP_KEY = "5E7B1C2A-9D44-4F1B-8C3E-FA17C0DE5EED";
+
 
 std::string error_body(const std::string& message) { return json{{"error", message}}.dump(); }
 
@@ -79,6 +84,9 @@ TEST(config_api, rejects_each_bad_request_with_its_message_and_stores_nothing) {
         {"name=external_ip_map&value=1.2.3.4%2F10.0.0.1%2F10.0.0.2", IP_MAP_MESSAGE},
         {"name=external_ip_map&value=1.2.3.4%2Fno-such-if9", IP_MAP_MESSAGE},
         {"name=external_ip_map&value=lo%2F1.2.3.4", IP_MAP_MESSAGE},
+        {"name=external_ip_map&value=1.2.3.4%2Flo", IP_MAP_MESSAGE},
+        {"name=management_url&value=https%3A%2F%2Fm.example%FF", UNPRINTABLE},
+        {"name=management_url&value=https%3A%2F%2Fm.example%0Afake", UNPRINTABLE},
         {"name=mtu&value=575", "mtu must be an integer between 576 and 8192"},
         {"name=mtu&value=8193", "mtu must be an integer between 576 and 8192"},
         {"name=interface_name&value=abcdefghijklmnop",
@@ -117,12 +125,12 @@ TEST(config_api, set_and_reset_save_the_file_every_time_but_log_only_real_change
     EXPECT_EQ(post("name=mtu&value=").body, config_with({{"watchdog_timeout", 30}}));
     EXPECT_EQ(read_file(app_json), "{\n  \"watchdog_timeout\": 30\n}\n");
 
-    // Stored as decoded; bytes that are not UTF-8 come back as U+FFFD.
-    EXPECT_EQ(post("name=management_url&value=https%3A%2F%2Fm.example%2F%3Fa+b%FF").body,
-              config_with({{"watchdog_timeout", 30}, {"management_url", "https://m.example/?a b\xEF\xBF\xBD"}}));
+    // Stored as decoded.
+    EXPECT_EQ(post("name=management_url&value=https%3A%2F%2Fm.example%2F%3Fa+b%C3%A9").body,
+              config_with({{"watchdog_timeout", 30}, {"management_url", "https://m.example/?a b\xC3\xA9"}}));
     EXPECT_EQ(count_logged_before(syslog, "App setting reset: mtu", "App setting changed: management_url="), 1);
     EXPECT_EQ(read_file(app_json),
-              "{\n  \"management_url\": \"https://m.example/?a b\xEF\xBF\xBD\",\n  \"watchdog_timeout\": 30\n}\n");
+              "{\n  \"management_url\": \"https://m.example/?a b\xC3\xA9\",\n  \"watchdog_timeout\": 30\n}\n");
 }
 
 TEST(config_api, retention_requests_prune_before_the_answer_even_when_unchanged) {
@@ -157,7 +165,7 @@ TEST(config_api, a_changed_tunnel_setting_asks_for_a_reconnect_only_while_the_vp
     post("name=mtu&value=1400");
     EXPECT_FALSE(status_flag(app, "pending_reconnect"));
 
-    app.client().post(API + "/up", "setup_key=some-key");  // wanted up from now on
+    app.client().post(API + "/up", "setup_key=" + SETUP_KEY);  // wanted up from now on
     post("name=management_url&value=https%3A%2F%2Fm.example");
     post("name=watchdog_timeout&value=60");
     post("name=mtu&value=1400");
@@ -199,6 +207,18 @@ TEST(env_api, rejects_each_bad_request_with_its_message_and_stores_nothing) {
         {"name=NB_SETUP_KEY", SECRET},
         {"name=NB_LOG_LEVEL&value=verbose", LOG_LEVEL},
         {"name=NB_LOG_LEVEL&value=critical", LOG_LEVEL},
+        {"name=NB_NETSTACK_SKIP_PROXY&value=false",
+         "Env key is protected: Kept true: any other value opens an unauthenticated SOCKS5 proxy into the VPN on "
+         "every address of the camera."},
+        {"name=NB_DISABLE_UPDATE_SETTINGS&value=true",
+         "Env key is protected: Makes the client drop every tunnel setting while the camera reports it applied."},
+        {"name=NB_USE_NETSTACK_MODE", "Env key is protected: Kept true: kernel mode changes the camera's routes, DNS "
+                                      "and firewall, which a killed client never undoes."},
+        {"name=NB_DNS_RESOLVER_ADDRESS&value=10.0.0.1",
+         "NB_DNS_RESOLVER_ADDRESS must be IP:port, with an IPv6 address in brackets"},
+        {"name=NB_ADMIN_URL&value=app.example", "NB_ADMIN_URL must be an http:// or https:// URL with a host"},
+        {"name=NB_FOO&value=a%1Bb", UNPRINTABLE},
+        {"name=NB_FOO&value=%FF", UNPRINTABLE},
     };
     for (const auto& [body, message] : cases) expect_rejected(app, "/env", body, message);
     EXPECT_FALSE(fs::exists(app.data_dir() / "env.json"));
@@ -235,41 +255,79 @@ TEST(env_api, refuses_an_override_beyond_the_budget_but_not_a_removal_or_a_chang
 
 // The up form stores its fields unchecked; a map NetBird would refuse must not fail the up.
 TEST(config_api, an_external_ip_map_netbird_would_refuse_never_reaches_up) {
-    char pattern[] = "/tmp/ovra-record-XXXXXX";
-    ::close(::mkstemp(pattern));
-    const fs::path record = pattern;
-    staged_app app({.env = {{"NB_SIM_RECORD", record.string()}}});
+    const sim_record record;
+    staged_app app({.env = {record.env()}});
     app.start();
-    const json up = json::parse(app.client().post(API + "/up", "setup_key=k&external_ip_map=1.2.3.4%2Feth9%2C").body);
+    const json up =
+        json::parse(app.client().post(API + "/up", "setup_key=" + SETUP_KEY + "&external_ip_map=1.2.3.4%2Feth9%2C").body);
     EXPECT_EQ(up["exit_code"], 0) << up.dump();
     EXPECT_EQ(json::parse(app.client().get(API + "/config").body)["external_ip_map"], "");
-    const std::string lines = read_file(record);
-    fs::remove(record);
+    const std::string lines = json(record.lines()).dump();
     EXPECT_NE(lines.find(R"("--external-ip-map","")"), std::string::npos) << lines;
     EXPECT_EQ(lines.find("eth9"), std::string::npos) << lines;
 }
 
+// A map set while its interface was there stays stored when the interface goes (Wi-Fi at boot):
+// `up` leaves the flag out, so the client keeps its map, and the answer says why.
+TEST(config_api, an_external_ip_map_survives_its_interface_missing_at_up_time) {
+    const sim_record record;
+    staged_app app({.env = {record.env()}});
+    app.start();
+    // ip lives in sbin, which the PATH of a non-login shell may lack.
+    const auto ip = [](const std::string& args) { return std::system(("PATH=$PATH:/usr/sbin:/sbin ip " + args).c_str()); };
+    ASSERT_EQ(ip("link add cam0 type veth peer name cam1"), 0);
+    ASSERT_EQ(ip("addr add 192.0.2.10/24 dev cam0"), 0);
+    expect_rejected(app, "/config", "name=external_ip_map&value=203.0.113.5%2Fcam1", IP_MAP_MESSAGE);  // no IPv4
+    ASSERT_EQ(app.client().post(API + "/config", "name=external_ip_map&value=203.0.113.5%2Fcam0").status, 200);
+    ASSERT_EQ(ip("link del cam0"), 0);  // and its peer with it
+
+    const json up = json::parse(app.client().post(API + "/up", "setup_key=" + SETUP_KEY).body);
+    EXPECT_EQ(up["exit_code"], 0) << up.dump();
+    EXPECT_NE(up["output"].get<std::string>().find("external_ip_map left out of up: interface cam0 is missing now"),
+              std::string::npos)
+        << up.dump();
+    EXPECT_EQ(json::parse(app.client().get(API + "/config").body)["external_ip_map"], "203.0.113.5/cam0");
+    for (const json& line : record.lines()) {
+        const json argv = line.value("argv", json::array());
+        EXPECT_EQ(std::find(argv.begin(), argv.end(), "--external-ip-map"), argv.end()) << line.dump();
+    }
+}
+
+TEST(config_api, a_setup_key_netbird_would_refuse_is_refused_before_any_command) {
+    const sim_record record;
+    staged_app app({.env = {record.env()}});
+    app.start();
+    const http_reply reply = app.client().post(API + "/up", "setup_key=not-a-uuid");
+    EXPECT_EQ(reply.status, 400);
+    EXPECT_EQ(json::parse(reply.body)["error"],
+              "The setup key is not one NetBird accepts: it is a UUID such as 01234567-89AB-CDEF-0123-456789ABCDEF.");
+    for (const json& line : record.lines()) {
+        const json argv = line.value("argv", json::array());
+        EXPECT_EQ(std::find(argv.begin(), argv.end(), "up"), argv.end()) << line.dump();
+    }
+    EXPECT_FALSE(status_flag(app, "pending_reconnect"));
+}
+
 // Every NetBird child, the service and each one-off command, runs without the SOCKS5 proxy of
-// netstack mode and with a user name.
+// netstack mode and with a user name; the simulator would record the proxy it opened.
 TEST(env_api, every_netbird_child_gets_the_proxy_switched_off_and_a_user_name) {
-    char pattern[] = "/tmp/ovra-record-XXXXXX";
-    ::close(::mkstemp(pattern));
-    const fs::path record = pattern;
-    staged_app app({.env = {{"NB_SIM_RECORD", record.string()}}});
+    const sim_record record;
+    staged_app app({.env = {record.env()}});
     ::unsetenv("USER");
     app.start();
-    ASSERT_EQ(json::parse(app.client().post(API + "/up", "setup_key=k").body)["exit_code"], 0);
+    ASSERT_EQ(json::parse(app.client().post(API + "/up", "setup_key=" + SETUP_KEY).body)["exit_code"], 0);
     ASSERT_EQ(json::parse(app.client().post(API + "/down").body)["exit_code"], 0);
     ASSERT_EQ(app.client().get(API + "/debug-bundle").status, 200);
+    EXPECT_TRUE(wait_for([&] { return json(record.lines()).dump().find(R"("status")") != std::string::npos; }))
+        << "a status poll";
     std::set<std::string> commands;
-    std::istringstream lines(read_file(record));
-    for (std::string line; std::getline(lines, line);) {
-        const json invocation = json::parse(line);
-        for (const auto& word : invocation["argv"]) commands.insert(word.get<std::string>());
-        EXPECT_EQ(invocation["env"].value("NB_NETSTACK_SKIP_PROXY", ""), "true") << line;
-        EXPECT_FALSE(invocation["env"].value("USER", "").empty()) << line;
+    for (const json& invocation : record.lines()) {
+        EXPECT_FALSE(invocation.contains("event")) << invocation.dump();
+        for (const auto& word : invocation.value("argv", json::array())) commands.insert(word.get<std::string>());
+        const json env = invocation.value("env", json::object());
+        EXPECT_EQ(env.value("NB_NETSTACK_SKIP_PROXY", ""), "true") << invocation.dump();
+        EXPECT_FALSE(env.value("USER", "").empty()) << invocation.dump();
     }
-    fs::remove(record);
     const std::set<std::string> expected{"service", "status", "up", "down", "bundle"};
     EXPECT_TRUE(std::includes(commands.begin(), commands.end(), expected.begin(), expected.end()))
         << json(commands).dump();
@@ -292,15 +350,35 @@ TEST(env_api, lists_the_visible_system_variables_then_the_overrides_and_the_pres
           {{"default_value", "15"},
            {"description", "Idle time in whole minutes before a lazy connection closes."},
            {"name", "NB_LAZY_CONN_INACTIVITY_THRESHOLD"}}}}};
+    const auto listed = [&] {
+        json document = json::parse(app.client().get(API + "/env").body);
+        for (const char* list : {"protected", "checked"}) document.erase(list);
+        return document;
+    };
+    EXPECT_EQ(listed(), expected);
     const http_reply reply = app.client().get(API + "/env");
-    EXPECT_EQ(reply.body, expected.dump());
     EXPECT_EQ(reply.header("Cache-Control"), "");
+
+    // The page learns which names it cannot offer, and why.
+    const json document = json::parse(reply.body);
+    const auto description_of = [&](const char* list, const char* name) {
+        for (const json& entry : document[list])
+            if (entry["name"] == name) return entry["description"].get<std::string>();
+        return std::string();
+    };
+    EXPECT_EQ(description_of("protected", "NB_NETSTACK_SKIP_PROXY"),
+              "Env key is protected: Kept true: any other value opens an unauthenticated SOCKS5 proxy into the VPN on "
+              "every address of the camera.");
+    EXPECT_EQ(description_of("protected", "NB_CONFIG"), "Env key is read-only");
+    EXPECT_EQ(description_of("protected", "NB_SETUP_KEY"), "Env key would hold a secret, which is never stored");
+    EXPECT_EQ(description_of("protected", "NB_LOG_MAX_SIZE_MB"), "");
+    EXPECT_EQ(description_of("checked", "NB_ADMIN_URL"), "NB_ADMIN_URL must be an http:// or https:// URL with a host");
 
     app.client().post(API + "/env", "name=NB_LOG_MAX_SIZE_MB&value=10");
     app.client().post(API + "/env", "name=NB_A&value=1");
     expected["entries"].push_back({{"name", "NB_A"}, {"system", false}, {"value", "1"}});
     expected["entries"].push_back({{"name", "NB_LOG_MAX_SIZE_MB"}, {"system", false}, {"value", "10"}});
-    EXPECT_EQ(app.client().get(API + "/env").body, expected.dump());
+    EXPECT_EQ(listed(), expected);
 }
 
 TEST(env_api, changes_while_the_service_runs_ask_for_a_restart_and_repeats_change_nothing) {
@@ -329,9 +407,9 @@ TEST(env_api, changes_while_the_service_runs_ask_for_a_restart_and_repeats_chang
     EXPECT_EQ(post("name=NB_LOG_LEVEL&value="), R"({"env":{},"ok":true,"restart_required":true})");
     EXPECT_EQ(read_file(env_json), "{}\n");
 
-    // Stored as decoded; bytes that are not UTF-8 come back as U+FFFD.
-    EXPECT_EQ(post("name=NB_FOO&value=a+b%26c%FF"),
-              R"({"env":{"NB_FOO":"a b&c)" "\xEF\xBF\xBD" R"("},"ok":true,"restart_required":true})");
+    // Stored as decoded.
+    EXPECT_EQ(post("name=NB_FOO&value=a+b%26c%C3%A9"),
+              R"({"env":{"NB_FOO":"a b&c)" "\xC3\xA9" R"("},"ok":true,"restart_required":true})");
     const std::string fence = "NetBird env override set: NB_FOO=a b&c";
     EXPECT_EQ(count_logged_before(syslog, "NetBird env override set: NB_LOG_LEVEL=debug", fence), 1);
     EXPECT_EQ(count_logged_before(syslog, "NetBird env override removed: NB_LOG_LEVEL", fence), 1);
@@ -352,7 +430,7 @@ TEST(settings_start_up, removes_reserved_overrides_a_stored_setup_key_and_staged
     write_file(app.data_dir() / "app.json", R"({"setup_key":"SECRET","mtu":1400,"custom":"kept"})");
     write_file(app.data_dir() / "env.json",
                R"({"NB_MTU":"1400","NB_FOO":"x","NB_BAR":5,"NB_SETUP_KEY":"SECRET","WT_DAEMON_ADDR":"unix:///x",)"
-               R"("NB_LOG_LEVEL":"loud"})");
+               R"("NB_LOG_LEVEL":"loud","NB_NETSTACK_SKIP_PROXY":"false","NB_EXTRA_DNS_LABELS":"a,,b"})");
     write_file(app.data_dir() / "setup-key-Xy12Ab", "SECRET");
     app.start();
     EXPECT_EQ(read_file(app.data_dir() / "app.json"), "{\n  \"custom\": \"kept\",\n  \"mtu\": 1400\n}\n");
@@ -364,6 +442,7 @@ TEST(settings_start_up, removes_reserved_overrides_a_stored_setup_key_and_staged
         if (!entry["system"].get<bool>()) overrides.push_back(entry);
     EXPECT_EQ(overrides, json::array({json{{"name", "NB_FOO"}, {"system", false}, {"value", "x"}}}));
     EXPECT_EQ(app.client().get(API + "/config").body, config_with({{"mtu", 1400}}));
+    EXPECT_NE(app.app_log().find("NetBird env override dropped: NB_NETSTACK_SKIP_PROXY"), std::string::npos);
 }
 
 // Many clients change settings at once, so saves pile up behind the one being written and go to

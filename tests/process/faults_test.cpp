@@ -491,3 +491,32 @@ TEST(faults, no_child_outlives_a_killed_daemon) {
 }
 
 }  // namespace
+
+namespace {
+
+// The reset after a deregistration clears the data directory while the settings writer may be
+// saving: its temporary files are spared, so no change sent meanwhile fails.
+TEST(faults, saves_racing_a_deregistration_are_all_answered_ok) {
+    staged_app app;
+    app.start();
+    for (int round = 0; round < 5; ++round) {
+        http_client deregistering;
+        deregistering.send_request("POST", API + "/deregister");
+        std::atomic<bool> done{false};
+        std::atomic<int> failed{0};
+        std::thread saver([&] {
+            http_client client;
+            for (int i = 0; !done; ++i) {
+                if (client.post(API + "/config", form("mtu", std::to_string(600 + i % 100))).status != 200) ++failed;
+                if (client.post(API + "/env", form("NB_SIM_T", std::to_string(i))).status != 200) ++failed;
+            }
+        });
+        EXPECT_EQ(deregistering.read_reply().status, 200);
+        done = true;
+        saver.join();
+        EXPECT_EQ(failed, 0) << "round " << round;
+    }
+    EXPECT_TRUE(json::parse(read_file(app.data_dir() / "env.json")).contains("NB_SIM_T"));
+}
+
+}  // namespace

@@ -56,6 +56,11 @@ TEST(hostile_files, fifos_links_and_deep_nesting_at_the_settings_files_leave_the
     app.start();
     EXPECT_EQ(config_of(app)["mtu"], 1280);
     EXPECT_EQ(app.client().get(API + "/env").body.find("NB_SIM_X"), std::string::npos);
+    // The damaged document is kept aside for the operator; the link to elsewhere stays as it was.
+    EXPECT_TRUE(read_file(app.data_dir() / "app.json.bad").starts_with(R"({"mtu":1400,"x":{{)"));
+    EXPECT_NE(app.app_log().find("Settings file " + (app.data_dir() / "app.json").string() + " is damaged"),
+              std::string::npos);
+    EXPECT_TRUE(fs::is_symlink(app.data_dir() / "env.json"));
     // The first save replaces the unreadable document with a proper one.
     EXPECT_EQ(app.client().post(API + "/config", "name=mtu&value=1400").status, 200);
     EXPECT_EQ(read_file(app.data_dir() / "app.json"), "{\n  \"mtu\": 1400\n}\n");

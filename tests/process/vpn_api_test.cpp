@@ -97,7 +97,7 @@ json stored_settings(const staged_app& app) {
 
 json status_of(staged_app& app) { return json::parse(app.client().get(API + "/status").body); }
 
-void register_device(staged_app& app, const std::string& form = "setup_key=first-key") {
+void register_device(staged_app& app, const std::string& form = "setup_key=F1257000-0000-4000-8000-000000000001") {
     const auto reply = app.client().post(API + "/up", form);
     ASSERT_EQ(reply.status, 200);
     ASSERT_EQ(json::parse(reply.body)["output"], "Connected\n") << reply.body;
@@ -121,7 +121,7 @@ TEST(VpnApiProcess, NineCommandsWaitBehindASlowOneAndTheTenthIsRefusedAtOnce) {
         ASSERT_TRUE(wait_for([&] { return stored_settings(app).value("mtu", 0) == mtu; })) << mtu;
     }
 
-    const auto refused = app.client().post(API + "/up", "setup_key=never-used");
+    const auto refused = app.client().post(API + "/up", "setup_key=0E7E2000-0000-4000-8000-000000000003");
     EXPECT_LT(record.of("up").size(), 9u) << "refused only once the queue had drained";
     EXPECT_EQ(refused.status_line, "503 Service Unavailable");
     EXPECT_EQ(refused.body, BUSY);
@@ -139,14 +139,14 @@ TEST(VpnApiProcess, NineCommandsWaitBehindASlowOneAndTheTenthIsRefusedAtOnce) {
 }
 
 TEST(VpnApiProcess, SetupKeyIsStagedPrivatelyForUpAndNeverLogged) {
-    const std::string key = "A+B-secret-key-5566";
+    const std::string key = "{A0B5EC2E-7000-4000-8000-000000005566}";
     invocation_record record;
     syslog_capture syslog;
     staged_app app({.env = {record.env()}});
     app.start();
 
     const auto reply = app.client().post(
-        API + "/up", "setup_key=A%2BB-secret-key-5566&management_url=https%3A%2F%2Fmgmt.example.test%3A443&mtu=abc");
+        API + "/up", "setup_key=%7BA0B5EC2E-7000-4000-8000-000000005566%7D&management_url=https%3A%2F%2Fmgmt.example.test%3A443&mtu=abc");
     EXPECT_EQ(reply.status, 200);
     EXPECT_EQ(reply.body, R"({"exit_code":0,"ok":true,"output":"Connected\n"})");
     EXPECT_EQ(reply.header("Cache-Control"), "");
@@ -181,7 +181,7 @@ TEST(VpnApiProcess, DeregisterResetsTheDataDirectoryAndStartsTheServiceAgain) {
     write_file(app.data_dir() / "env.json", overrides);
     write_file(app.data_dir() / "notes.txt", "anything");
     app.start();
-    register_device(app, "setup_key=first-key&mtu=1400");
+    register_device(app, "setup_key=F1257000-0000-4000-8000-000000000001&mtu=1400");
 
     const auto reply = app.client().post(API + "/deregister");
     EXPECT_EQ(reply.status, 200);
@@ -208,7 +208,7 @@ TEST(VpnApiProcess, DeregisterResetsTheDataDirectoryAndStartsTheServiceAgain) {
     EXPECT_EQ(status_of(app)["registered"], false);
 
     // The settings are gone from memory too: the next up runs with the default MTU.
-    register_device(app, "setup_key=second-key");
+    register_device(app, "setup_key=5EC0D000-0000-4000-8000-000000000002");
     EXPECT_EQ(flag_value(record.of("up").back(), "--mtu"), "1280");
 }
 
@@ -236,7 +236,7 @@ TEST(VpnApiProcess, AClientThatLeavesGetsNoAnswerButTheResetStillHappens) {
     invocation_record record;
     staged_app app({.env = {{"NB_SIM_DELAY_MS", "1000"}, record.env()}});
     app.start();
-    register_device(app, "setup_key=first-key&mtu=1400");
+    register_device(app, "setup_key=F1257000-0000-4000-8000-000000000001&mtu=1400");
 
     http_client leaving;
     leaving.send_raw(post_message("/deregister", ""));
@@ -337,20 +337,20 @@ TEST(VpnApiProcess, AKeyAndSettingsSentRightAfterADeregistrationSurviveIt) {
     invocation_record record;
     staged_app app({.env = {{"NB_SIM_DELAY_MS", "1000"}, record.env()}});
     app.start();
-    register_device(app, "setup_key=first-key&mtu=1400&interface_name=wt7");
+    register_device(app, "setup_key=F1257000-0000-4000-8000-000000000001&mtu=1400&interface_name=wt7");
 
     http_client deregistering;
     deregistering.send_raw(post_message("/deregister", ""));
     ASSERT_TRUE(wait_for([&] { return record.of("deregister").size() == 1; }));
     EXPECT_EQ(status_of(app)["registered"], false) << "the deregistration is under way";
     http_client registering;
-    registering.send_raw(post_message("/up", "setup_key=second-key&mtu=1380"));
+    registering.send_raw(post_message("/up", "setup_key=5EC0D000-0000-4000-8000-000000000002&mtu=1380"));
 
     EXPECT_EQ(json::parse(deregistering.read_reply().body)["ok"], true);
     const auto reply = registering.read_reply();
     EXPECT_EQ(json::parse(reply.body)["output"], "Connected\n") << reply.body;
     const json up = record.of("up").back();
-    EXPECT_EQ(up["key_file_content"], "second-key");
+    EXPECT_EQ(up["key_file_content"], "5EC0D000-0000-4000-8000-000000000002");
     EXPECT_EQ(flag_value(up, "--mtu"), "1380");
     EXPECT_EQ(flag_value(up, "--interface-name"), "wt0") << "the settings from before the deregistration are gone";
     EXPECT_EQ(stored_settings(app), (json{{"mtu", 1380}}));

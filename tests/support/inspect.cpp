@@ -8,6 +8,7 @@
 #include <sstream>
 #include <sys/stat.h>
 #include <thread>
+#include <unistd.h>
 
 namespace fs = std::filesystem;
 
@@ -234,6 +235,24 @@ std::vector<std::string> exposure_findings(const fs::path& app_dir, const std::v
     if (::stat(API_SOCKET.c_str(), &info) != 0 || (info.st_mode & 07777) != 0666)
         findings.push_back("API socket missing or not 0666");
     return findings;
+}
+
+sim_record::sim_record() {
+    char pattern[] = "/tmp/ovra-record-XXXXXX";
+    ::close(::mkstemp(pattern));
+    m_path = pattern;
+}
+
+sim_record::~sim_record() {
+    std::error_code ignored;
+    fs::remove(m_path, ignored);
+}
+
+std::vector<nlohmann::json> sim_record::lines() const {
+    std::vector<nlohmann::json> parsed;
+    std::istringstream text(read_file(m_path));
+    for (std::string line; std::getline(text, line);) parsed.push_back(nlohmann::json::parse(line));
+    return parsed;
 }
 
 }  // namespace test_support

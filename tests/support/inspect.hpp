@@ -5,9 +5,11 @@
 #include <chrono>
 #include <cstddef>
 #include <filesystem>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <string_view>
 #include <sys/types.h>
+#include <utility>
 #include <vector>
 
 namespace test_support {
@@ -78,5 +80,22 @@ std::vector<std::filesystem::path> world_writable_entries(const std::filesystem:
 // web server could not reach (mode other than 0666). One readable finding each; none is good.
 std::vector<std::string> exposure_findings(const std::filesystem::path& app_dir,
                                            const std::vector<std::string>& syslog_lines, std::string_view key);
+
+// The simulator's NB_SIM_RECORD file, a private temporary one removed with this object: one JSON
+// line per NetBird invocation, and one per event a service records (such as an open proxy).
+class sim_record {
+public:
+    sim_record();
+    ~sim_record();
+    sim_record(const sim_record&) = delete;
+    sim_record& operator=(const sim_record&) = delete;
+
+    // The variable that makes the simulator write here, for staged_app's environment.
+    std::pair<std::string, std::string> env() const { return {"NB_SIM_RECORD", m_path.string()}; }
+    std::vector<nlohmann::json> lines() const;
+
+private:
+    std::filesystem::path m_path;
+};
 
 }  // namespace test_support

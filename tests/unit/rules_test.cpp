@@ -4,6 +4,7 @@
 #include "log_levels.hpp"
 #include "netbird_utils.hpp"
 #include "settings_table.hpp"
+#include "text_utils.hpp"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -56,15 +57,21 @@ TEST(rules, external_ip_map_follows_netbirds_own_check_with_the_address_first) {
                             "eth1", "eth1/1.2.3.4", "1.2.3.4/eth2", "1.2.3.4 ", "01.2.3.4", "1.2.3",
                             "256.1.1.1", "fe80::1%eth1", "1.2.3.4;5.6.7.8"})
         EXPECT_FALSE(netbird_utils::is_valid_external_ip_map(map, only_eth1)) << map;
+    EXPECT_EQ(netbird_utils::external_ip_map_interfaces("1.2.3.4/eth1,5.6.7.8,9.9.9.9/10.0.0.1,8.8.8.8/br-x"),
+              (std::vector<std::string>{"eth1", "br-x"}));
+    for (const char* name : {"lo", "wt0", "docker", "br-", "veth"}) EXPECT_TRUE(netbird_utils::is_ignored_interface(name));
+    for (const char* name : {"eth0", "docker0", "br-lan", "LO"}) EXPECT_FALSE(netbird_utils::is_ignored_interface(name));
 }
 
 TEST(rules, overrides_that_would_take_over_the_client_or_carry_a_secret_are_unusable_in_both_spellings) {
     for (const char* name : {"NB_DAEMON_ADDR", "NB_LOG_FILE", "NB_SETUP_KEY", "NB_SETUP_KEY_FILE", "NB_PROFILE",
                              "NB_FOREGROUND_MODE", "NB_ENABLE_LAZY_CONNECTION", "NB_DISABLE_AUTO_CONNECT",
                              "NB_PRESHARED_KEY", "NB_CONFIG", "NB_MTU", "WT_DAEMON_ADDR", "WT_SETUP_KEY",
-                             "WT_CONFIG", "WT_EXTERNAL_IP_MAP"})
+                             "WT_CONFIG", "WT_EXTERNAL_IP_MAP", "NB_NETSTACK_SKIP_PROXY", "WT_USE_NETSTACK_MODE",
+                             "NB_ENABLE_NETSTACK_LOCAL_FORWARDING", "NB_SOCKS5_LISTENER_PORT",
+                             "NB_DISABLE_UPDATE_SETTINGS", "NB_ENABLE_CAPTURE"})
         EXPECT_TRUE(netbird_utils::is_unusable_override(name, "x")) << name;
-    for (const char* name : {"NB_FORCE_RELAY", "NB_LOG_MAX_SIZE_MB", "WT_FORCE_RELAY", "NB_NETSTACK_SKIP_PROXY",
+    for (const char* name : {"NB_FORCE_RELAY", "NB_LOG_MAX_SIZE_MB", "WT_FORCE_RELAY", "NB_NETSTACK_SKIP_PROXY_X",
                              "nb_setup_key", "NB_SETUP_KEYS", "XWT_CONFIG"})
         EXPECT_FALSE(netbird_utils::is_unusable_override(name, "x")) << name;
     EXPECT_TRUE(netbird_utils::is_secret_env_key("NB_SETUP_KEY"));
@@ -82,6 +89,63 @@ TEST(rules, a_log_level_override_must_be_one_that_netbirds_logger_parses) {
         EXPECT_TRUE(netbird_utils::is_unusable_override("WT_LOG_LEVEL", level)) << level;
     }
     EXPECT_FALSE(netbird_utils::is_unusable_override("NB_FORCE_RELAY", "verbose"));
+}
+
+// The values NetBird's `up` would refuse, failing every up: netip.ParseAddrPort, its domain
+// pattern for extra labels, and url.ParseRequestURI with an http(s) scheme.
+TEST(rules, overrides_netbird_parses_itself_are_checked_with_its_rules) {
+    const std::pair<const char*, std::vector<const char*>> accepted[] = {
+        {"NB_DNS_RESOLVER_ADDRESS", {"127.0.0.1:53", "[::1]:5353", "[fe80::1%eth0]:53", "10.0.0.1:065535"}},
+        {"NB_EXTRA_DNS_LABELS", {"cam", "cam-1.site", "*.cams.example", "_svc.cam,Other", "xn--bcher-kva"}},
+        {"NB_ADMIN_URL", {"https://app.example", "HTTP://10.0.0.1:8080/admin?x=%20", "https://u:p@[::1]:443/"}},
+        {"NB_LOG_LEVEL", {"Debug"}},
+    };
+    const std::pair<const char*, std::vector<const char*>> refused[] = {
+        {"NB_DNS_RESOLVER_ADDRESS", {"127.0.0.1", "::1:53", "[127.0.0.1]:53", "host:53", "1.2.3.4:65536",
+                                     "1.2.3.4:+53", ":53", "01.2.3.4:53", "[::1]:"}},
+        {"NB_EXTRA_DNS_LABELS", {"", "a,,b", "a, b", "-cam", "cam-", "a..b", "cam.", "_cam", "\"cam\"",
+                                 "caf\xC3\xA9", "a b"}},
+        {"NB_ADMIN_URL", {"app.example", "ftp://app.example", "https://", "https://host:port", "https://a b",
+                          "https://host/%zz", "https:app.example"}},
+        {"NB_LOG_LEVEL", {"verbose"}},
+    };
+    for (const auto& [name, values] : accepted)
+        for (const char* value : values)
+            EXPECT_EQ(netbird_utils::override_value_refusal(name, value), std::nullopt) << name << "=" << value;
+    for (const auto& [name, values] : refused)
+        for (const char* value : values) {
+            EXPECT_TRUE(netbird_utils::override_value_refusal(name, value).has_value()) << name << "=" << value;
+            EXPECT_TRUE(netbird_utils::is_unusable_override(name, value)) << name << "=" << value;
+        }
+    std::string labels = "a";
+    for (int i = 1; i < 32; ++i) labels += ",a";
+    EXPECT_TRUE(netbird_utils::is_valid_dns_label_list(labels));
+    EXPECT_FALSE(netbird_utils::is_valid_dns_label_list(labels + ",a"));
+    EXPECT_TRUE(netbird_utils::is_valid_dns_label_list(std::string(63, 'a')));
+    EXPECT_FALSE(netbird_utils::is_valid_dns_label_list(std::string(64, 'a')));
+}
+
+TEST(rules, setup_keys_are_uuids_in_any_form_that_netbird_parses) {
+    for (const char* key : {"5E7B1C2A-9D44-4F1B-8C3E-FA17C0DE5EED", "5e7b1c2a9d444f1b8c3efa17c0de5eed",
+                            "{5e7b1c2a-9d44-4f1b-8c3e-fa17c0de5eed}", "URN:uuid:5e7b1c2a-9d44-4f1b-8c3e-fa17c0de5eed",
+                            " 5E7B1C2A-9D44-4F1B-8C3E-FA17C0DE5EED\n"})
+        EXPECT_TRUE(netbird_utils::is_valid_setup_key(key)) << key;
+    for (const char* key : {"", "k", "5E7B1C2A-9D44-4F1B-8C3E-FA17C0DE5EE", "5E7B1C2A-9D44-4F1B-8C3E-FA17C0DE5EEG",
+                            "5E7B1C2A9D44-4F1B-8C3E-FA17C0DE5EED-", "{5E7B1C2A-9D44-4F1B-8C3E-FA17C0DE5EED",
+                            "5E7B1C2A-9D44-4F1B-8C3E-FA17C0DE5E\nED"})
+        EXPECT_FALSE(netbird_utils::is_valid_setup_key(key)) << key;
+}
+
+// Bytes that would forge a log line or be stored differently after a restart are refused; the
+// log form of a value shows control bytes as escapes.
+TEST(rules, submitted_values_must_be_printable_utf8_and_logs_escape_control_bytes) {
+    for (const char* text : {"", "plain", "caf\xC3\xA9", "\xE2\x82\xAC", "\xF0\x9F\x98\x80"})
+        EXPECT_TRUE(text_utils::is_printable_utf8(text)) << text;
+    for (const std::string& text : {std::string("a\nb"), std::string("a\0b", 3), std::string("\x1b[31m"), std::string("\x7f"),
+                                   std::string("\xC2\x85"), std::string("\xff"), std::string("\xC3"),
+                                   std::string("\xC0\xAF"), std::string("\xED\xA0\x80"), std::string("\xF4\x90\x80\x80")})
+        EXPECT_FALSE(text_utils::is_printable_utf8(text)) << text;
+    EXPECT_EQ(text_utils::escape_controls("a\nfake line\x1b[0m\x7f\xC3\xA9"), "a\\x0afake line\\x1b[0m\\x7f\xC3\xA9");
 }
 
 TEST(rules, the_override_budget_counts_entries_and_environment_bytes) {

@@ -110,10 +110,21 @@ TEST_F(settings_store, unusable_stored_values_fall_back_to_the_defaults) {
 }
 
 // A map NetBird refuses would fail every up, whether it came by hand or through the up form.
-TEST(settings_table, an_external_ip_map_netbird_would_refuse_reads_as_no_map) {
-    for (const char* map : {"bad map!", "1.2.3.4,,5.6.7.8", "1.2.3.4/no-such-if9", "lo/1.2.3.4"})
+// Only the map's form is checked on reading: one naming an interface that is missing for a moment
+// stays the stored map, and `up` then leaves it out instead of clearing the client's.
+TEST(settings_table, an_external_ip_map_is_used_as_stored_unless_malformed) {
+    for (const char* map : {"bad map!", "1.2.3.4,,5.6.7.8", "lo/1.2.3.4", "1.2.3.4/a:b"})
         EXPECT_EQ(settings_table::text_value(json{{"external_ip_map", map}}, "external_ip_map"), "") << map;
-    EXPECT_EQ(settings_table::text_value(json{{"external_ip_map", "1.2.3.4/lo"}}, "external_ip_map"), "1.2.3.4/lo");
+    const json missing{{"external_ip_map", "1.2.3.4/no-such-if9,5.6.7.8/lo"}};
+    EXPECT_EQ(settings_table::text_value(missing, "external_ip_map"), "1.2.3.4/no-such-if9,5.6.7.8/lo");
+    EXPECT_EQ(settings_table::missing_map_interfaces(missing), std::vector<std::string>{"no-such-if9"});
+    const auto args = settings_table::tunnel_up_args(missing);
+    EXPECT_EQ(std::find(args.begin(), args.end(), "--external-ip-map"), args.end());
+    // Submitted, a map must name interfaces NetBird's engine would use: lo is one it ignores.
+    const settings_table::descriptor& map = *settings_table::find("external_ip_map");
+    for (const char* submitted : {"1.2.3.4/no-such-if9", "1.2.3.4/lo"})
+        EXPECT_TRUE(settings_table::refusal(map, submitted).has_value()) << submitted;
+    EXPECT_EQ(settings_table::refusal(map, "1.2.3.4/10.0.0.1"), std::nullopt);
 }
 
 TEST(settings_table, integers_need_integer_json_and_32_bits_before_their_range_rules) {
@@ -147,15 +158,22 @@ TEST(settings_table, retention_clamps_any_integer_into_one_to_365_days) {
     EXPECT_EQ(settings_table::text_value(json("debug"), "log_level"), "info");
 }
 
-TEST_F(settings_store, bad_files_read_as_empty_objects_and_stay_as_they_were) {
-    for (const char* content : {"", "{", "[1,2]", "\"text\"", "{} trailing", "{/* note */}", "{\"a\":1,}"}) {
+// A damaged file is kept aside for the operator (the latest one), so the next save loses nothing.
+TEST_F(settings_store, damaged_files_are_kept_aside_with_a_warning_and_the_start_goes_on) {
+    for (const char* content : {"", "{", "[1,2]", "\"text\"", "{} trailing", "{/* note */}", "{\"a\":1,}",
+                                "{\"NB_A\":\"\xff\"}"}) {
         write_file(app_json(), content);
         write_file(env_json(), content);
         EXPECT_EQ(settings_files::read_json_file(app_json()), json::object()) << content;
+        log_capture log;
         test_access::load_state(*m_app);
         EXPECT_EQ(loaded_mtu(), 1280);
-        EXPECT_EQ(read_file(app_json()), content);
-        EXPECT_EQ(read_file(env_json()), content);
+        EXPECT_FALSE(fs::exists(app_json()));
+        EXPECT_EQ(read_file(data_dir() / "app.json.bad"), content);
+        EXPECT_EQ(read_file(data_dir() / "env.json.bad"), content);
+        EXPECT_EQ(log.lines().size(), 2U);
+        for (const std::string& line : log.lines())
+            EXPECT_TRUE(line.starts_with("[W] Settings file " + data_dir().string())) << line;
     }
     EXPECT_EQ(settings_files::read_json_file(data_dir()), json::object());
 }
