@@ -567,10 +567,12 @@ function describeConnectionType(peer) {
   return ice.local && ice.remote ? `Direct (${ice.local}/${ice.remote})` : 'Direct';
 }
 
+// The client writes "-" for an endpoint it does not know, as for a relayed peer.
 function describeEndpoints(peer) {
-  const endpoints = peer.iceCandidateEndpoint ?? {};
-  if (!endpoints.local && !endpoints.remote) return '—';
-  return `${endpoints.local || '?'} → ${endpoints.remote || '?'}`;
+  const known = (endpoint) => (endpoint && endpoint !== '-' ? endpoint : '');
+  const local = known(peer.iceCandidateEndpoint?.local);
+  const remote = known(peer.iceCandidateEndpoint?.remote);
+  return local || remote ? `${local || '?'} → ${remote || '?'}` : '—';
 }
 
 function describePeerStatus(peer) {
@@ -703,7 +705,8 @@ function mainActionButton() {
 function updateControls() {
   const client = clientOf(view.doc);
   const registered = Boolean(view.doc?.registered);
-  const busy = Boolean(runningCommand()) || view.failed;
+  // While the client's state after a command is not known, no action offered can be right for it.
+  const busy = Boolean(runningCommand()) || view.failed || Boolean(view.doc?.command_ended_after_poll);
   // Until the first answer nothing is offered that the state may contradict a moment later.
   const main = !view.doc ? null : !registered ? 'register' : isUp(client) ? 'disconnect' : 'connect';
   $('connection-controls').disabled = busy;

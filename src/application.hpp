@@ -28,8 +28,8 @@
 #include "journal.hpp"
 #include "line_reader.hpp"
 #include "saved_document.hpp"
-#include "vpn_api.hpp"
 #include "settings_files.hpp"
+#include "vpn_api.hpp"
 #include "worker_thread.hpp"
 
 namespace boost::process {
@@ -210,9 +210,9 @@ private:
     void load_journal();
     // The hooks' one line: an event now.
     void record_event(std::string kind, std::string detail = {});
-    void record_command(const std::string& name, int exit_code);
-    // A command that may have changed the client's state has ended: snapshots taken before it are stale.
-    void note_command_end();
+    // An operator's command has ended: journaled with its result, and the snapshots taken before it
+    // no longer show the client's state.
+    void note_command_end(const std::string& name, int exit_code);
     void api_journal(const response_ptr& res, const request& req);
 
     // --- HTTP routes (application.cpp) ---

@@ -186,6 +186,8 @@ std::string build_json_result(const command_result& result) {
 std::string build_status_json(int exit_code, const std::string& output, bool registered, bool pending_reconnect,
                               bool pending_restart, const status_freshness& freshness) {
     const bool polled = freshness.polled_at_ms.has_value();
+    const nlohmann::json polled_at = polled ? nlohmann::json(static_cast<double>(*freshness.polled_at_ms) / 1000.0)
+                                            : nlohmann::json(nullptr);
     nlohmann::json document{{"app_version", APP_VERSION},
                             {"command_ended_after_poll", freshness.command_ended_after_poll},
                             {"exit_code", exit_code},
@@ -193,7 +195,7 @@ std::string build_status_json(int exit_code, const std::string& output, bool reg
                             {"ok", exit_code == 0},
                             {"pending_reconnect", pending_reconnect},
                             {"pending_restart", pending_restart},
-                            {"polled_at", polled ? nlohmann::json(static_cast<double>(*freshness.polled_at_ms) / 1000.0) : nullptr},
+                            {"polled_at", polled_at},
                             {"registered", registered},
                             {"service_running", freshness.service_running},
                             {"snapshot_age_seconds", polled ? nlohmann::json(freshness.age_seconds) : nullptr}};
@@ -233,8 +235,7 @@ bool application::dispatch_job(std::string name, const response_ptr& res,
         defer([this, name = std::move(name), res = std::move(res), aborted = std::move(aborted), no_store,
                render = std::move(render), after = std::move(after), result = std::move(result)] {
             if (after) after(result);
-            record_command(name, result.exit_code);
-            note_command_end();
+            note_command_end(name, result.exit_code);
             wake_status_poller();
             if (!aborted->load()) write_json(res, render(result), http_status::ok, no_store);
         });
@@ -351,8 +352,7 @@ void application::api_reconnect(const response_ptr& res, const request& /*req*/)
 
 void application::api_restart(const response_ptr& res, const request& /*req*/) {
     restart_service();
-    record_command("restart", service_running() ? 0 : 1);
-    note_command_end();
+    note_command_end("restart", service_running() ? 0 : 1);
     wake_status_poller();
     write_json(res, dump_json(nlohmann::json{{"running", service_running()}}), http_status::ok, true);
 }

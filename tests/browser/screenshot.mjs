@@ -12,7 +12,7 @@ const badGateway = (route) => route.fulfill({ status: 502, contentType: 'text/ht
 // The focus ring of the keyboard-sent form is no part of the picture.
 const blur = (page) => page.evaluate(() => document.activeElement?.blur());
 
-async function pictureAtBothSizes(browser, state, prepare) {
+async function pictureAtBothSizes(browser, state, prepare, restore = async () => {}) {
   for (const [name, viewport] of Object.entries(SIZES)) {
     const page = await browser.newPage({ viewport });
     page.setDefaultTimeout(30000);
@@ -22,6 +22,7 @@ async function pictureAtBothSizes(browser, state, prepare) {
       await prepare(page);
       await blur(page);
       await page.screenshot({ path: path.join(DOCS, `screenshot-${state}-${name}.png`) });
+      await restore(page);
     } finally {
       await page.close();
     }
@@ -35,7 +36,8 @@ try {
   await page.goto(BASE_URL);
   await connectWithSetupKey(page);
   // Right after connecting no traffic has passed yet; the next refresh shows some.
-  await page.waitForFunction(() => !document.querySelector('#peers-body td:last-child').textContent.startsWith('0 B'));
+  await page.waitForFunction(() => [...document.querySelectorAll('#peers-body td:last-child')]
+    .some((cell) => !cell.textContent.startsWith('0 B')));
   await blur(page);
   await page.screenshot({ path: OUTPUT, fullPage: true });
 
@@ -52,8 +54,7 @@ try {
     await tab.getByRole('button', { name: 'Disconnect' }).click();
     await tab.locator('#state-badge', { hasText: 'Checking…' }).waitFor();
     await tab.locator('#command-summary', { hasText: 'Disconnected.' }).waitFor();
-    await api(tab, 'up', {});
-  });
+  }, (tab) => api(tab, 'up', {}));
   await api(page, 'env', { name: 'NB_SIM_DELAY_MS', value: '' });
 } finally {
   await browser.close();
