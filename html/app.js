@@ -101,6 +101,7 @@ let iperfRunning = false;
 // answer came, and the command this tab itself waits for.
 const view = {
   doc: null, activity: null, journal: null, answeredAt: 0, failed: false, ownCommand: null, commandMessage: null,
+  announcedState: undefined, refocus: false,
 };
 // Documents loaded once; a load that failed is tried again once the service answers.
 const loaded = { settings: false, env: false };
@@ -844,9 +845,9 @@ function reportCommand(name, command, result) {
 function clearOutdatedCommandMessage() {
   const message = view.commandMessage;
   const client = clientOf(view.doc);
-  if (message?.untilChecked && view.doc && !view.doc.command_ended_after_poll) message.goal = 'checked';
-  if (message?.goal === 'checked') {
-    clearCommandMessage();
+  // A restart reaches no client state of its own: its message holds until the client is asked again.
+  if (message?.untilChecked) {
+    if (view.doc && !view.doc.command_ended_after_poll) clearCommandMessage();
     return;
   }
   if (!message?.goal || runningCommand() || !client) return;
