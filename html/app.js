@@ -54,6 +54,35 @@ const JOB_LABELS = {
   'debug bundle': 'Debug bundle',
   'debug bundle upload': 'Debug bundle upload',
 };
+// What the operator may expect of each job's length, in words that hold.
+const JOB_HINTS = {
+  up: 'Registering or connecting can take up to a minute.',
+  down: 'This usually takes a few seconds.',
+  reconnect: 'This usually takes under half a minute.',
+  deregister: 'This can take up to a minute.',
+  'debug bundle': 'A bundle can take up to a minute.',
+  'debug bundle upload': 'An upload can take up to a minute.',
+};
+const JOURNAL_SHOWN = 20;
+// The journal's events in words.
+const JOURNAL_KINDS = {
+  connected: 'Connected',
+  connecting: 'Connecting',
+  management_lost: 'Management server lost',
+  management_restored: 'Management server back',
+  disconnected: 'Disconnected',
+  logged_out: 'Login needed',
+  service_started: 'NetBird service started',
+  service_stopped: 'NetBird service stopped',
+  service_exited: 'NetBird service ended unexpectedly',
+  service_restarted: 'NetBird service restarted',
+  start_failed: 'NetBird service could not start',
+  daemon_started: 'Application started',
+  daemon_stopped: 'Application stopped',
+  command: 'Command',
+};
+const NO_ANSWER_NOTICE = 'The application is not answering, so actions are paused. ' +
+  'Check that it runs under the camera\'s Apps; the page picks up again by itself when it answers.';
 const TRANSITIONS = {
   up: { label: 'Connecting…', tone: 'warn' },
   reconnect: { label: 'Connecting…', tone: 'warn' },
@@ -70,7 +99,12 @@ let savedConfig = {};
 let iperfRunning = false;
 // What the page knows of the service: the latest /status and /activity answers, when the last
 // answer came, and the command this tab itself waits for.
-const view = { doc: null, activity: null, answeredAt: 0, failed: false, ownCommand: null, commandMessage: null };
+const view = {
+  doc: null, activity: null, journal: null, answeredAt: 0, failed: false, ownCommand: null, commandMessage: null,
+  announcedState: undefined, refocus: false,
+};
+// Documents loaded once; a load that failed is tried again once the service answers.
+const loaded = { settings: false, env: false };
 
 // ---- Talking to the service ----
 
@@ -369,6 +403,9 @@ function currentState() {
   const client = clientOf(view.doc);
   const stopped = stoppedService(view.activity);
   if (stopped) return stopped;
+  if (view.doc.command_ended_after_poll) {
+    return { label: 'Checking…', tone: 'neutral', detail: 'Asking the NetBird client for its state after the last command.' };
+  }
   if (client && !view.doc.registered) return clientState(view.doc, client);
   return unstableService(view.activity) ?? clientState(view.doc, client);
 }
@@ -378,7 +415,9 @@ function isUp(client) {
   return client?.daemonStatus === 'Connected' || client?.daemonStatus === 'Connecting';
 }
 
-function describeLink(link) {
+// Nothing said of a link is true while the service that holds it is not running.
+function describeLink(link, serviceRunning) {
+  if (!serviceRunning) return 'Not known while the service is stopped';
   if (!link) return '—';
   const state = badge(link.connected ? 'Connected' : 'Disconnected', link.connected ? 'good' : 'bad');
   const fragment = document.createDocumentFragment();
@@ -439,14 +478,33 @@ function showActivity() {
   const seconds = view.activity?.command ? view.activity.command_seconds : 0;
   const queued = view.activity?.queued ? ` ${view.activity.queued} more waiting.` : '';
   const elapsed = `${jobLabel(command)} running for ${formatDuration(seconds)}.`;
-  line.textContent = `${elapsed} It can take up to a minute.${queued}`;
+  const hint = JOB_HINTS[command] ? ` ${JOB_HINTS[command]}` : '';
+  line.textContent = `${elapsed}${hint}${queued}`;
 }
 
-// "Updated N s ago", and the facts greyed once they are no longer fresh.
+// Seconds since the client was last asked, by the service's count plus the time since it answered.
+function snapshotAgeSeconds() {
+  const age = view.doc?.snapshot_age_seconds;
+  if (typeof age !== 'number') return null;
+  return age + (Date.now() - view.answeredAt) / 1000;
+}
+
+// Facts that no longer hold: no answer, an old snapshot, one taken before the last command, or a
+// stopped service.
+function factsAreStale() {
+  const answerAge = view.answeredAt ? Date.now() - view.answeredAt : 0;
+  const snapshotAge = snapshotAgeSeconds();
+  return view.failed || answerAge > STALE_AFTER_MS || (snapshotAge !== null && snapshotAge * 1000 > STALE_AFTER_MS) ||
+    Boolean(view.doc?.command_ended_after_poll) || view.doc?.service_running === false;
+}
+
+// The snapshot's age once it was older than one poll when the service last answered (or the service
+// no longer answers), and the facts greyed once they no longer hold.
 function showFreshness() {
-  const age = view.answeredAt ? Date.now() - view.answeredAt : 0;
-  const stale = view.failed || age > STALE_AFTER_MS;
-  $('status-updated').textContent = view.answeredAt ? `Updated ${formatDuration(age / 1000)} ago` : '';
+  const age = snapshotAgeSeconds();
+  const old = age !== null && (view.failed || view.doc.snapshot_age_seconds * 1000 > STATUS_INTERVAL_MS + BUSY_INTERVAL_MS);
+  $('status-updated').textContent = old ? `Client state from ${formatDuration(age)} ago` : '';
+  const stale = factsAreStale();
   for (const id of ['facts', 'peers-section']) $(id).classList.toggle('stale', stale);
 }
 
@@ -456,21 +514,28 @@ function renderFacts(doc, activity) {
   setIdentity('fact-fqdn', client?.fqdn, true);
   setFact('fact-server', client?.management?.url || savedConfig.management_url);
   setFact('fact-peers', client?.peers && `${client.peers.connected} of ${client.peers.total}`);
-  setFact('fact-management', describeLink(client?.management));
-  setFact('fact-signal', describeLink(client?.signal));
+  const running = doc.service_running !== false && activity?.service_running !== false;
+  setFact('fact-management', describeLink(client?.management, running));
+  setFact('fact-signal', describeLink(client?.signal, running));
+  setFact('fact-relays', describeRelays(client?.relays, running));
   setFact('fact-registered', doc.registered ? 'Yes' : 'No');
   setFact('fact-service', describeService(activity));
   setFact('fact-app-version', doc.app_version);
   setFact('fact-netbird-version', doc.netbird_version);
   setFact('fact-client-versions', describeClientVersions(client));
-  renderPeers(client?.peers?.details ?? []);
+  renderPeers(running ? client?.peers?.details ?? [] : []);
   syncLazyConnection(client?.lazyConnectionEnabled);
   overlayIp = (client?.netbirdIp ?? '').split('/')[0];
   updateIperfCommand();
 }
 
 function renderView() {
-  showState(currentState());
+  const state = currentState();
+  showState(state);
+  announceChange(state);
+  showPageTitle(state);
+  showNoAnswerNotice();
+  renderJournal(view.journal);
   showActivity();
   showFreshness();
   if (view.doc) {
@@ -480,12 +545,14 @@ function renderView() {
   }
   clearOutdatedCommandMessage();
   updateControls();
+  keepFocusOnMainAction();
 }
 
 async function refreshStatus() {
   try {
-    const [doc, activity] = await Promise.all([getJson('status'), getJson('activity')]);
-    Object.assign(view, { doc, activity, answeredAt: Date.now(), failed: false });
+    const [doc, activity, journal] = await Promise.all([getJson('status'), getJson('activity'), getJson('journal')]);
+    Object.assign(view, { doc, activity, journal, answeredAt: Date.now(), failed: false });
+    retryFailedLoads();
   } catch (error) {
     Object.assign(view, { failed: true, failedMessage: error.message });
   }
@@ -493,22 +560,140 @@ async function refreshStatus() {
   statusPoller.intervalMs = runningCommand() ? BUSY_INTERVAL_MS : STATUS_INTERVAL_MS;
 }
 
+// Direct (with the candidate types) or relayed (with the relay server that carries it).
 function describeConnectionType(peer) {
   if (!peer.connectionType || peer.connectionType === '-') return '—';
+  if (peer.connectionType === 'Relayed') return peer.relayAddress ? `Relayed via ${peer.relayAddress}` : 'Relayed';
   const ice = peer.iceCandidateType ?? {};
-  return ice.local && ice.remote ? `${peer.connectionType} (${ice.local}/${ice.remote})` : peer.connectionType;
+  return ice.local && ice.remote ? `Direct (${ice.local}/${ice.remote})` : 'Direct';
+}
+
+// The client writes "-" for an endpoint it does not know, as for a relayed peer.
+function describeEndpoints(peer) {
+  const known = (endpoint) => (endpoint && endpoint !== '-' ? endpoint : '');
+  const local = known(peer.iceCandidateEndpoint?.local);
+  const remote = known(peer.iceCandidateEndpoint?.remote);
+  return local || remote ? `${local || '?'} → ${remote || '?'}` : '—';
+}
+
+function describePeerStatus(peer) {
+  const fragment = document.createDocumentFragment();
+  fragment.append(badge(peer.status, PEER_TONES[peer.status] ?? 'neutral'));
+  const since = formatSince(peer.lastStatusUpdate);
+  if (since !== '—') fragment.append(` since ${since}`);
+  return fragment;
+}
+
+// Trouble first: peers not connected, then relayed ones, then the rest; by name within each.
+function peerTrouble(peer) {
+  if (peer.status !== 'Connected') return 0;
+  return peer.connectionType === 'Relayed' ? 1 : 2;
+}
+
+function byTroubleThenName(a, b) {
+  return peerTrouble(a) - peerTrouble(b) || String(a.fqdn).localeCompare(String(b.fqdn));
 }
 
 function renderPeers(peers) {
-  fillTable('peers-body', 'peers-empty', peers.map((peer) => tableRow([
+  fillTable('peers-body', 'peers-empty', [...peers].sort(byTroubleThenName).map((peer) => tableRow([
     peer.fqdn || peer.publicKey,
     peer.netbirdIp,
-    badge(peer.status, PEER_TONES[peer.status] ?? 'neutral'),
+    describePeerStatus(peer),
     describeConnectionType(peer),
+    describeEndpoints(peer),
     formatLatency(peer.latency),
     formatSince(peer.lastWireguardHandshake),
     `${formatBytes(peer.transferReceived)} / ${formatBytes(peer.transferSent)}`,
   ])));
+}
+
+// Relay and STUN/TURN servers: without them peers behind strict NATs cannot reach this camera.
+function describeRelays(relays, serviceRunning) {
+  if (!serviceRunning || !relays?.total) return '—';
+  const down = (relays.details ?? []).filter((relay) => !relay.available).map((relay) => relay.uri);
+  const tone = relays.available === relays.total ? 'good' : relays.available === 0 ? 'bad' : 'warn';
+  const fragment = document.createDocumentFragment();
+  fragment.append(badge(`${relays.available} of ${relays.total} available`, tone));
+  if (down.length) fragment.append(` Not reachable: ${down.join(', ')}`);
+  return fragment;
+}
+
+// ---- Connection history ----
+
+function formatClock(unixSeconds) {
+  return new Date(unixSeconds * 1000).toLocaleTimeString([], { hour: '2-digit', minute: '2-digit' });
+}
+
+function formatWhen(unixSeconds) {
+  const date = new Date(unixSeconds * 1000);
+  const today = new Date().toDateString() === date.toDateString();
+  return today ? formatClock(unixSeconds) : date.toLocaleString([], { dateStyle: 'short', timeStyle: 'short' });
+}
+
+function startOfToday() {
+  const midnight = new Date();
+  midnight.setHours(0, 0, 0, 0);
+  return midnight.getTime() / 1000;
+}
+
+function dropsToday(journal) {
+  const since = startOfToday();
+  return journal.events.filter((event) => event.drop && event.time >= since).length;
+}
+
+// "Connected since 09:12 · 2 drops today"
+function journalSummary(journal) {
+  const drops = dropsToday(journal);
+  const dropText = drops === 1 ? '1 drop today' : `${drops} drops today`;
+  const state = journal.connected_since ? `Connected since ${formatWhen(journal.connected_since)}` : 'Not connected';
+  return `${state} · ${dropText}`;
+}
+
+function formatShare(share) {
+  return typeof share === 'number' ? `${(share * 100).toFixed(1)} %` : '—';
+}
+
+function journalRow(event) {
+  const row = tableRow([formatWhen(event.time), JOURNAL_KINDS[event.kind] ?? event.kind, event.detail || '']);
+  if (event.drop) row.classList.add('journal__drop');
+  return row;
+}
+
+function renderJournal(journal) {
+  if (!journal) return;
+  $('journal-summary').textContent = journalSummary(journal);
+  $('availability-day').textContent = formatShare(journal.availability?.day);
+  $('availability-week').textContent = formatShare(journal.availability?.week);
+  fillTable('journal-body', 'journal-empty', journal.events.slice(0, JOURNAL_SHOWN).map(journalRow));
+}
+
+// ---- Announcements, title and the lost service ----
+
+// Screen readers hear the state when it changes and a command when it ends, never a refresh.
+function announce(text) {
+  $('announcer').textContent = text;
+}
+
+function announceChange(state) {
+  if (view.announcedState === state.label) return;
+  if (view.announcedState !== undefined) announce(`State: ${state.label}`);
+  view.announcedState = state.label;
+}
+
+function showPageTitle(state) {
+  const fqdn = clientOf(view.doc)?.fqdn ?? '';
+  const camera = fqdn.split('.')[0] || location.hostname;
+  document.title = `${camera} · ${state.label} · Ovra VPN`;
+}
+
+function showNoAnswerNotice() {
+  $('no-answer').hidden = !view.failed;
+  $('no-answer').textContent = view.failed ? NO_ANSWER_NOTICE : '';
+}
+
+function retryFailedLoads() {
+  if (!loaded.settings) loadSettings();
+  if (!loaded.env) loadEnv();
 }
 
 // ---- Connection commands ----
@@ -521,7 +706,8 @@ function mainActionButton() {
 function updateControls() {
   const client = clientOf(view.doc);
   const registered = Boolean(view.doc?.registered);
-  const busy = Boolean(runningCommand());
+  // While the client's state after a command is not known, no action offered can be right for it.
+  const busy = Boolean(runningCommand()) || view.failed || Boolean(view.doc?.command_ended_after_poll);
   // Until the first answer nothing is offered that the state may contradict a moment later.
   const main = !view.doc ? null : !registered ? 'register' : isUp(client) ? 'disconnect' : 'connect';
   $('connection-controls').disabled = busy;
@@ -533,8 +719,11 @@ function updateControls() {
   $('action-deregister').disabled = !registered;
   document.querySelectorAll('.banner [data-command], #bundle-download, #bundle-upload')
     .forEach((button) => { button.disabled = busy; });
-  $('iperf-form').querySelector('[type="submit"]').disabled = iperfRunning;
-  $('iperf-stop').disabled = !iperfRunning;
+  $('iperf-form').querySelector('[type="submit"]').disabled = iperfRunning || view.failed;
+  $('iperf-stop').disabled = !iperfRunning || view.failed;
+  // A field that never loaded would save as empty, which resets its setting.
+  $('settings-fields').disabled = !loaded.settings || view.failed;
+  $('env-fields').disabled = !loaded.env || view.failed;
 }
 
 // Follows the client's setting until the operator changes the box, so a reconnect keeps it as it is.
@@ -601,7 +790,8 @@ function failureReason(result) {
     return 'The NetBird service did not answer. Restart it and try again.';
   }
   if (/not up|not connected/i.test(output)) return 'The VPN was not connected.';
-  return `The NetBird client reported an error (exit code ${result.exit_code}).`;
+  return `The NetBird client reported an error (exit code ${result.exit_code}). Its words are under Details; ` +
+    'check the setup key and the management URL, then try again.';
 }
 
 function showCommandDetails(text) {
@@ -637,6 +827,7 @@ function reportCommand(name, command, result) {
   if (name === 'restart') {
     showCommandDetails('');
     if (!result.running) throw new Error('The NetBird service did not start again.');
+    view.commandMessage = { untilChecked: true };
     return 'The NetBird service was restarted.';
   }
   showCommandDetails(result.output || '');
@@ -654,15 +845,24 @@ function reportCommand(name, command, result) {
 function clearOutdatedCommandMessage() {
   const message = view.commandMessage;
   const client = clientOf(view.doc);
+  // A restart reaches no client state of its own: its message holds until the client is asked again.
+  if (message?.untilChecked) {
+    if (view.doc && !view.doc.command_ended_after_poll) clearCommandMessage();
+    return;
+  }
   if (!message?.goal || runningCommand() || !client) return;
   const atGoal = (message.goal === 'up') === isUp(client);
   if (atGoal === message.ok) {
     message.held = true;
   } else if (message.held) {
-    setMessage($('command-summary'), '');
-    showCommandDetails('');
-    view.commandMessage = null;
+    clearCommandMessage();
   }
+}
+
+function clearCommandMessage() {
+  setMessage($('command-summary'), '');
+  showCommandDetails('');
+  view.commandMessage = null;
 }
 
 async function runVpnCommand(name) {
@@ -687,8 +887,20 @@ async function runVpnCommand(name) {
       statusPoller.runSoon(STATUS_SETTLE_MS);
     }
   }, '');  // the activity line says what runs
-  // The control that sent the command may be gone with the state it belonged to.
-  if (document.activeElement === document.body) mainActionButton()?.focus();
+  announce($('command-summary').textContent);
+  view.refocus = true;
+  keepFocusOnMainAction();
+}
+
+// The control that sent a command may go with the state it belonged to, and the main action may
+// change again once the client's new state is known: until then a lost focus goes to the main
+// action of the state shown, not to the top of the page.
+function keepFocusOnMainAction() {
+  if (!view.refocus) return;
+  const focus = document.activeElement;
+  const lost = !focus || focus === document.body || focus.disabled || Boolean(focus.closest('[hidden]'));
+  if (lost) mainActionButton()?.focus();
+  if (view.doc && !view.doc.command_ended_after_poll && !runningCommand()) view.refocus = false;
 }
 
 async function saveManagementUrl() {
@@ -697,6 +909,7 @@ async function saveManagementUrl() {
   const url = checkedManagementUrl();
   if (url === null) return;
   await act([$('management-url-save')], message, async () => {
+    if (!loaded.settings) throw new Error('The saved URL has not loaded yet; try again once the page shows it.');
     const config = await postForm('config', { name: 'management_url', value: url });
     savedConfig = config;
     input.value = config.management_url;
@@ -804,6 +1017,8 @@ async function saveSetting(name, value) {
 async function loadSettings() {
   await report($('settings-message'), async () => {
     savedConfig = await getJson('config');
+    loaded.settings = true;
+    updateControls();
     SETTINGS.forEach(({ name }) => showSetting(savedConfig, name));
     // A URL being corrected stays as typed.
     const url = $('management-url');
@@ -862,7 +1077,10 @@ async function loadEnv() {
     $('env-system').replaceChildren(...system.flatMap((entry) => namedValue(entry.name, entry.value)));
     renderOverrides(Object.fromEntries(overrides.map((entry) => [entry.name, entry.value])));
     presets = doc.presets;
-    $('env-preset').append(...presets.map((preset) => new Option(preset.name, preset.name)));
+    const custom = $('env-preset').options[0];
+    $('env-preset').replaceChildren(custom, ...presets.map((preset) => new Option(preset.name, preset.name)));
+    loaded.env = true;
+    updateControls();
   });
 }
 
@@ -950,6 +1168,8 @@ function renderIperf(server) {
     : { label: 'Stopped', tone: 'neutral' });
   showConsole($('iperf-output'), server.output);
   iperfPort = server.port;
+  // "Listening on port …" stops being true when the server stops by itself (one-shot, idle).
+  if (iperfRunning && !server.running) setMessage($('iperf-message'), '');
   iperfRunning = server.running;
   updateControls();
   updateIperfCommand();

@@ -77,6 +77,7 @@ void application::init_paths_from(const fs::path& app_dir) {
     m_api_socket_path = fs::path("/run/http") / m_app_name / "api.sock";
     m_env_path = m_data_dir / "env.json";
     m_app_config_path = m_data_dir / "app.json";
+    m_journal_path = m_data_dir / "journal.json";
 }
 
 void application::ensure_data_dir() const {
@@ -101,6 +102,8 @@ void application::run() {
 
     ensure_data_dir();
     load_state();
+    load_journal();
+    record_event("daemon_started");
     std::error_code ec;
     assume_registration_at_start();
     debug_bundle::remove_leftover_bundles();
@@ -186,6 +189,7 @@ void application::start_signal_reader() {
 void application::on_signal(int signal_number) {
     spdlog::info("Signal {} received, shutting down", signal_number);
     m_shutting_down = true;
+    record_event("daemon_stopped");  // saved before the service's stop, which may not reach the disk
     stop_service();
     stop_iperf_server();
     close_signal_fd();
@@ -293,6 +297,7 @@ void application::setup_routes(http_server::app& app) {
         {true, "/iperf/server/stop", &application::api_iperf_stop},
         {false, "/iperf/server/status", &application::api_iperf_status},
         {false, "/activity", &application::api_activity},
+        {false, "/journal", &application::api_journal},
     };
     const std::string prefix = "/local/" + m_app_name + "/api/vpn";
     for (const route& r : ROUTES) {

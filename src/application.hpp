@@ -25,9 +25,11 @@
 #include "directory_watch.hpp"
 #include "document_cache.hpp"
 #include "http_server.hpp"
+#include "journal.hpp"
 #include "line_reader.hpp"
 #include "saved_document.hpp"
 #include "settings_files.hpp"
+#include "vpn_api.hpp"
 #include "worker_thread.hpp"
 
 namespace boost::process {
@@ -160,6 +162,7 @@ private:
     // From a job: runs task on the loop and waits for it; false when the process stops first.
     bool run_on_loop_and_wait(std::function<void()> task);
     void api_status(const response_ptr& res, const request& req);
+    vpn_api::status_freshness status_freshness_now() const;
     void api_up(const response_ptr& res, const request& req);
     void api_down(const response_ptr& res, const request& req);
     void api_reconnect(const response_ptr& res, const request& req);
@@ -205,6 +208,15 @@ private:
     activity_report::activity current_activity(clock::time_point now);
     void api_activity(const response_ptr& res, const request& req);
 
+    // --- the connection journal (journal_api.cpp) ---
+    void load_journal();
+    // The hooks' one line: an event now.
+    void record_event(std::string kind, std::string detail = {});
+    // An operator's command has ended: journaled with its result, and the snapshots taken before it
+    // no longer show the client's state.
+    void note_command_end(const std::string& name, int exit_code);
+    void api_journal(const response_ptr& res, const request& req);
+
     // --- HTTP routes (application.cpp) ---
     void setup_routes(http_server::app& app);
 
@@ -220,6 +232,7 @@ private:
     std::filesystem::path m_api_socket_path;
     std::filesystem::path m_env_path;
     std::filesystem::path m_app_config_path;
+    std::filesystem::path m_journal_path;
 
     // NetBird service process
     std::unique_ptr<boost::process::child> m_service_process;
@@ -256,6 +269,11 @@ private:
             save_settings_file(m_env_path, std::move(content), std::move(finished));
         }};
 
+    // What happened to the VPN; saved on the settings writer like the settings (journal_api.cpp).
+    connection_journal m_journal{[this](std::optional<std::string> content, auto finished) {
+        save_settings_file(m_journal_path, std::move(content), std::move(finished));
+    }};
+
     // Log compression and pruning, off the loop; the logs list until a listed file changes
     // (logs.cpp).
     worker_thread m_log_maintenance;
@@ -286,8 +304,12 @@ private:
 
     // Status snapshot and poller wake-up
     std::optional<command_result> m_status_snapshot;
-    // The /status document of the latest snapshot, registration and flags (vpn_api.cpp).
-    document_cache<int, std::string, bool, bool, bool> m_status_document;
+    // When the snapshot was stored, and when the last command that may change the client's state ended.
+    clock::time_point m_status_snapshot_at{};
+    std::chrono::system_clock::time_point m_status_polled_at{};
+    std::optional<clock::time_point> m_last_command_end;
+    // The /status document of the latest snapshot, registration, flags and freshness (vpn_api.cpp).
+    document_cache<int, std::string, bool, bool, bool, vpn_api::status_freshness> m_status_document;
     std::mutex m_poll_mutex;
     std::condition_variable m_poll_cv;
     bool m_poll_wake = false;

@@ -136,13 +136,14 @@ up_outcome run_up(const command_runner& run, const std::vector<std::string>& up,
 }
 
 // The data directory's entries that a deregistration keeps: the overrides and the logs, the settings
-// (cleared when the deregistration was accepted; what is there now came later) with the files of a
-// save that may be under way, and the setup keys staged by `up` requests that arrived after it and
-// still wait for their turn.
+// (cleared when the deregistration was accepted; what is there now came later), the camera's
+// connection journal, each with the files of a save that may be under way, and the setup keys
+// staged by `up` requests that arrived after it and still wait for their turn.
 bool survives_deregistration(const fs::path& entry, const fs::path& env_path, const fs::path& log_dir,
-                             const fs::path& settings_path) {
+                             const fs::path& settings_path, const fs::path& journal_path) {
     return entry == log_dir || settings_files::is_file_or_companion(entry, env_path) ||
            settings_files::is_file_or_companion(entry, settings_path) ||
+           settings_files::is_file_or_companion(entry, journal_path) ||
            entry.filename().string().starts_with(netbird_utils::SETUP_KEY_FILE_PREFIX);
 }
 
@@ -192,14 +193,21 @@ std::string build_json_result(const command_result& result) {
 }
 
 std::string build_status_json(int exit_code, const std::string& output, bool registered, bool pending_reconnect,
-                              bool pending_restart) {
+                              bool pending_restart, const status_freshness& freshness) {
+    const bool polled = freshness.polled_at_ms.has_value();
+    const nlohmann::json polled_at = polled ? nlohmann::json(static_cast<double>(*freshness.polled_at_ms) / 1000.0)
+                                            : nlohmann::json(nullptr);
     nlohmann::json document{{"app_version", APP_VERSION},
+                            {"command_ended_after_poll", freshness.command_ended_after_poll},
                             {"exit_code", exit_code},
                             {"netbird_version", NETBIRD_VERSION},
                             {"ok", exit_code == 0},
                             {"pending_reconnect", pending_reconnect},
                             {"pending_restart", pending_restart},
-                            {"registered", registered}};
+                            {"polled_at", polled_at},
+                            {"registered", registered},
+                            {"service_running", freshness.service_running},
+                            {"snapshot_age_seconds", polled ? nlohmann::json(freshness.age_seconds) : nullptr}};
     nlohmann::json parsed = json_utils::parse_bounded(output);
     if (parsed.is_discarded())
         document["output"] = output;
@@ -226,16 +234,17 @@ bool application::dispatch_job(std::string name, const response_ptr& res,
     if (!render) render = [](const command_result& result) { return build_json_result(result); };
     // The job hands its captures on to the completion, so the response and the callbacks are
     // released on the loop's thread, not on the worker's.
-    auto job = [this, res, aborted, commands = std::move(commands), no_store, render = std::move(render),
+    auto job = [this, name, res, aborted, commands = std::move(commands), no_store, render = std::move(render),
                 after = std::move(after)]() mutable {
         command_result result;
         {
             const auto lock = lock_for_command();
             result = commands();
         }
-        defer([this, res = std::move(res), aborted = std::move(aborted), no_store, render = std::move(render),
-               after = std::move(after), result = std::move(result)] {
+        defer([this, name = std::move(name), res = std::move(res), aborted = std::move(aborted), no_store,
+               render = std::move(render), after = std::move(after), result = std::move(result)] {
             if (after) after(result);
+            note_command_end(name, result.exit_code);
             wake_status_poller();
             if (!aborted->load()) write_json(res, render(result), http_status::ok, no_store);
         });
@@ -263,9 +272,22 @@ void application::api_status(const response_ptr& res, const request& /*req*/) {
     static const std::string no_text;
     const int exit_code = m_status_snapshot ? m_status_snapshot->exit_code : 1;
     const std::string& text = m_status_snapshot ? status_text(*m_status_snapshot) : no_text;
-    const std::string& document = m_status_document.get(build_status_json, exit_code, text, registered(),
-                                                        m_pending_reconnect.load(), m_pending_restart.load());
+    const std::string& document =
+        m_status_document.get(build_status_json, exit_code, text, registered(), m_pending_reconnect.load(),
+                              m_pending_restart.load(), status_freshness_now());
     write_json(res, document, http_status::ok, true);
+}
+
+vpn_api::status_freshness application::status_freshness_now() const {
+    vpn_api::status_freshness freshness;
+    freshness.service_running = service_running();
+    if (!m_status_snapshot) return freshness;
+    freshness.polled_at_ms =
+        std::chrono::duration_cast<std::chrono::milliseconds>(m_status_polled_at.time_since_epoch()).count();
+    freshness.age_seconds =
+        std::chrono::duration_cast<std::chrono::seconds>(clock::now() - m_status_snapshot_at).count();
+    freshness.command_ended_after_poll = m_last_command_end && *m_last_command_end > m_status_snapshot_at;
+    return freshness;
 }
 
 void application::api_up(const response_ptr& res, const request& /*req*/) {
@@ -348,6 +370,7 @@ void application::api_reconnect(const response_ptr& res, const request& /*req*/)
 
 void application::api_restart(const response_ptr& res, const request& /*req*/) {
     restart_service();
+    note_command_end("restart", service_running() ? 0 : 1);
     wake_status_poller();
     write_json(res, dump_json(nlohmann::json{{"running", service_running()}}), http_status::ok, true);
 }
@@ -373,7 +396,7 @@ void application::api_deregister(const response_ptr& res, const request& /*req*/
 void application::reset_after_deregister() {
     stop_service();
     clear_directory(m_data_dir, [this](const fs::path& entry) {
-        return survives_deregistration(entry, m_env_path, m_log_dir, m_app_config_path);
+        return survives_deregistration(entry, m_env_path, m_log_dir, m_app_config_path, m_journal_path);
     });
     m_pending_restart = false;
     m_client_login = client_login::not_registered;

@@ -72,12 +72,15 @@ void application::start_service() {
     m_service_start_failure.reset();
     m_service_started_at = clock::now();
     spdlog::info("VPN service started");
+    record_event("service_started");
 }
 
 void application::stop_service() {
     m_service_start_failure.reset();  // stopped on purpose: nothing to retry
     if (!m_service_process) return;
-    if (end_service()) spdlog::info("VPN service stopped");
+    if (!end_service()) return;
+    spdlog::info("VPN service stopped");
+    record_event("service_stopped");
 }
 
 // Kills the service's process group (helpers it left behind go with it), reaps the service, empties
@@ -100,7 +103,10 @@ bool application::end_service() {
 // The exit check retries a failed start every watchdog period; a failure that repeats the last
 // one is not logged again.
 void application::note_service_start_failure(std::string message) {
-    if (message != m_service_start_failure) spdlog::error("{}", message);
+    if (message != m_service_start_failure) {
+        spdlog::error("{}", message);
+        record_event("start_failed", message);
+    }
     m_service_start_failure = std::move(message);
 }
 
@@ -126,6 +132,7 @@ void application::check_service_exited() {
     if (m_shutting_down || service_running()) return;
     if (m_service_process) {
         spdlog::warn("VPN service exited, restarting");
+        record_event("service_exited");
         ++m_service_restarts;
     } else if (!m_service_start_failure) {
         return;
@@ -192,6 +199,9 @@ void application::take_status_snapshot(command_result snapshot) {
     const auto daemon_status =
         snapshot.exit_code == 0 ? parse_daemon_status(snapshot.stdout_data) : std::nullopt;
     m_status_snapshot = std::move(snapshot);
+    m_status_snapshot_at = clock::now();
+    m_status_polled_at = std::chrono::system_clock::now();
+    m_journal.observe_status(*m_status_snapshot, m_status_polled_at);
     if (!daemon_status) return;
     const bool logged_out =
         *daemon_status == "NeedsLogin" || (*daemon_status == "LoginFailed" && m_client_login != client_login::registered);
@@ -254,6 +264,7 @@ void application::on_health_probe(bool healthy, clock::time_point now) {
     } else if (now - *m_unhealthy_since >= timeout) {
         const auto down_for = std::chrono::duration_cast<std::chrono::seconds>(now - *m_unhealthy_since);
         spdlog::warn("VPN connectivity down for {}s, restarting service", down_for.count());
+        record_event("service_restarted", "by the watchdog: management lost for " + std::to_string(down_for.count()) + " s");
         restart_service();
         ++m_service_restarts;
         m_unhealthy_since = now;

@@ -211,7 +211,7 @@ test('a slow command shows as running with its time, on a reloaded page and in a
     await page.reload();
     for (const tab of [page, second]) {
       if (tab === second) await second.goto(BASE_URL);
-      await showing('#activity', /Disconnect running for \d+ s\. It can take up to a minute\./, tab);
+      await showing('#activity', /Disconnect running for \d+ s\. This usually takes a few seconds\./, tab);
       await showing('#state-badge', 'Disconnecting…', tab);
       await showing('#header-badge', 'Disconnecting…', tab);
       for (const name of ['Reconnect', 'Restart service', 'Deregister…', 'Download bundle', 'Upload bundle']) {
@@ -220,8 +220,17 @@ test('a slow command shows as running with its time, on a reloaded page and in a
     }
     // The time goes on while it runs.
     await showing('#activity', /running for [1-9]/, second);
-    // Both tabs see its end, with Connect as the next step.
+    // Both tabs see its end, and never the state from before it while the client is asked again
+    // (its status answer is as slow as the command).
+    const shown = new Set();
+    await second.waitForFunction(() => document.querySelector('#state-badge').textContent === 'Checking…');
+    while (!shown.has('Disconnected')) {
+      for (const tab of [page, second]) shown.add(await tab.locator('#state-badge').textContent());
+      await page.waitForTimeout(100);
+    }
+    assert.ok(!shown.has('Connected'), [...shown].join());
     for (const tab of [page, second]) await showing('#state-badge', /^Disconnected$/, tab);
+    assert.match(await second.title(), /· Disconnected · Ovra VPN$/);
     assert.equal(await page.locator('#activity').isVisible(), false);
     assert.ok(await page.getByRole('button', { name: 'Connect', exact: true }).isEnabled());
   } finally {
@@ -258,21 +267,67 @@ test('a command the client did not finish in time reads as timed out', async () 
   }
 });
 
-test('when the service stops answering, the state says so and the facts and peers turn grey', async () => {
-  await showing('#status-updated', /^Updated \d+ s ago$/);
-  await page.route('**/api/vpn/status', (route) => route.abort());
+// As the camera's web server answers while the application is down.
+const badGateway = (route) => route.fulfill({ status: 502, contentType: 'text/html', body: '<h1>502 Bad Gateway</h1>' });
+
+test('when the service stops answering, the state says so, the facts turn grey and the actions wait for it', async () => {
+  await page.route('**/api/vpn/**', badGateway);
   try {
     await showing('#state-badge', 'No answer');
     assert.notEqual(await badgeTone(), 'good');
     assert.match(await page.locator('#facts').getAttribute('class'), /\bstale\b/);
     assert.match(await page.locator('#peers-section').getAttribute('class'), /\bstale\b/);
-    // The age goes on counting from the last answer.
-    await showing('#status-updated', /Updated ([5-9]|\d\d+) s ago/);
+    await showing('#no-answer', 'The application is not answering');
+    for (const name of ['Disconnect', 'Reconnect', 'Save: MTU', 'Start server']) {
+      assert.ok(await page.getByRole('button', { name, exact: true }).first().isDisabled(), name);
+    }
+    // The age of what is shown goes on counting.
+    await showing('#status-updated', /Client state from ([7-9]|\d\d+) s ago/);
   } finally {
-    await page.unroute('**/api/vpn/status');
+    await page.unroute('**/api/vpn/**', badGateway);
   }
   await showing('#state-badge', /^Connected$/);
   assert.doesNotMatch(await page.locator('#facts').getAttribute('class'), /\bstale\b/);
+  assert.ok(await page.locator('#no-answer').isHidden());
+  assert.ok(await page.getByRole('button', { name: 'Save: MTU' }).isEnabled());
+});
+
+test('a page opened while the application does not answer loads its settings once it does, and saves nothing before', async () => {
+  const late = await context.newPage();
+  try {
+    await late.route('**/api/vpn/**', badGateway);
+    await late.goto(BASE_URL);
+    await showing('#no-answer', 'not answering', late);
+    assert.ok(await late.getByRole('button', { name: 'Save: MTU' }).isDisabled());
+    assert.equal(await late.getByLabel('MTU', { exact: true }).inputValue(), '');
+    await late.unroute('**/api/vpn/**', badGateway);
+    await late.waitForFunction(() => document.querySelector('#setting-mtu').value !== '');
+    await late.waitForFunction(() => !document.querySelector('#settings-fields').disabled);
+    assert.notEqual(await late.locator('#env-preset option').count(), 1);
+  } finally {
+    await late.close();
+  }
+});
+
+test('the connection history says since when the VPN is up and what happened, in every tab', async () => {
+  await showing('#journal-summary', /^Connected since \d.* · \d+ drops? today$/);
+  await showing('#journal-body', 'Command');
+  await showing('#journal-body', 'up: done');
+  await showing('#availability-day', / %$/);
+  const second = await context.newPage();
+  try {
+    await second.goto(BASE_URL);
+    await showing('#journal-body', 'up: done', second);
+    assert.ok(await second.locator('#journal-body tr').count() <= 20);
+  } finally {
+    await second.close();
+  }
+});
+
+test('peers show how they are reached, and the relays and STUN servers have a row of their own', async () => {
+  await showing('#peers-body', /Direct|Relayed/);
+  await showing('#peers-body', '→');
+  await showing('#fact-relays', / of \d+ available/);
 });
 
 test('deregister asks first, and cancelling sends nothing', async () => {
@@ -386,6 +441,10 @@ test('a service in a crash loop never shows green, and its restarts are on show'
     const deadline = Date.now() + 60000;
     while (Date.now() < deadline) {
       tones.add(await badgeTone());
+      if ((await page.locator('#state-badge').textContent()) === 'Service stopped') {
+        assert.doesNotMatch(await page.locator('#fact-management').textContent(), /Connected/);
+        assert.equal(await page.locator('#peers-body tr').count(), 0);
+      }
       const service = await page.locator('#fact-service').textContent();
       if (/restarted ([3-9]|\d\d+) times/.test(service)) break;
       await page.waitForTimeout(250);

@@ -28,8 +28,18 @@ std::string status_json(int exit_code, const std::string& text) {
 
 TEST(VpnApiStatusTest, DocumentBeforeTheFirstPoll) {
     EXPECT_EQ(status_json(1, ""),
-              R"({"app_version":"1.0.0","exit_code":1,"netbird_version":"0.72.4","ok":false,"output":"",)"
-              R"("pending_reconnect":false,"pending_restart":false,"registered":false})");
+              R"({"app_version":"1.0.0","command_ended_after_poll":false,"exit_code":1,"netbird_version":"0.72.4",)"
+              R"("ok":false,"output":"","pending_reconnect":false,"pending_restart":false,"polled_at":null,)"
+              R"("registered":false,"service_running":false,"snapshot_age_seconds":null})");
+}
+
+TEST(VpnApiStatusTest, FreshnessSaysWhenTheSnapshotWasTaken) {
+    vpn_api::status_freshness freshness{1765270000123, 7, true, true};
+    const json document = json::parse(vpn_api::build_status_json(0, "{}", true, false, false, freshness));
+    EXPECT_DOUBLE_EQ(document["polled_at"].get<double>(), 1765270000.123);
+    EXPECT_EQ(document["snapshot_age_seconds"], 7);
+    EXPECT_EQ(document["command_ended_after_poll"], true);
+    EXPECT_EQ(document["service_running"], true);
 }
 
 TEST(VpnApiStatusTest, FlagsAreReportedIndependently) {
