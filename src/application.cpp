@@ -76,6 +76,7 @@ void application::init_paths_from(const fs::path& app_dir) {
     m_api_socket_path = fs::path("/run/http") / m_app_name / "api.sock";
     m_env_path = m_data_dir / "env.json";
     m_app_config_path = m_data_dir / "app.json";
+    m_registration_path = m_data_dir / "registration.json";
 }
 
 void application::ensure_data_dir() const {
@@ -185,6 +186,7 @@ void application::start_signal_reader() {
 void application::on_signal(int signal_number) {
     spdlog::info("Signal {} received, shutting down", signal_number);
     m_shutting_down = true;
+    m_lifecycle.stopping();
     stop_service();
     stop_iperf_server();
     close_signal_fd();
@@ -232,6 +234,14 @@ bool application::enqueue_command(std::string name, std::function<void()> job) {
     }
     m_queue_cv.notify_one();
     return true;
+}
+
+void application::enqueue_command_first(std::string name, std::function<void()> job) {
+    {
+        std::lock_guard lock(m_queue_mutex);
+        m_command_queue.push_front({std::move(name), std::move(job)});
+    }
+    m_queue_cv.notify_one();
 }
 
 void application::command_worker_loop() {

@@ -1,6 +1,7 @@
 #pragma once
 // The documents the VPN control and status endpoints answer with (vpn_api.cpp).
 
+#include <nlohmann/json_fwd.hpp>
 #include <string>
 
 #include "command_result.hpp"
@@ -15,8 +16,9 @@ std::string build_json_result(int exit_code, const std::string& output);
 std::string build_json_result(const command_result& result);
 
 // The /status document: the client's `status --json` output as "status" when it is JSON, else as
-// "output", with the versions, the registration and the pending flags.
+// "output", with the versions, the registration, the pending flags and the lifecycle. A status run
+// that failed while the service answers ("status failed: ...") adds the client's message.
 std::string build_status_json(int exit_code, const std::string& output, bool registered, bool pending_reconnect,
-                              bool pending_restart);
+                              bool pending_restart, const nlohmann::json& lifecycle);
 
 }  // namespace vpn_api

@@ -195,7 +195,8 @@ TEST(VpnApiProcess, DeregisterResetsTheDataDirectoryAndStartsTheServiceAgain) {
     remaining.erase("netbird.sock");
     remaining.erase("client.log");
     remaining.erase("config.json");
-    EXPECT_EQ(remaining, (std::set<std::string>{"env.json", "logs"}));
+    EXPECT_EQ(remaining, (std::set<std::string>{"env.json", "logs", "registration.json"}));
+    EXPECT_EQ(read_file(app.data_dir() / "registration.json"), "{\n  \"registered\": false\n}\n");
     EXPECT_EQ(read_file(app.data_dir() / "env.json"), overrides);
     EXPECT_EQ(read_file(app.data_dir() / "client.log").find("successfully registered"), std::string::npos);
 
@@ -287,10 +288,16 @@ TEST(VpnApiProcess, UpWhileConnectedAppliesOnlyPendingChangesAndSaysWhatItDid) {
     EXPECT_EQ(unchanged.body, R"({"exit_code":0,"ok":true,"output":"Already connected\n"})");
     EXPECT_EQ(record.order(), (std::vector<std::string>{"run", "up", "up"}));
 
-    // A tunnel setting changed through the settings API, then a management URL given with up.
+    // Another management server without a key would strand the registered camera: refused, nothing runs.
+    const auto moved = app.client().post(API + "/up", "management_url=https%3A%2F%2Fother.example.test%3A443");
+    EXPECT_EQ(moved.status, 400);
+    EXPECT_NE(moved.body.find("A setup key is needed to change the management server"), std::string::npos);
+    EXPECT_EQ(record.order().size(), 3u);
+
+    // A tunnel setting changed through the settings API, then another given with up.
     ASSERT_EQ(app.client().post(API + "/config", "name=mtu&value=1400").status, 200);
     EXPECT_EQ(status_of(app)["pending_reconnect"], true);
-    const std::string changes[] = {"", "management_url=https%3A%2F%2Fother.example.test%3A443"};
+    const std::string changes[] = {"", "interface_name=wt5"};
     for (const std::string& form : changes) {
         const auto applied = app.client().post(API + "/up", form);
         const json answer = json::parse(applied.body);
@@ -305,7 +312,7 @@ TEST(VpnApiProcess, UpWhileConnectedAppliesOnlyPendingChangesAndSaysWhatItDid) {
     }
     const json last = record.of("up").back();
     EXPECT_EQ(flag_value(last, "--mtu"), "1400");
-    EXPECT_EQ(flag_value(last, "--management-url"), "https://other.example.test:443");
+    EXPECT_EQ(flag_value(last, "--interface-name"), "wt5");
     EXPECT_EQ(record.of("down").size(), 2u);
 }
 

@@ -23,17 +23,24 @@ TEST(VpnApiResultTest, CommandOutputIsStdoutFollowedByStderr) {
 }
 
 std::string status_json(int exit_code, const std::string& text) {
-    return vpn_api::build_status_json(exit_code, text, false, false, false);
+    return vpn_api::build_status_json(exit_code, text, false, false, false, json{{"state", "running"}});
 }
 
 TEST(VpnApiStatusTest, DocumentBeforeTheFirstPoll) {
     EXPECT_EQ(status_json(1, ""),
-              R"({"app_version":"1.0.0","exit_code":1,"netbird_version":"0.72.4","ok":false,"output":"",)"
-              R"("pending_reconnect":false,"pending_restart":false,"registered":false})");
+              R"({"app_version":"1.0.0","exit_code":1,"lifecycle":{"state":"running"},"netbird_version":"0.72.4",)"
+              R"("ok":false,"output":"","pending_reconnect":false,"pending_restart":false,"registered":false})");
+}
+
+TEST(VpnApiStatusTest, AFailedStatusOfAServiceThatAnswersCarriesTheClientsMessage) {
+    const json failed = json::parse(status_json(1, "Error: status failed: context deadline exceeded\r\n"));
+    EXPECT_EQ(failed["client_message"], "context deadline exceeded");
+    const json unanswered = json::parse(status_json(1, "Error: failed to connect to daemon error: x\n"));
+    EXPECT_FALSE(unanswered.contains("client_message"));
 }
 
 TEST(VpnApiStatusTest, FlagsAreReportedIndependently) {
-    const json document = json::parse(vpn_api::build_status_json(0, "{}", true, false, true));
+    const json document = json::parse(vpn_api::build_status_json(0, "{}", true, false, true, json::object()));
     EXPECT_EQ(document["registered"], true);
     EXPECT_EQ(document["pending_reconnect"], false);
     EXPECT_EQ(document["pending_restart"], true);
