@@ -138,7 +138,7 @@ private:
     void log_service_line(std::string& line);
     void start_watchdog();
     void watchdog_loop();
-    bool wait_for_watchdog_cycle(clock::time_point deadline);
+    bool wait_for_watchdog_cycle(clock::time_point deadline, bool& woken);
     clock::duration poll_period();
     // Called by /status and /activity: polls go faster while someone watches.
     void note_watcher();
@@ -248,6 +248,7 @@ private:
     struct fatal_line {
         std::string line;
         std::chrono::system_clock::time_point at;
+        clock::time_point seen;
     };
     std::optional<fatal_line> m_last_fatal;
     mutable std::mutex m_fatal_mutex;

@@ -134,16 +134,22 @@ void application::log_service_line(std::string& line) {
     if (m_netbird_file_logger) m_netbird_file_logger->info("{}", line);
     if (!is_fatal_line(line)) return;
     std::lock_guard lock(m_fatal_mutex);
-    m_last_fatal = fatal_line{line, std::chrono::system_clock::now()};
+    m_last_fatal = fatal_line{line, std::chrono::system_clock::now(), clock::now()};
 }
 
-// A service that ended by itself is reaped here; the lifecycle decides when it starts again.
+// A service that ended by itself is reaped here; the lifecycle decides when it starts again. It
+// ended by the time of the fatal line it printed, if any: a check may come a poll later.
 void application::check_service_exited() {
     if (m_shutting_down || !m_service_process || service_running()) return;
     spdlog::warn("VPN service exited");
     end_service();
     ++m_service_restarts;
-    carry_out(m_lifecycle.service_exited(clock::now()));
+    auto ended = clock::now();
+    {
+        std::lock_guard lock(m_fatal_mutex);
+        if (m_last_fatal && m_last_fatal->seen > m_service_started_at) ended = m_last_fatal->seen;
+    }
+    carry_out(m_lifecycle.service_exited(ended));
 }
 
 // --- status polling and watchdog ---
@@ -153,32 +159,43 @@ void application::start_watchdog() {
     m_watchdog_thread = std::thread([this] { watchdog_loop(); });
 }
 
-// Runs the status poll every period, or at once when woken, and hands every effect to the main
-// thread. The exit check goes first, so a dead service is noticed even while polls are skipped.
+// Every cycle (or at once when woken) checks the service and turns the lifecycle; the status poll
+// runs in every cycle while someone watches, else once per unwatched period. Every effect goes to
+// the main thread. The exit check goes first, so a dead service is noticed even while polls are
+// skipped.
 void application::watchdog_loop() {
     auto next_cycle = clock::now();
     time_utils::periodic heartbeat(HEARTBEAT_PERIOD, next_cycle);
+    std::optional<clock::time_point> last_poll;
     bool last_verdict = true;
-    while (wait_for_watchdog_cycle(next_cycle)) {
+    const auto cycle = WATCHED_POLL_SECONDS * m_lifecycle_second;
+    bool woken = false;
+    while (wait_for_watchdog_cycle(next_cycle, woken)) {
         const auto cycle_start = clock::now();
         defer([this] {
             check_service_exited();
             lifecycle_tick(clock::now());
             sweep_late_bundles();
         });
-        if (auto result = poll_status()) {
-            last_verdict = vpn_service::status_is_healthy(*result);
-            defer([this, snapshot = std::move(*result)]() mutable { take_status_snapshot(std::move(snapshot)); });
+        // A wake-up (a command ended, a watcher came) polls at once; half a cycle of slack keeps a
+        // cycle that comes a little early from skipping a due poll.
+        if (woken || !last_poll || cycle_start - *last_poll + cycle / 2 >= poll_period()) {
+            last_poll = cycle_start;
+            if (auto result = poll_status()) {
+                last_verdict = vpn_service::status_is_healthy(*result);
+                defer([this, snapshot = std::move(*result)]() mutable { take_status_snapshot(std::move(snapshot)); });
+            }
         }
-        next_cycle = cycle_start + poll_period();
+        next_cycle = cycle_start + cycle;
         if (heartbeat.due(cycle_start)) defer([this, last_verdict] { log_heartbeat(last_verdict); });
     }
 }
 
-// Waits until the deadline or an early wake-up; false once the process is stopping.
-bool application::wait_for_watchdog_cycle(clock::time_point deadline) {
+// Waits until the deadline or an early wake-up (which sets `woken`); false once the process is stopping.
+bool application::wait_for_watchdog_cycle(clock::time_point deadline, bool& woken) {
     std::unique_lock lock(m_poll_mutex);
     m_poll_cv.wait_until(lock, deadline, [this] { return m_poll_wake || stopping(); });
+    woken = m_poll_wake;
     m_poll_wake = false;
     return !stopping();
 }
