@@ -180,8 +180,8 @@ void application::watchdog_loop() {
         // A wake-up (a command ended, a watcher came) polls at once; half a cycle of slack keeps a
         // cycle that comes a little early from skipping a due poll.
         if (woken || !last_poll || cycle_start - *last_poll + cycle / 2 >= poll_period()) {
-            last_poll = cycle_start;
             if (auto result = poll_status()) {
+                last_poll = cycle_start;  // a poll that gave way to a command is tried again next cycle
                 last_verdict = vpn_service::status_is_healthy(*result);
                 defer([this, snapshot = std::move(*result)]() mutable { take_status_snapshot(std::move(snapshot)); });
             }
