@@ -2,8 +2,8 @@
 // The VPN's fate in one place: the lifecycle state, the operator's wish, the remembered
 // registration and the restart back-off, changed only by the events below. Each event's handler
 // is one row group of the state x event table (vpn_lifecycle.cpp); what it returns is what the
-// application must do. No processes, clocks or files here: the caller passes the time and carries
-// out the action, so the table can be read and tested on its own.
+// application must do. No processes or files here, and the caller passes the time: it carries out
+// the action, so the table can be read and tested on its own. Decisions are logged here.
 
 #include <chrono>
 #include <optional>
