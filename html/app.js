@@ -377,9 +377,44 @@ function unstableService(activity) {
   };
 }
 
+// The last fatal line without its time stamp and source: "failed to start daemon: ...".
+function fatalMessage(fatal) {
+  const match = /(?:FATL|PANC) [^ ]+: (.*)$/.exec(fatal.line);
+  return match ? match[1] : fatal.line;
+}
+
+function cannotStart(lifecycle) {
+  return ['waiting', 'starting'].includes(lifecycle?.state) && lifecycle.last_restart_cause === 'start_failure';
+}
+
+// The service ended and waits for its next start, each wait longer than the one before.
+function waitingService(activity) {
+  const lifecycle = activity?.lifecycle;
+  if (lifecycle?.state !== 'waiting') return null;
+  const next = lifecycle.next_start_seconds > 0
+    ? `It is tried again in ${formatDuration(lifecycle.next_start_seconds)}`
+    : 'It is tried again now';
+  const fatal = lifecycle.last_fatal;
+  if (!cannotStart(lifecycle)) {
+    const detail = `The NetBird service stopped. ${next}; each wait is longer than the last.`;
+    return { label: 'Service restarting', tone: 'bad', detail };
+  }
+  const why = fatal ? ` It said: “${fatalMessage(fatal)}” (${new Date(fatal.at).toLocaleString()}).` : '';
+  return {
+    label: 'Service cannot start',
+    tone: 'bad',
+    detail: `The NetBird service stops as soon as it starts.${why} ${next}; each wait is longer than the last. ` +
+      'If its configuration file is damaged (after a power cut, for example), Deregister resets it; the camera then ' +
+      'needs a new setup key, and its old peer must be removed in the NetBird dashboard.',
+  };
+}
+
 function clientState(doc, client) {
   if (!client) {
     if (!doc.output) return { label: 'Waiting for status…', tone: 'neutral' };
+    if (doc.client_message) {
+      return { label: 'Connecting', tone: 'warn', detail: `The NetBird client is trying to connect: ${doc.client_message}` };
+    }
     const detail = 'The NetBird client did not answer the last status request.';
     return { label: 'Service unavailable', tone: 'bad', detail };
   }
@@ -401,7 +436,7 @@ function currentState() {
   if (transition) return transition;
   if (!view.doc) return { label: 'Loading…', tone: 'neutral' };
   const client = clientOf(view.doc);
-  const stopped = stoppedService(view.activity);
+  const stopped = waitingService(view.activity) ?? stoppedService(view.activity);
   if (stopped) return stopped;
   if (view.doc.command_ended_after_poll) {
     return { label: 'Checking…', tone: 'neutral', detail: 'Asking the NetBird client for its state after the last command.' };
@@ -817,6 +852,8 @@ const VPN_COMMANDS = {
   deregister: {
     title: 'Deregister',
     confirm: () => confirmWith($('deregister-dialog')),
+    // A service that cannot start cannot tell management: the reset is then local only.
+    form: () => (cannotStart(view.activity?.lifecycle) ? { force: 'true' } : {}),
     done: 'Deregistered. A new setup key is needed to connect again.',
     goal: 'down',
     changesSettings: true,

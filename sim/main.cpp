@@ -451,7 +451,7 @@ int run_command(const options& o) {
 
     bool management_down = env_flag("NB_SIM_MANAGEMENT_DOWN");
     if (command == "status") {
-        json reply = call_service(o, {{"cmd", "status"}, {"management_down", management_down}});
+        json reply = call_service(o, {{"cmd", "status"}, {"full", true}, {"management_down", management_down}});
         return print_status(o, reply["status"]);
     }
     if (command == "up") return run_up(o);

@@ -18,6 +18,7 @@
 #include <fstream>
 #include <iterator>
 #include <mutex>
+#include <optional>
 #include <sstream>
 #include <thread>
 
@@ -29,6 +30,10 @@ using clock = std::chrono::system_clock;
 
 const char* const DEFAULT_MANAGEMENT_URL = "https://api.netbird.io:443";
 const char* const REGISTERED = "SimRegistered";
+const char* const MANAGEMENT_UNREACHABLE =
+    "rpc error: code = Unavailable desc = connection error: desc = \"transport: Error while dialing: dial tcp: i/o "
+    "timeout\"";
+constexpr auto PROBE_CACHE_TTL = std::chrono::seconds(20);
 
 json error_reply(const std::string& message) { return json{{"ok", false}, {"error", message}}; }
 json ok_reply() { return json{{"ok", true}}; }
@@ -67,7 +72,10 @@ private:
     }
     void fatal(const std::string& message) const;
     bool listen_on_socket(int& listener);
-    void start_client();
+    bool start_client();
+    void retry_connecting(std::string error);
+    json handle_status(const json& request);
+    void run_health_probes();
     void serve(int fd);
     json handle(const json& request);
     json handle_set_config(const json& request);
@@ -90,7 +98,10 @@ private:
     std::string m_state = "Idle";   // daemonStatus
     bool m_up = false;              // the engine runs and is connected
     bool m_retrying = false;        // the client keeps trying to connect (management does not answer)
+    std::string m_retry_error;      // the state's error between two connection attempts
+    bool m_between_attempts = false;
     clock::time_point m_connected_at = clock::now();
+    std::optional<clock::time_point> m_last_probe;
 };
 
 void service::fatal(const std::string& message) const {
@@ -139,22 +150,28 @@ void service::connect() {
 }
 
 // Server.Start: a config that was just created is not tried; an existing one is, unless
-// auto-connect is off. An unregistered peer's login fails (NeedsLogin), or LoginFailed when the
-// management server cannot be reached.
-void service::start_client() {
+// auto-connect is off. An unregistered peer's login fails (NeedsLogin); when the management server
+// cannot be reached, the client keeps retrying. A config that does not parse ends the service.
+bool service::start_client() {
     std::lock_guard<std::mutex> lock(m_mutex);
     std::error_code ec;
     const bool existed = !m_opts.config_path.empty() && fs::exists(m_opts.config_path, ec);
+    info("client/server/server.go:977", std::string("active profile config existed: ") + (existed ? "true" : "false"));
     if (existed) {
         std::ifstream in(m_opts.config_path);
         m_config = json::parse(in, nullptr, false);
-    }
-    if (!m_config.is_object()) {   // missing, or damaged beyond reading: a fresh one
+        if (!m_config.is_object()) {
+            const bool empty = fs::file_size(m_opts.config_path, ec) == 0;
+            log_line(m_opts.log_targets, "FATL", "client/cmd/service_controller.go:66",
+                     std::string("failed to start daemon: failed to get config: ") +
+                         (empty ? "unexpected end of JSON input" : "invalid character looking for beginning of value"));
+            return false;
+        }
+    } else {
         m_config = new_config();
         std::string error;
         if (!save_config(error)) fatal(error);
     }
-    info("client/server/server.go:977", std::string("active profile config existed: ") + (existed ? "true" : "false"));
     if (!existed) {
         log_line(m_opts.log_targets, "WARN", "client/server/server.go:207",
                  "not trying to connect when configuration was just created");
@@ -162,15 +179,48 @@ void service::start_client() {
     } else if (m_config.value("DisableAutoConnect", false)) {
         m_state = "Idle";
     } else if (m_management_slow) {
-        m_state = "Connecting";
-        m_retrying = true;
+        retry_connecting("context deadline exceeded");
+    } else if (!registered() && m_management_down) {
+        retry_connecting(MANAGEMENT_UNREACHABLE);
     } else if (!registered()) {
-        m_state = m_management_down ? "LoginFailed" : "NeedsLogin";
-        log_line(m_opts.log_targets, m_management_down ? "ERRO" : "WARN", "client/server/server.go:290",
-                 "failed login: peer is not registered");
+        m_state = "NeedsLogin";
+        log_line(m_opts.log_targets, "WARN", "client/server/server.go:290", "failed login: peer is not registered");
     } else {
         connect();
     }
+    return true;
+}
+
+// The connect loop's back-off: each attempt sets Connecting, each failure leaves its error in the
+// state, which fails a status call until the next attempt.
+void service::retry_connecting(std::string error) {
+    m_state = "Connecting";
+    m_retrying = true;
+    m_retry_error = std::move(error);
+    log_line(m_opts.log_targets, "WARN", "client/internal/connect.go:253", "retrying connection: " + m_retry_error);
+}
+
+// Called with m_mutex held. The `status` command asks for the full status: the engine's health
+// probes run then, whose STUN/TURN probe is logged at most once per result cache lifetime.
+json service::handle_status(const json& request) {
+    if (request.value("full", false)) {
+        if (m_retrying) {
+            m_between_attempts = !m_between_attempts;
+            if (!m_between_attempts) return error_reply("status failed: " + m_retry_error);
+        }
+        if (m_up) run_health_probes();
+    }
+    json reply = ok_reply();
+    reply["status"] = status_document(request.value("management_down", false));
+    reply["retrying"] = m_retrying;
+    return reply;
+}
+
+void service::run_health_probes() {
+    const auto now = clock::now();
+    if (m_last_probe && now - *m_last_probe < PROBE_CACHE_TTL) return;
+    m_last_probe = now;
+    info("client/internal/relay/relay.go:100", "started new probe for STUN, TURN servers");
 }
 
 json service::status_document(bool management_down) const {
@@ -180,12 +230,7 @@ json service::status_document(bool management_down) const {
 json service::handle(const json& request) {
     std::string cmd = request.value("cmd", std::string());
     std::lock_guard<std::mutex> lock(m_mutex);
-    if (cmd == "status") {
-        json reply = ok_reply();
-        reply["status"] = status_document(request.value("management_down", false));
-        reply["retrying"] = m_retrying;
-        return reply;
-    }
+    if (cmd == "status") return handle_status(request);
     if (cmd == "set-config") return handle_set_config(request);
     if (cmd == "up") return handle_up(request);
     if (cmd == "down") {   // succeeds whatever the state, and leaves the service Idle
@@ -365,7 +410,7 @@ int service::run() {
     info("client/cmd/service_controller.go:27", "starting NetBird service");
     int listener = -1;
     if (!listen_on_socket(listener)) return 1;
-    start_client();
+    if (!start_client()) return 1;   // log.Fatalf
     info("client/cmd/service_controller.go:73", "started daemon server: " + m_socket_path);
 
     if (long exit_after = env_long("NB_SIM_SERVICE_EXIT_AFTER_MS", -1); exit_after >= 0) {

@@ -112,7 +112,7 @@ run "status connected" 0 "$NB" "${BASE[@]}" status --json
 json_check "Connected" 'd["daemonStatus"]=="Connected" and d["management"]=={"url":"https://vpn.example.com:443","connected":True,"error":""}'
 json_check "peers and address" 'd["peers"]["total"]>=2 and d["peers"]["connected"]>=1 and d["netbirdIp"].startswith("100.90.") and d["netbirdIp"].endswith("/16") and d["lazyConnectionEnabled"] is True'
 run "status management down" 0 env NB_SIM_MANAGEMENT_DOWN=1 "$NB" "${BASE[@]}" status --json
-json_check "management lost" 'd["daemonStatus"]=="Connecting" and d["management"]["connected"] is False'
+json_check "management lost keeps the tunnel" 'd["daemonStatus"]=="Connected" and d["management"]["connected"] is False and d["peers"]["connected"]>=1'
 
 run "up while connected" 0 "$NB" "${BASE[@]}" up --mtu 1400 --interface-name wt9
 expect_out "Already connected" "Already connected"
@@ -219,10 +219,20 @@ kill "$SERVICE_PID"; wait "$SERVICE_PID"; code=$?; SERVICE_PID=""
 NB_SIM_MANAGEMENT_SLOW=1 start_service
 run "management does not answer: up waits for the status" 124 timeout 1 "$NB" "${BASE[@]}" "${UP[@]}"
 run "deregister needs the management server" 1 "$NB" "${BASE[@]}" deregister
+run "between connection attempts status fails" 1 "$NB" "${BASE[@]}" status --json
+expect_err "status failed text" "Error: status failed: context deadline exceeded"
+run "during an attempt status says Connecting" 0 "$NB" "${BASE[@]}" status --json
+json_check "Connecting" 'd["daemonStatus"]=="Connecting"'
 kill -HUP "$SERVICE_PID"; wait "$SERVICE_PID"; code=$?; SERVICE_PID=""
 [ "$code" -eq 129 ] && pass "SIGHUP kills the service" || fail "SIGHUP: exit $code"
 [ -S "$T/netbird.sock" ] && pass "SIGHUP leaves the socket" || fail "socket removed on SIGHUP"
 run "service with a log level that logrus rejects" 1 env NB_LOG_LEVEL=loud "$NB" "${SERVICE[@]}"
+cp "$T/config.json" "$T/config.good"
+: > "$T/config.json"
+run "an empty config.json ends the service" 1 "$NB" "${SERVICE[@]}"
+expect_err "fatal line" "FATL client/cmd/service_controller.go:66: failed to start daemon: failed to get config: unexpected end of JSON input"
+[ ! -s "$T/config.json" ] && pass "the damaged config is not replaced" || fail "config replaced"
+cp "$T/config.good" "$T/config.json"
 
 # --- environment the client reads beyond its flags -------------------------------------------------------
 # A skip flag that does not parse as true opens the SOCKS5 proxy with the tunnel; a service whose

@@ -99,7 +99,6 @@ json build_status(const json& config, const std::string& daemon_status, bool up,
         peers = {{"total", details.size()}, {"connected", connected_count}, {"details", details}};
     }
 
-    const std::string shown_status = up && management_down ? "Connecting" : daemon_status;
     json management = {{"url", cfg.value("ManagementURL", std::string())},
                        {"connected", up && !management_down},
                        {"error", up && management_down
@@ -125,7 +124,7 @@ json build_status(const json& config, const std::string& daemon_status, bool up,
         {"peers", peers},
         {"cliVersion", VERSION},
         {"daemonVersion", VERSION},
-        {"daemonStatus", shown_status},
+        {"daemonStatus", daemon_status},
         {"management", management},
         {"signal", signal},
         {"relays", relays},

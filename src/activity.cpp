@@ -18,7 +18,8 @@ long long whole_seconds(std::chrono::steady_clock::duration elapsed) {
 }  // namespace
 
 std::string activity_report::build_activity_json(const activity& now) {
-    return dump_json({{"command", now.command ? nlohmann::json(*now.command) : nlohmann::json(nullptr)},
+    return dump_json({{"lifecycle", now.lifecycle},
+                      {"command", now.command ? nlohmann::json(*now.command) : nlohmann::json(nullptr)},
                       {"command_seconds", now.command_seconds},
                       {"queued", now.queued},
                       {"service_restarts", now.service_restarts},
@@ -37,9 +38,11 @@ activity_report::activity application::current_activity(clock::time_point now) {
     current.service_restarts = m_service_restarts;
     current.service_running = service_running();
     if (current.service_running) current.service_uptime_seconds = whole_seconds(now - m_service_started_at);
+    current.lifecycle = lifecycle_json(now);
     return current;
 }
 
 void application::api_activity(const response_ptr& res, const request& /*req*/) {
+    note_watcher();
     write_json(res, activity_report::build_activity_json(current_activity(clock::now())), http_status::ok, true);
 }

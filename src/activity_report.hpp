@@ -2,6 +2,7 @@
 // What runs now, as GET /activity shows it (activity.cpp).
 
 #include <cstddef>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 
@@ -14,6 +15,8 @@ struct activity {
     int service_restarts = 0;
     bool service_running = false;
     long long service_uptime_seconds = 0;
+    // The VPN lifecycle's state, as in /status.
+    nlohmann::json lifecycle;
 };
 
 std::string build_activity_json(const activity& now);

@@ -78,6 +78,7 @@ void application::init_paths_from(const fs::path& app_dir) {
     m_env_path = m_data_dir / "env.json";
     m_app_config_path = m_data_dir / "app.json";
     m_journal_path = m_data_dir / "journal.json";
+    m_registration_path = m_data_dir / "registration.json";
 }
 
 void application::ensure_data_dir() const {
@@ -190,6 +191,7 @@ void application::on_signal(int signal_number) {
     spdlog::info("Signal {} received, shutting down", signal_number);
     m_shutting_down = true;
     record_event("daemon_stopped");  // saved before the service's stop, which may not reach the disk
+    m_lifecycle.stopping();
     stop_service();
     stop_iperf_server();
     close_signal_fd();
@@ -237,6 +239,14 @@ bool application::enqueue_command(std::string name, std::function<void()> job) {
     }
     m_queue_cv.notify_one();
     return true;
+}
+
+void application::enqueue_command_first(std::string name, std::function<void()> job) {
+    {
+        std::lock_guard lock(m_queue_mutex);
+        m_command_queue.push_front({std::move(name), std::move(job)});
+    }
+    m_queue_cv.notify_one();
 }
 
 void application::command_worker_loop() {

@@ -30,6 +30,7 @@
 #include "saved_document.hpp"
 #include "settings_files.hpp"
 #include "vpn_api.hpp"
+#include "vpn_lifecycle.hpp"
 #include "worker_thread.hpp"
 
 namespace boost::process {
@@ -69,7 +70,13 @@ private:
 
     static constexpr std::size_t MAX_QUEUED_COMMANDS = 8;
     static constexpr auto COMMAND_TIMEOUT = std::chrono::seconds(60);
-    static constexpr auto WATCHDOG_PERIOD = std::chrono::seconds(5);
+    // An upload goes as fast as the camera's uplink allows.
+    static constexpr auto UPLOAD_TIMEOUT = std::chrono::minutes(5);
+    // The status poll, in the lifecycle's seconds: often while someone watches the page (asked for
+    // /status or /activity within WATCHED_FOR) or a command runs, seldom otherwise.
+    static constexpr long long WATCHED_POLL_SECONDS = 5;
+    static constexpr long long UNWATCHED_POLL_SECONDS = 30;
+    static constexpr long long WATCHED_FOR_SECONDS = 60;
     static constexpr auto HEARTBEAT_PERIOD = std::chrono::hours(1);
     static constexpr std::size_t IPERF_MAX_OUTPUT_LINES = 400;
 
@@ -89,6 +96,8 @@ private:
     // --- command queue (application.cpp) ---
     // The name tells the operator what runs (GET /activity): "up", "debug bundle", ...
     bool enqueue_command(std::string name, std::function<void()> job);
+    // Ahead of every queued job, and never refused.
+    void enqueue_command_first(std::string name, std::function<void()> job);
     void command_worker_loop();
     void wake_status_poller();
     // Hands a step to the main thread's event loop; callable from any thread.
@@ -130,22 +139,32 @@ private:
     void restart_service();
     bool service_running() const;
     bool end_service();
-    void note_service_start_failure(std::string message);
-    void log_service_line(std::string& line) const;
+    void log_service_line(std::string& line);
     void start_watchdog();
     void watchdog_loop();
-    bool wait_for_watchdog_cycle(clock::time_point deadline);
+    bool wait_for_watchdog_cycle(clock::time_point deadline, bool& woken);
+    clock::duration poll_period();
+    // Called by /status and /activity: polls go faster while someone watches.
+    void note_watcher();
     std::optional<command_result> poll_status();
-    // Stores a poll's result and what it says of the registration.
+    // Stores a poll's result and hands what it says to the lifecycle.
     void take_status_snapshot(command_result snapshot);
-    void on_health_probe(bool healthy);
-    void on_health_probe(bool healthy, clock::time_point now);  // time seam for tests
+    void take_status_snapshot(command_result snapshot, clock::time_point now);  // time seam for tests
     void log_heartbeat(bool management_connected);
     void check_service_exited();
+    // One watchdog cycle's turn of the lifecycle; `now` is a time seam for tests.
+    void lifecycle_tick(clock::time_point now);
+    // Carries out what the lifecycle decided, and saves a changed registration.
+    void carry_out(vpn_lifecycle::action action);
+    // The lifecycle's periods from the settings and the test seam.
+    vpn_lifecycle::timing lifecycle_timing() const;
     // Whether the camera is registered: config.json exists and the client does not say otherwise.
     bool registered() const;
-    // Before the service starts: what the camera is taken for until the client answers.
+    // Before the service starts: the saved registration, or today's guess from config.json.
     void assume_registration_at_start();
+    void save_registration();
+    // The lifecycle's state, reason, wish, back-off and last fatal line, for /status and /activity.
+    nlohmann::json lifecycle_json(clock::time_point now) const;
 
     // --- VPN control, command dispatch and status endpoints (vpn_api.cpp) ---
     using result_renderer = std::function<std::string(const command_result&)>;
@@ -168,7 +187,8 @@ private:
     void api_reconnect(const response_ptr& res, const request& req);
     void api_restart(const response_ptr& res, const request& req);
     void api_deregister(const response_ptr& res, const request& req);
-    void reset_after_deregister();
+    void end_deregistration(bool reset, const nlohmann::json& settings_before);
+    bool moves_to_other_management(const form& fields) const;
     // The part of an `up` command line that comes from the stored settings (no form, so no lazy flag).
     std::vector<std::string> up_settings() const;
     void finish_up(const command_result& result, bool applied, const std::vector<std::string>& settings);
@@ -233,12 +253,20 @@ private:
     std::filesystem::path m_env_path;
     std::filesystem::path m_app_config_path;
     std::filesystem::path m_journal_path;
+    std::filesystem::path m_registration_path;
 
     // NetBird service process
     std::unique_ptr<boost::process::child> m_service_process;
     line_reader m_service_log;
-    // The last start's error while no start has succeeded and no stop came since: retried.
-    std::optional<std::string> m_service_start_failure;
+    // The last fatal line the service printed and when (system time), from any thread: kept
+    // across restarts, so the page can show why the service does not stay up.
+    struct fatal_line {
+        std::string line;
+        std::chrono::system_clock::time_point at;
+        clock::time_point seen;
+    };
+    std::optional<fatal_line> m_last_fatal;
+    mutable std::mutex m_fatal_mutex;
     // On the loop only: when the running service started, and how often the watchdog restarted it.
     clock::time_point m_service_started_at{};
     int m_service_restarts = 0;
@@ -308,23 +336,26 @@ private:
     clock::time_point m_status_snapshot_at{};
     std::chrono::system_clock::time_point m_status_polled_at{};
     std::optional<clock::time_point> m_last_command_end;
-    // The /status document of the latest snapshot, registration, flags and freshness (vpn_api.cpp).
-    document_cache<int, std::string, bool, bool, bool, vpn_api::status_freshness> m_status_document;
+    // The /status document of the latest snapshot, registration, flags, lifecycle and freshness (vpn_api.cpp).
+    document_cache<int, std::string, bool, bool, bool, nlohmann::json, vpn_api::status_freshness> m_status_document;
+    // When /status or /activity was last asked for, in clock ticks.
+    std::atomic<clock::rep> m_last_watched{0};
     std::mutex m_poll_mutex;
     std::condition_variable m_poll_cv;
     bool m_poll_wake = false;
     std::thread m_watchdog_thread;
 
-    // Lifecycle flags
+    // The VPN's lifecycle (vpn_lifecycle.hpp), on the loop only, and its registration on disk.
     bool m_shutting_down = false;
-    bool m_desired_up = false;
-    // m_desired_up still holds the start-up guess, which the client's first word settles.
-    bool m_desired_up_assumed = true;
-    // The registration as the client last reported it (NeedsLogin/LoginFailed or another state).
-    enum class client_login { unknown, registered, not_registered };
-    client_login m_client_login = client_login::unknown;
-    // Deregistrations accepted but not yet reset: the camera counts as not registered meanwhile.
-    int m_deregistrations_pending = 0;
+    vpn_lifecycle::machine m_lifecycle{vpn_lifecycle::registration::unknown};
+    nlohmann::json m_registration_record = nlohmann::json::object();
+    saved_document<nlohmann::json> m_registration_saved{
+        m_registration_record, nullptr, settings_files::settings_file_text,
+        [this](std::optional<std::string> content, auto finished) {
+            save_settings_file(m_registration_path, std::move(content), std::move(finished));
+        }};
+    // The length of one lifecycle second: shorter only in tests (OVRA_TEST_SECOND_MS).
+    clock::duration m_lifecycle_second = std::chrono::seconds(1);
     std::atomic<bool> m_pending_reconnect{false};
     std::atomic<bool> m_pending_restart{false};
     // Set when the process is ending: background threads leave their loops and running
@@ -335,9 +366,7 @@ private:
     int m_stop_event_fd = -1;
     std::thread m_signal_thread;
 
-    // Watchdog timing
     clock::time_point m_started_at{};
-    std::optional<clock::time_point> m_unhealthy_since;
 
     // Debug bundles queued or running, and until when a bundle zip may still appear after a
     // failed one (debug_bundle.cpp); both on the loop only.

@@ -156,7 +156,7 @@ void application::api_debug_bundle(const response_ptr& res, const request& req) 
 void application::api_debug_bundle_upload(const response_ptr& res, const request& req) {
     auto aborted = make_abort_guard(res);
     auto command = [this, args = debug_bundle_args(base_args_cli(), true, anonymize_requested(req))] {
-        return run_command(args, false);
+        return run_command(args, false, UPLOAD_TIMEOUT);
     };
     auto after = [this](const command_result& result) {
         remove_bundle(netbird_utils::parse_debug_bundle_path(result.stdout_data));

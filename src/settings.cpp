@@ -325,7 +325,7 @@ void application::save_settings_file(const fs::path& path, std::optional<std::st
 }
 
 void application::load_state() {
-    remove_crash_leftovers(m_data_dir, {m_app_config_path, m_env_path});
+    remove_crash_leftovers(m_data_dir, {m_app_config_path, m_env_path, m_registration_path});
     {
         std::lock_guard lock(m_env_mutex);
         m_env_overrides = string_members(load_json_file(m_env_path));
@@ -376,7 +376,7 @@ void application::apply_setting_change(const response_ptr& res, const settings_t
     if (changed) log_setting_change(setting.name, value);
     if (setting.name == "log_level") apply_log_level(settings_table::text_value(m_app_config, "log_level"));
     // The running tunnel keeps its old values until the operator reconnects.
-    if (changed && m_desired_up && setting.is_tunnel()) m_pending_reconnect = true;
+    if (changed && m_lifecycle.wants_up() && registered() && setting.is_tunnel()) m_pending_reconnect = true;
     auto answer = [this, res] { write_json(res, build_config_json(), http_status::ok, false); };
     if (setting.name == "log_retention_days")
         run_log_maintenance(

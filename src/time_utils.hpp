@@ -2,6 +2,8 @@
 // Timing helpers that take the time as an argument, so tests can drive them with made-up times.
 
 #include <chrono>
+#include <ctime>
+#include <string>
 
 namespace time_utils {
 
@@ -25,5 +27,15 @@ private:
     clock::duration m_period;
     clock::time_point m_last;
 };
+
+// "2026-12-09T10:00:00Z": when something happened, for the page.
+inline std::string iso8601_utc(std::chrono::system_clock::time_point at) {
+    const std::time_t seconds = std::chrono::system_clock::to_time_t(at);
+    std::tm utc{};
+    char text[sizeof "2026-12-09T10:00:00Z"];
+    if (::gmtime_r(&seconds, &utc) == nullptr || std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc) == 0)
+        return {};
+    return text;
+}
 
 }  // namespace time_utils

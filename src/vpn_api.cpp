@@ -135,15 +135,12 @@ up_outcome run_up(const command_runner& run, const std::vector<std::string>& up,
     return {{second.exit_code, report, ""}, applied};
 }
 
-// The data directory's entries that a deregistration keeps: the overrides and the logs, the settings
-// (cleared when the deregistration was accepted; what is there now came later), the camera's
-// connection journal, each with the files of a save that may be under way, and the setup keys
-// staged by `up` requests that arrived after it and still wait for their turn.
-bool survives_deregistration(const fs::path& entry, const fs::path& env_path, const fs::path& log_dir,
-                             const fs::path& settings_path, const fs::path& journal_path) {
-    return entry == log_dir || settings_files::is_file_or_companion(entry, env_path) ||
-           settings_files::is_file_or_companion(entry, settings_path) ||
-           settings_files::is_file_or_companion(entry, journal_path) ||
+// The data directory's entries that a deregistration keeps: those named (the logs, and files that
+// their own writers save or remove, each with the files of a save that may be under way), and the
+// setup keys staged by `up` requests that arrived after it and still wait for their turn.
+bool survives_deregistration(const fs::path& entry, std::initializer_list<fs::path> kept) {
+    return std::any_of(kept.begin(), kept.end(),
+                       [&entry](const fs::path& path) { return settings_files::is_file_or_companion(entry, path); }) ||
            entry.filename().string().starts_with(netbird_utils::SETUP_KEY_FILE_PREFIX);
 }
 
@@ -160,21 +157,37 @@ void clear_directory(const fs::path& dir, const std::function<bool(const fs::pat
     }
 }
 
-// An error document for the page that also has the members of a command's result document.
-std::string refused_up_json(const std::string& message) {
+// The refusals of an `up` without a key: an error document for the page that also has the members
+// of a command's result document.
+constexpr const char* SETUP_KEY_NEEDED = "A setup key is needed: this camera is not registered with NetBird.";
+// The client saves the new address before it logs in; the server there does not know the peer, so
+// without a key the camera would end offline, pointing at a server that does not know it.
+constexpr const char* MOVE_NEEDS_KEY =
+    "A setup key is needed to change the management server: this camera is registered with the current one, "
+    "and the new one does not know it.";
+
+std::string refusal_json(const std::string& message) {
     return dump_json(nlohmann::json{{"error", message}, {"exit_code", 400}, {"ok", false}, {"output", message}});
 }
 
-// The refusal of an `up` without a key on a camera that is not registered: an error document for
-// the page that also has the members of a command's result document.
-std::string setup_key_needed_json() {
-    return refused_up_json("A setup key is needed: this camera is not registered with NetBird.");
-}
+// The note of a deregistration that reset the camera although management did not confirm it.
+constexpr const char* FORCED_DEREGISTRATION_NOTE =
+    "\nThe camera was reset locally. Remove its peer in the NetBird dashboard: the management server still "
+    "lists it.\n";
 
 constexpr const char* INVALID_SETUP_KEY =
     "The setup key is not one NetBird accepts: it is a UUID such as 01234567-89AB-CDEF-0123-456789ABCDEF.";
 
 constexpr auto LOOP_WAIT_STEP = std::chrono::milliseconds(100);
+
+// What the client prints when its service runs but its state holds the last connection error.
+constexpr std::string_view STATUS_FAILED = "status failed: ";
+
+std::string trimmed_line(std::string_view text) {
+    text = text.substr(0, text.find('\n'));
+    while (!text.empty() && (text.back() == '\r' || text.back() == ' ')) text.remove_suffix(1);
+    return std::string(text);
+}
 
 const std::string& status_text(const command_result& result) {
     return result.stdout_data.empty() ? result.stderr_data : result.stdout_data;
@@ -193,7 +206,8 @@ std::string build_json_result(const command_result& result) {
 }
 
 std::string build_status_json(int exit_code, const std::string& output, bool registered, bool pending_reconnect,
-                              bool pending_restart, const status_freshness& freshness) {
+                              bool pending_restart, const nlohmann::json& lifecycle,
+                              const status_freshness& freshness) {
     const bool polled = freshness.polled_at_ms.has_value();
     const nlohmann::json polled_at = polled ? nlohmann::json(static_cast<double>(*freshness.polled_at_ms) / 1000.0)
                                             : nlohmann::json(nullptr);
@@ -207,7 +221,10 @@ std::string build_status_json(int exit_code, const std::string& output, bool reg
                             {"polled_at", polled_at},
                             {"registered", registered},
                             {"service_running", freshness.service_running},
-                            {"snapshot_age_seconds", polled ? nlohmann::json(freshness.age_seconds) : nullptr}};
+                            {"snapshot_age_seconds", polled ? nlohmann::json(freshness.age_seconds) : nullptr},
+                            {"lifecycle", lifecycle}};
+    if (const auto failed = output.find(STATUS_FAILED); exit_code != 0 && failed != std::string::npos)
+        document["client_message"] = trimmed_line(std::string_view(output).substr(failed + STATUS_FAILED.size()));
     nlohmann::json parsed = json_utils::parse_bounded(output);
     if (parsed.is_discarded())
         document["output"] = output;
@@ -269,12 +286,13 @@ bool application::run_on_loop_and_wait(std::function<void()> task) {
 }
 
 void application::api_status(const response_ptr& res, const request& /*req*/) {
+    note_watcher();
     static const std::string no_text;
     const int exit_code = m_status_snapshot ? m_status_snapshot->exit_code : 1;
     const std::string& text = m_status_snapshot ? status_text(*m_status_snapshot) : no_text;
-    const std::string& document =
-        m_status_document.get(build_status_json, exit_code, text, registered(), m_pending_reconnect.load(),
-                              m_pending_restart.load(), status_freshness_now());
+    const std::string& document = m_status_document.get(build_status_json, exit_code, text, registered(),
+                                                        m_pending_reconnect.load(), m_pending_restart.load(),
+                                                        lifecycle_json(clock::now()), status_freshness_now());
     write_json(res, document, http_status::ok, true);
 }
 
@@ -296,15 +314,18 @@ void application::api_up(const response_ptr& res, const request& /*req*/) {
         const bool has_key = key != fields.end() && !key->second.empty();
         // Without a key the client starts a browser login and waits for it until the time limit.
         if (!has_key && !registered()) {
-            write_json(res, setup_key_needed_json(), http_status::bad_request, false);
+            write_json(res, refusal_json(SETUP_KEY_NEEDED), http_status::bad_request, false);
             return;
         }
         if (has_key && !netbird_utils::is_valid_setup_key(key->second)) {
-            write_json(res, refused_up_json(INVALID_SETUP_KEY), http_status::bad_request, false);
+            write_json(res, refusal_json(INVALID_SETUP_KEY), http_status::bad_request, false);
             return;
         }
-        m_desired_up = true;
-        m_desired_up_assumed = false;
+        if (!has_key && moves_to_other_management(fields)) {
+            write_json(res, refusal_json(MOVE_NEEDS_KEY), http_status::bad_request, false);
+            return;
+        }
+        m_lifecycle.operator_up();
         nlohmann::json config = m_app_config;
         const stored_form stored = store_form_settings(config, fields);
         if (stored.any_changed)
@@ -342,16 +363,14 @@ void application::api_up(const response_ptr& res, const request& /*req*/) {
 }
 
 void application::api_down(const response_ptr& res, const request& /*req*/) {
-    m_desired_up = false;
-    m_desired_up_assumed = false;
+    m_lifecycle.operator_down();
     m_pending_reconnect = false;
     dispatch_command("down", res, make_abort_guard(res), with_command(base_args_cli(), "down"), false, {}, {});
 }
 
 void application::api_reconnect(const response_ptr& res, const request& /*req*/) {
+    // The wish stays as it was: the restart at the end sends a `down` when the VPN is wanted down.
     read_form(res, [this, res](form fields) {
-        m_desired_up = true;
-        m_desired_up_assumed = false;
         // One job, so no other NetBird command runs between the down and the up.
         auto commands = [this, down = with_command(base_args_cli(), "down"), up = build_up_args(fields),
                          note = external_ip_map_note()] {
@@ -369,39 +388,65 @@ void application::api_reconnect(const response_ptr& res, const request& /*req*/)
 }
 
 void application::api_restart(const response_ptr& res, const request& /*req*/) {
-    restart_service();
+    carry_out(m_lifecycle.operator_restart());
     note_command_end("restart", service_running() ? 0 : 1);
     wake_status_poller();
     write_json(res, dump_json(nlohmann::json{{"running", service_running()}}), http_status::ok, true);
 }
 
 // The reset runs inside the deregistration's job, so a job queued after it (an `up` with a new
-// key) starts only once the reset is done; and the settings go at once, so those sent after this
-// request are the ones that stay.
+// key) starts only once the reset is done. A deregistration that management did not confirm keeps
+// the camera as it is, unless the form says force=true: the peer then stays on the server, orphaned.
 void application::api_deregister(const response_ptr& res, const request& /*req*/) {
-    m_desired_up = false;
-    m_desired_up_assumed = false;
-    auto commands = [this, args = with_command(base_args_cli(), "deregister")] {
-        command_result result = run_command(args, false);
-        run_on_loop_and_wait([this] { reset_after_deregister(); });
-        return result;
-    };
-    if (!dispatch_job("deregister", res, make_abort_guard(res), std::move(commands), false, {}, {})) return;
-    ++m_deregistrations_pending;
-    m_pending_reconnect = false;
-    m_app_settings.update_removing_file([](nlohmann::json& config) { config = nlohmann::json::object(); }, {});
+    read_form(res, [this, res](form fields) {
+        const bool force = fields["force"] == "true";
+        auto commands = [this, force, settings = m_app_config, args = with_command(base_args_cli(), "deregister")] {
+            command_result result = run_command(args, false);
+            const bool reset = result.exit_code == 0 || force;
+            run_on_loop_and_wait([this, reset, &settings] { end_deregistration(reset, settings); });
+            if (reset && result.exit_code != 0) result.stdout_data += FORCED_DEREGISTRATION_NOTE;
+            return result;
+        };
+        if (!dispatch_job("deregister", res, make_abort_guard(res), std::move(commands), false, {}, {})) return;
+        m_lifecycle.deregistration_started();
+        m_pending_reconnect = false;
+        m_app_settings.update_removing_file([](nlohmann::json& config) { config = nlohmann::json::object(); }, {});
+    });
 }
 
-// Whatever the command's outcome, the device starts over with a fresh service and no config.json.
-void application::reset_after_deregister() {
+// The settings went when the deregistration was accepted, so those sent since are the ones that
+// stay; a deregistration that changed nothing gives back those not set again meanwhile. A reset
+// starts the device over with a fresh service and no config.json. A fresh camera has no wish of its
+// own: nothing connects before an `up` with a key.
+void application::end_deregistration(bool reset, const nlohmann::json& settings_before) {
+    m_lifecycle.deregistration_ended(reset);
+    if (!reset) {
+        if (!settings_before.empty())
+            m_app_settings.update([settings_before](nlohmann::json& config) {
+                for (const auto& [name, value] : settings_before.items())
+                    if (!config.contains(name)) config[name] = value;
+            }, {});
+        return;
+    }
+    m_lifecycle.operator_up();
+    m_pending_restart = false;
     stop_service();
     clear_directory(m_data_dir, [this](const fs::path& entry) {
-        return survives_deregistration(entry, m_env_path, m_log_dir, m_app_config_path, m_journal_path);
+        return survives_deregistration(entry, {m_env_path, m_log_dir, m_app_config_path, m_registration_path,
+                                               m_journal_path});
     });
-    m_pending_restart = false;
-    m_client_login = client_login::not_registered;
-    --m_deregistrations_pending;
+    save_registration();
     start_service();
+}
+
+// Moving to another management server: a non-empty management_url in the form that differs from
+// the stored one, on a registered camera.
+bool application::moves_to_other_management(const form& fields) const {
+    const auto url = fields.find("management_url");
+    if (url == fields.end() || url->second.empty() || !registered()) return false;
+    const auto stored = m_app_config.find("management_url");
+    const std::string current = stored != m_app_config.end() && stored->is_string() ? stored->get<std::string>() : "";
+    return url->second != current;
 }
 
 std::vector<std::string> application::up_settings() const { return build_up_args({}); }
@@ -410,6 +455,7 @@ std::vector<std::string> application::up_settings() const { return build_up_args
 // reconnect only when it applied the settings as they are now: a change made while it was waiting
 // or running still needs another one.
 void application::finish_up(const command_result& result, bool applied, const std::vector<std::string>& settings) {
-    if (result.exit_code == 0) m_client_login = client_login::registered;
+    if (result.exit_code == 0) m_lifecycle.logged_in();
+    carry_out(vpn_lifecycle::action::none);  // saves the registration when it changed
     if (applied && up_settings() == settings) m_pending_reconnect = false;
 }

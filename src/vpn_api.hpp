@@ -1,6 +1,7 @@
 #pragma once
 // The documents the VPN control and status endpoints answer with (vpn_api.cpp).
 
+#include <nlohmann/json_fwd.hpp>
 #include <optional>
 #include <string>
 
@@ -26,8 +27,10 @@ struct status_freshness {
 };
 
 // The /status document: the client's `status --json` output as "status" when it is JSON, else as
-// "output", with the versions, the registration, the pending flags and the freshness.
+// "output", with the versions, the registration, the pending flags, the lifecycle and the freshness. A
+// status run that failed while the service answers ("status failed: ...") adds the client's message.
 std::string build_status_json(int exit_code, const std::string& output, bool registered, bool pending_reconnect,
-                              bool pending_restart, const status_freshness& freshness = {});
+                              bool pending_restart, const nlohmann::json& lifecycle,
+                              const status_freshness& freshness = {});
 
 }  // namespace vpn_api

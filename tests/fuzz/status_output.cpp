@@ -17,7 +17,7 @@ using nlohmann::json;
 
 void check_status_document(const std::string& output, int exit_code) {
     const json document =
-        fuzz_support::parse_json(vpn_api::build_status_json(exit_code, output, true, false, true));
+        fuzz_support::parse_json(vpn_api::build_status_json(exit_code, output, true, false, true, nlohmann::json::object()));
     require(document.is_object(), "the status document is a JSON object");
     require(document.contains("output") != document.contains("status"),
             "the status document has exactly one of output and status");

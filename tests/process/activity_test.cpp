@@ -34,7 +34,7 @@ TEST(activity, an_idle_daemon_reports_no_command_and_an_operator_restart_is_not_
     // Members in ascending order, whatever values they hold.
     std::vector<std::string> names;
     for (const auto& [name, value] : idle.items()) names.push_back(name);
-    EXPECT_EQ(names, (std::vector<std::string>{"command", "command_seconds", "queued", "service_restarts",
+    EXPECT_EQ(names, (std::vector<std::string>{"command", "command_seconds", "lifecycle", "queued", "service_restarts",
                                                "service_running", "service_uptime_seconds"}));
     EXPECT_TRUE(idle["command"].is_null());
     EXPECT_EQ(idle["command_seconds"], 0);

@@ -35,7 +35,7 @@ const route ROUTES[] = {
     {"POST", "/down", false},
     {"POST", "/restart", false},
     {"POST", "/reconnect", true},
-    {"POST", "/deregister", false},
+    {"POST", "/deregister", true},
     {"GET", "/env", false},
     {"POST", "/env", true},
     {"GET", "/config", false},

@@ -315,6 +315,8 @@ TEST(env_api, every_netbird_child_gets_the_proxy_switched_off_and_a_user_name) {
     staged_app app({.env = {record.env()}});
     ::unsetenv("USER");
     app.start();
+    app.client().get(API + "/status");  // a watcher: the status poll runs at once
+    ASSERT_TRUE(wait_for([&] { return json(record.lines()).dump().find(R"("status")") != std::string::npos; }));
     ASSERT_EQ(json::parse(app.client().post(API + "/up", "setup_key=" + SETUP_KEY).body)["exit_code"], 0);
     ASSERT_EQ(json::parse(app.client().post(API + "/down").body)["exit_code"], 0);
     ASSERT_EQ(app.client().get(API + "/debug-bundle").status, 200);

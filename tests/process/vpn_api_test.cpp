@@ -196,7 +196,8 @@ TEST(VpnApiProcess, DeregisterResetsTheDataDirectoryAndStartsTheServiceAgain) {
     remaining.erase("client.log");
     remaining.erase("config.json");
     remaining.erase("journal.json.tmp");  // the journal's save of the deregistration, if not done yet
-    EXPECT_EQ(remaining, (std::set<std::string>{"env.json", "journal.json", "logs"}));
+    EXPECT_EQ(remaining, (std::set<std::string>{"env.json", "journal.json", "logs", "registration.json"}));
+    EXPECT_EQ(read_file(app.data_dir() / "registration.json"), "{\n  \"registered\": false\n}\n");
     EXPECT_EQ(read_file(app.data_dir() / "env.json"), overrides);
     EXPECT_EQ(read_file(app.data_dir() / "client.log").find("successfully registered"), std::string::npos);
 
@@ -288,10 +289,16 @@ TEST(VpnApiProcess, UpWhileConnectedAppliesOnlyPendingChangesAndSaysWhatItDid) {
     EXPECT_EQ(unchanged.body, R"({"exit_code":0,"ok":true,"output":"Already connected\n"})");
     EXPECT_EQ(record.order(), (std::vector<std::string>{"run", "up", "up"}));
 
-    // A tunnel setting changed through the settings API, then a management URL given with up.
+    // Another management server without a key would strand the registered camera: refused, nothing runs.
+    const auto moved = app.client().post(API + "/up", "management_url=https%3A%2F%2Fother.example.test%3A443");
+    EXPECT_EQ(moved.status, 400);
+    EXPECT_NE(moved.body.find("A setup key is needed to change the management server"), std::string::npos);
+    EXPECT_EQ(record.order().size(), 3u);
+
+    // A tunnel setting changed through the settings API, then another given with up.
     ASSERT_EQ(app.client().post(API + "/config", "name=mtu&value=1400").status, 200);
     EXPECT_EQ(status_of(app)["pending_reconnect"], true);
-    const std::string changes[] = {"", "management_url=https%3A%2F%2Fother.example.test%3A443"};
+    const std::string changes[] = {"", "interface_name=wt5"};
     for (const std::string& form : changes) {
         const auto applied = app.client().post(API + "/up", form);
         const json answer = json::parse(applied.body);
@@ -306,7 +313,7 @@ TEST(VpnApiProcess, UpWhileConnectedAppliesOnlyPendingChangesAndSaysWhatItDid) {
     }
     const json last = record.of("up").back();
     EXPECT_EQ(flag_value(last, "--mtu"), "1400");
-    EXPECT_EQ(flag_value(last, "--management-url"), "https://other.example.test:443");
+    EXPECT_EQ(flag_value(last, "--interface-name"), "wt5");
     EXPECT_EQ(record.of("down").size(), 2u);
 }
 
@@ -366,26 +373,107 @@ std::size_t count_of(const std::string& text, const std::string& part) {
     return count;
 }
 
-TEST(VpnApiSlow, ACameraThatNeedsALoginIsNotRestartedOverTwoWatchdogTimeouts) {
-    staged_app app;
+// One lifecycle second of 100 ms: a watchdog timeout of 30 s takes 3 s, a poll period half a second.
+const std::pair<std::string, std::string> SHORT_SECONDS{"OVRA_TEST_SECOND_MS", "100"};
+constexpr auto SHORT_TIMEOUT = 3s;
+
+TEST(VpnApiLifecycle, ACameraThatNeedsALoginIsNotRestartedAndRemembersIt) {
+    staged_app app({.env = {SHORT_SECONDS}});
     // The first run leaves the unregistered config.json its service created, as after a reboot.
     app.start();
     ASSERT_TRUE(wait_for([&] { return daemon_status_is(app, "NeedsLogin"); }));
     ASSERT_EQ(app.stop(), 0);
+    EXPECT_EQ(read_file(app.data_dir() / "registration.json"), "{\n  \"registered\": false\n}\n");
     write_file(app.data_dir() / "app.json", R"({"watchdog_timeout": 30})");
     app.start();
 
     ASSERT_TRUE(wait_for([&] { return daemon_status_is(app, "NeedsLogin"); }));
     EXPECT_EQ(status_of(app)["registered"], false);
     EXPECT_EQ(app.client().post(API + "/up").status, 400);
-    std::this_thread::sleep_for(2 * 30s + 3 * 5s);
+    std::this_thread::sleep_for(2 * SHORT_TIMEOUT + 1s);
 
     const std::string log = app.app_log();
     EXPECT_EQ(count_of(log, "VPN service started"), 2u) << log;
     EXPECT_EQ(count_of(log, "VPN connectivity"), 0u) << log;
-    // The fresh camera of the first run was taken for unregistered from the start; the second run
-    // learns it from the client, once.
-    EXPECT_EQ(count_of(log, "VPN client reports NeedsLogin: not registered"), 1u) << log;
+    EXPECT_EQ(count_of(log, "VPN client reports NeedsLogin"), 0u) << "remembered from the first run: " << log;
+}
+
+TEST(VpnApiLifecycle, AManagementOutageWithPeersConnectedNeverCutsTheTunnel) {
+    staged_app app({.env = {SHORT_SECONDS}});
+    write_file(app.data_dir() / "app.json", R"({"watchdog_timeout": 30})");
+    app.start();
+    register_device(app);
+    // The one-off status reads the switch on every call: no service restart needed.
+    ASSERT_EQ(app.client().post(API + "/env", "name=NB_SIM_MANAGEMENT_DOWN&value=1").status, 200);
+    ASSERT_TRUE(wait_for([&] { return status_of(app)["status"]["management"]["connected"] == false; }));
+    std::this_thread::sleep_for(3 * SHORT_TIMEOUT + 1s);
+
+    const std::string log = app.app_log();
+    EXPECT_EQ(count_of(log, "VPN service started"), 1u) << log;
+    EXPECT_EQ(count_of(log, "peer(s) stay connected: no restart"), 1u) << log;
+    const json status = status_of(app);
+    EXPECT_EQ(status["status"]["daemonStatus"], "Connected");
+    EXPECT_EQ(status["lifecycle"]["state"], "running");
+}
+
+TEST(VpnApiLifecycle, AServiceThatCannotStartIsRetriedWithBackOffAndItsFatalLineShown) {
+    staged_app app({.env = {SHORT_SECONDS}});
+    write_file(app.data_dir() / "config.json", "");  // as a power cut can leave it
+    app.start();
+    const auto starts = [&] { return count_of(app.app_log(), "VPN service started"); };
+    ASSERT_TRUE(wait_for([&] { return starts() >= 3; }, 20s)) << app.app_log();
+
+    const json lifecycle = status_of(app)["lifecycle"];
+    EXPECT_EQ(lifecycle["last_restart_cause"], "start_failure") << lifecycle;
+    const json activity = json::parse(app.client().get(API + "/activity").body)["lifecycle"];
+    for (const json& shown : {lifecycle, activity})
+        EXPECT_NE(shown["last_fatal"]["line"].get<std::string>().find("failed to start daemon: failed to get config"),
+                  std::string::npos)
+            << shown;
+    const std::string log = app.app_log();
+    for (const char* wait : {"tried again in 5 s", "tried again in 10 s"})
+        EXPECT_EQ(count_of(log, wait), 1u) << log;
+    EXPECT_EQ(read_file(app.data_dir() / "config.json"), "") << "the damaged file is the operator's to mend";
+}
+
+TEST(VpnApiLifecycle, TheWishDownOutlastsRestartsAndReconnects) {
+    invocation_record record;
+    staged_app app({.env = {record.env()}});
+    app.start();
+    register_device(app);
+    ASSERT_EQ(json::parse(app.client().post(API + "/down").body)["ok"], true);
+    ASSERT_EQ(app.client().post(API + "/restart").status, 200);
+    ASSERT_TRUE(wait_for([&] { return record.of("down").size() == 2; })) << "a down follows the new service";
+    ASSERT_TRUE(wait_for([&] { return daemon_status_is(app, "Idle"); }));
+    EXPECT_EQ(status_of(app)["lifecycle"]["wish"], "down");
+
+    ASSERT_EQ(json::parse(app.client().post(API + "/reconnect").body)["ok"], true);
+    ASSERT_TRUE(wait_for([&] { return record.of("down").size() == 4; }));
+    ASSERT_TRUE(wait_for([&] { return daemon_status_is(app, "Idle"); }));
+    ASSERT_EQ(json::parse(app.client().post(API + "/up").body)["ok"], true);
+    EXPECT_EQ(status_of(app)["lifecycle"]["wish"], "up");
+}
+
+TEST(VpnApiLifecycle, AFailedDeregistrationKeepsTheCameraUnlessForced) {
+    staged_app app;
+    app.start();
+    register_device(app, "setup_key=F1257000-0000-4000-8000-000000000001&mtu=1400");
+    // The service reads the switch at its start.
+    ASSERT_EQ(app.client().post(API + "/env", "name=NB_SIM_MANAGEMENT_DOWN&value=1").status, 200);
+    ASSERT_EQ(app.client().post(API + "/restart").status, 200);
+    const std::string config = read_file(app.data_dir() / "config.json");
+
+    const json failed = json::parse(app.client().post(API + "/deregister").body);
+    EXPECT_EQ(failed["ok"], false);
+    EXPECT_NE(failed["output"].get<std::string>().find("failed to send logout request"), std::string::npos) << failed;
+    EXPECT_EQ(read_file(app.data_dir() / "config.json"), config);
+    EXPECT_EQ(status_of(app)["registered"], true);
+    ASSERT_TRUE(wait_for([&] { return stored_settings(app) == json{{"mtu", 1400}}; })) << "the settings come back";
+
+    const json forced = json::parse(app.client().post(API + "/deregister", "force=true").body);
+    EXPECT_NE(forced["output"].get<std::string>().find("Remove its peer in the NetBird dashboard"), std::string::npos);
+    ASSERT_TRUE(wait_for([&] { return read_file(app.data_dir() / "config.json") != config; }));
+    EXPECT_EQ(status_of(app)["registered"], false);
 }
 
 TEST(VpnApiProcess, WithoutTheClientStatusReportsTheRunnerErrorAndRestartFindsNothingRunning) {

@@ -44,16 +44,11 @@ struct application_test_access {
     static void take_status_snapshot(application& app, command_result snapshot) {
         app.take_status_snapshot(std::move(snapshot));
     }
-    static void on_health_probe(application& app, bool healthy, clock::time_point now) {
-        app.on_health_probe(healthy, now);
+    static void take_status_snapshot(application& app, command_result snapshot, clock::time_point now) {
+        app.take_status_snapshot(std::move(snapshot), now);
     }
-    static void set_started_at(application& app, clock::time_point at) { app.m_started_at = at; }
-    // As an operator's /up or /down sets it: the start-up guess no longer applies.
-    static void set_desired_up(application& app, bool up) {
-        app.m_desired_up = up;
-        app.m_desired_up_assumed = false;
-    }
-    static bool desired_up(const application& app) { return app.m_desired_up; }
+    static void lifecycle_tick(application& app, clock::time_point now) { app.lifecycle_tick(now); }
+    static vpn_lifecycle::machine& lifecycle(application& app) { return app.m_lifecycle; }
     static void set_pending_restart(application& app) { app.m_pending_restart = true; }
     static bool pending_restart(const application& app) { return app.m_pending_restart.load(); }
 

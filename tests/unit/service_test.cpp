@@ -50,7 +50,8 @@ TEST_F(ServiceTest, MissingExecutableLeavesNoServiceAndRestartStillClearsThePend
     test_access::restart_service(app);
     EXPECT_FALSE(test_access::service_running(app));
     EXPECT_FALSE(test_access::pending_restart(app));
-    EXPECT_EQ(log(), "[E] VPN CLI not found at " + netbird_path().string() + "\n");
+    EXPECT_EQ(log(), "[E] VPN CLI not found at " + netbird_path().string() +
+                         "\n[W] The VPN service could not start; it is tried again in 5 s.\n");
 }
 
 TEST(StatusVerdictTest, OnlyAJsonBooleanDecidesAndFailuresAreUnhealthy) {
@@ -72,155 +73,49 @@ TEST_F(ServiceTest, UnreadableStatusCountsAsHealthyWithAWarning) {
     EXPECT_EQ(log(), expected_log);
 }
 
-class WatchdogTest : public ServiceTest {
-protected:
-    static constexpr auto T = 300s;  // the default watchdog timeout
-    const test_access::clock::time_point start = test_access::clock::now();
+TEST(StatusReadingTest, OnlyAnUnansweredRunCountsAgainstTheService) {
+    const auto read = [](int exit_code, const std::string& out, const std::string& err) {
+        return vpn_service::read_status({exit_code, out, err});
+    };
+    const auto answered = read(0, R"({"daemonStatus":"Connected","management":{"connected":false},"peers":{"connected":2}})", "");
+    ASSERT_TRUE(answered);
+    EXPECT_EQ(answered->daemon_status, "Connected");
+    EXPECT_EQ(answered->management_connected, false);
+    EXPECT_EQ(answered->peers_connected, 2);
 
-    WatchdogTest() {
-        write(data_dir() / "config.json", "{}");
-        test_access::set_started_at(app, start);
-        test_access::set_desired_up(app, true);
-    }
+    const auto failed = read(1, "", "Error: status failed: context deadline exceeded\n");
+    ASSERT_TRUE(failed) << "between connection attempts the service still answers";
+    EXPECT_EQ(failed->daemon_status, "Connecting");
+    EXPECT_EQ(failed->management_connected, false);
 
-    void probe(bool healthy, test_access::clock::duration since_start) {
-        test_access::on_health_probe(app, healthy, start + since_start);
-    }
-};
-
-constexpr const char* LOST = "[W] VPN connectivity lost (management disconnected); will restart service if it persists\n";
-
-TEST_F(WatchdogTest, LostManagementRestartsAfterEachFullTimeout) {
-    install_netbird("exec sleep 30");
-    probe(false, T);
-    probe(false, T + 299s);
-    EXPECT_EQ(log(), LOST);
-    probe(false, 2 * T + 500ms);
-    EXPECT_TRUE(test_access::service_running(app));
-    probe(false, 3 * T - 1s);
-    probe(false, 3 * T + 10s);
-    EXPECT_EQ(log(), std::string(LOST) + "[W] VPN connectivity down for 300s, restarting service\n" +
-                         "[I] VPN service started\n" + "[W] VPN connectivity down for 309s, restarting service\n" +
-                         "[I] VPN service stopped\n[I] VPN service started\n");
+    EXPECT_FALSE(read(1, "", "Error: failed to connect to daemon error: context deadline exceeded\n"));
+    EXPECT_FALSE(read(124, "", ""));
+    EXPECT_EQ(read(0, "Daemon status: Connected\n", "")->management_connected, std::nullopt);
 }
 
-TEST_F(WatchdogTest, RestoredConnectionEndsTheSpell) {
-    probe(false, T);
-    probe(true, T + 100s);
-    probe(false, 2 * T);
-    probe(false, 2 * T + 299s);
-    EXPECT_EQ(log(), std::string(LOST) + "[I] VPN connectivity restored\n" + LOST);
-}
-
-TEST_F(WatchdogTest, NothingHappensDuringTheStartUpGrace) {
-    probe(false, 0s);
-    probe(false, T - 1s);
-    EXPECT_EQ(log(), "");
-    probe(false, T);
-    EXPECT_EQ(log(), LOST);
-}
-
-TEST_F(WatchdogTest, NotArmedNeverRestartsAndForgetsTheSpell) {
-    probe(false, T);
-    test_access::set_desired_up(app, false);
-    probe(false, 3 * T);
-    test_access::set_desired_up(app, true);
-    std::filesystem::remove(data_dir() / "config.json");
-    probe(false, 4 * T);
-    write(data_dir() / "config.json", "{}");
-    write(data_dir() / "app.json", R"({"watchdog_enabled": false})");
-    test_access::load_state(app);
-    probe(false, 5 * T);
-    EXPECT_EQ(log(), LOST);
-
-    write(data_dir() / "app.json", R"({"watchdog_enabled": true, "watchdog_timeout": 60})");
-    test_access::load_state(app);
-    probe(false, 6 * T);
-    probe(false, 6 * T + 59s);
-    probe(false, 6 * T + 60s);
-    EXPECT_EQ(log(), std::string(LOST) + LOST + "[W] VPN connectivity down for 60s, restarting service\n" +
-                         "[E] VPN CLI not found at " + netbird_path().string() + "\n");
-}
-
-}  // namespace
-
-namespace {
-
-command_result client_reports(const std::string& daemon_status) {
-    return {0, R"({"daemonStatus":")" + daemon_status + R"(","management":{"connected":false}})", ""};
-}
-
-std::string not_registered_line(const std::string& daemon_status) {
-    return "[I] VPN client reports " + daemon_status +
-           ": not registered, so the watchdog will not restart the service for the lost management connection\n";
-}
-
-TEST_F(WatchdogTest, AClientThatNeedsALoginIsNeverRestartedAndThatIsLoggedOnce) {
-    install_netbird("exec sleep 30");
-    for (int poll = 0; poll < 3; ++poll) test_access::take_status_snapshot(app, client_reports("NeedsLogin"));
-    EXPECT_FALSE(test_access::registered(app));
-    probe(false, T);
-    probe(false, 2 * T + 1s);
-    probe(false, 3 * T + 1s);
-    EXPECT_FALSE(test_access::service_running(app));
-    EXPECT_EQ(log(), not_registered_line("NeedsLogin"));
-
-    // Logged in by other means: the watchdog counts from the next unhealthy poll on.
-    test_access::take_status_snapshot(app, client_reports("Connecting"));
-    EXPECT_TRUE(test_access::registered(app));
-    probe(false, 4 * T);
-    probe(false, 5 * T);
-    EXPECT_TRUE(test_access::service_running(app));
-}
-
-TEST_F(WatchdogTest, LoginFailedIsNotRegisteredOnlyWhenTheClientNeverSaidRegistered) {
-    install_netbird("exec sleep 30");
-    // An `up` while management is unreachable ends in LoginFailed on a registered camera too: a
-    // restart is what brings its connection attempts back.
-    test_access::take_status_snapshot(app, client_reports("Connected"));
-    test_access::take_status_snapshot(app, client_reports("LoginFailed"));
-    EXPECT_TRUE(test_access::registered(app));
-    probe(false, T);
-    probe(false, 2 * T);
-    EXPECT_TRUE(test_access::service_running(app));
-
-    application other("ovra_vpn", dir);
-    test_access::take_status_snapshot(other, client_reports("LoginFailed"));
-    EXPECT_FALSE(test_access::registered(other));
-    test_access::take_status_snapshot(other, client_reports("NeedsLogin"));
-    test_access::take_status_snapshot(other, client_reports("LoginFailed"));
-    EXPECT_FALSE(test_access::registered(other));
-    EXPECT_EQ(log().find(not_registered_line("NeedsLogin")), std::string::npos) << "only the first change is logged";
-}
-
-TEST_F(ServiceTest, StartUpGuessesFromConfigJsonUntilTheClientsFirstWord) {
+TEST_F(ServiceTest, StartUpTakesTheSavedRegistrationOrGuessesFromConfigJson) {
     const auto config = data_dir() / "config.json";
     // Missing before the service starts: the fresh one that the service writes registers nothing.
     test_access::assume_registration_at_start(app);
     write(config, "{}");
     EXPECT_FALSE(test_access::registered(app));
-    EXPECT_FALSE(test_access::desired_up(app));
 
+    // No saved registration (an upgraded camera): config.json decides until the client answers.
+    std::filesystem::remove(data_dir() / "registration.json");
+    application upgraded("ovra_vpn", dir);
+    test_access::assume_registration_at_start(upgraded);
+    EXPECT_TRUE(test_access::registered(upgraded));
+    test_access::take_status_snapshot(upgraded, {1, "", "Error: failed to connect to daemon"});
+    EXPECT_TRUE(test_access::registered(upgraded));
+    test_access::take_status_snapshot(upgraded, {0, R"({"daemonStatus":"NeedsLogin"})", ""});
+    EXPECT_FALSE(test_access::registered(upgraded));
+
+    write(data_dir() / "registration.json", R"({"registered": false})");
     application rebooted("ovra_vpn", dir);
     test_access::assume_registration_at_start(rebooted);
-    EXPECT_TRUE(test_access::registered(rebooted));
-    EXPECT_TRUE(test_access::desired_up(rebooted));
-    test_access::take_status_snapshot(rebooted, {1, "", "Error: failed to connect to daemon"});
-    test_access::take_status_snapshot(rebooted, {0, R"({"management":{"connected":false}})", ""});
-    EXPECT_TRUE(test_access::desired_up(rebooted)) << "no daemonStatus settles nothing";
-    test_access::take_status_snapshot(rebooted, client_reports("NeedsLogin"));
     EXPECT_FALSE(test_access::registered(rebooted));
-    EXPECT_FALSE(test_access::desired_up(rebooted));
-
-    // An operator's choice is never overridden by the client's first word.
-    application operated("ovra_vpn", dir);
-    test_access::assume_registration_at_start(operated);
-    test_access::set_desired_up(operated, true);
-    test_access::take_status_snapshot(operated, client_reports("NeedsLogin"));
-    EXPECT_TRUE(test_access::desired_up(operated));
-    std::filesystem::remove(config);
-    test_access::take_status_snapshot(operated, client_reports("Connected"));
-    EXPECT_FALSE(test_access::registered(operated)) << "no config.json, no registration";
+    test_access::take_status_snapshot(rebooted, {0, R"({"daemonStatus":"Connected"})", ""});
+    EXPECT_TRUE(test_access::registered(rebooted));
 }
 
 }  // namespace

@@ -316,7 +316,7 @@ TEST_F(settings_store, documents_nested_past_the_limit_read_as_no_settings) {
     EXPECT_TRUE(json_utils::nesting_within(R"({"a":"[[[[\"[[[[","b":[1]})", 2));
     EXPECT_FALSE(json_utils::nesting_within(R"({"a":"\\","b":[[1]]})", 2));
     const std::string status = std::string(200000, '[') + std::string(200000, ']');
-    const json document = json::parse(vpn_api::build_status_json(0, status, true, false, false));
+    const json document = json::parse(vpn_api::build_status_json(0, status, true, false, false, json::object()));
     EXPECT_EQ(document["output"], status) << "shown as text, like any output that is not a status document";
     EXPECT_FALSE(document.contains("status"));
 }

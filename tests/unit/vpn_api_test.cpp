@@ -23,27 +23,36 @@ TEST(VpnApiResultTest, CommandOutputIsStdoutFollowedByStderr) {
 }
 
 std::string status_json(int exit_code, const std::string& text) {
-    return vpn_api::build_status_json(exit_code, text, false, false, false);
+    return vpn_api::build_status_json(exit_code, text, false, false, false, json{{"state", "running"}});
 }
 
 TEST(VpnApiStatusTest, DocumentBeforeTheFirstPoll) {
     EXPECT_EQ(status_json(1, ""),
-              R"({"app_version":"1.0.0","command_ended_after_poll":false,"exit_code":1,"netbird_version":"0.72.4",)"
-              R"("ok":false,"output":"","pending_reconnect":false,"pending_restart":false,"polled_at":null,)"
-              R"("registered":false,"service_running":false,"snapshot_age_seconds":null})");
+              R"({"app_version":"1.0.0","command_ended_after_poll":false,"exit_code":1,)"
+              R"("lifecycle":{"state":"running"},"netbird_version":"0.72.4","ok":false,"output":"",)"
+              R"("pending_reconnect":false,"pending_restart":false,"polled_at":null,"registered":false,)"
+              R"("service_running":false,"snapshot_age_seconds":null})");
 }
 
 TEST(VpnApiStatusTest, FreshnessSaysWhenTheSnapshotWasTaken) {
     vpn_api::status_freshness freshness{1765270000123, 7, true, true};
-    const json document = json::parse(vpn_api::build_status_json(0, "{}", true, false, false, freshness));
+    const json document =
+        json::parse(vpn_api::build_status_json(0, "{}", true, false, false, json::object(), freshness));
     EXPECT_DOUBLE_EQ(document["polled_at"].get<double>(), 1765270000.123);
     EXPECT_EQ(document["snapshot_age_seconds"], 7);
     EXPECT_EQ(document["command_ended_after_poll"], true);
     EXPECT_EQ(document["service_running"], true);
 }
 
+TEST(VpnApiStatusTest, AFailedStatusOfAServiceThatAnswersCarriesTheClientsMessage) {
+    const json failed = json::parse(status_json(1, "Error: status failed: context deadline exceeded\r\n"));
+    EXPECT_EQ(failed["client_message"], "context deadline exceeded");
+    const json unanswered = json::parse(status_json(1, "Error: failed to connect to daemon error: x\n"));
+    EXPECT_FALSE(unanswered.contains("client_message"));
+}
+
 TEST(VpnApiStatusTest, FlagsAreReportedIndependently) {
-    const json document = json::parse(vpn_api::build_status_json(0, "{}", true, false, true));
+    const json document = json::parse(vpn_api::build_status_json(0, "{}", true, false, true, json::object()));
     EXPECT_EQ(document["registered"], true);
     EXPECT_EQ(document["pending_reconnect"], false);
     EXPECT_EQ(document["pending_restart"], true);
