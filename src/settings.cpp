@@ -325,7 +325,7 @@ void application::save_settings_file(const fs::path& path, std::optional<std::st
 }
 
 void application::load_state() {
-    remove_crash_leftovers(m_data_dir, {m_app_config_path, m_env_path, m_registration_path});
+    remove_crash_leftovers(m_data_dir, {m_app_config_path, m_env_path, m_registration_path, m_journal_path});
     {
         std::lock_guard lock(m_env_mutex);
         m_env_overrides = string_members(load_json_file(m_env_path));
