@@ -276,6 +276,14 @@ json service::handle_up(const json& request) {
         return reply;
     }
     if (!key.empty() && !registered()) {
+        // Only a registration reads the key: a registered peer logs in without it.
+        if (const std::string refused = uuid_parse_error(key); !refused.empty()) {
+            const std::string error = "rpc error: code = InvalidArgument desc = invalid setup-key or no sso "
+                                      "information provided, err: " + refused;
+            log_line(m_opts.log_targets, "ERRO", "client/server/server.go:294", "failed login: " + error);
+            m_state = "LoginFailed";
+            return error_reply("daemon up failed: login failed: " + error);
+        }
         m_config[REGISTERED] = true;
         std::string error;
         if (!save_config(error)) return error_reply("daemon up failed: " + error);

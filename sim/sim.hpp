@@ -54,6 +54,9 @@ int connect_unix(const std::string& path, std::string& error);   // fd or -1 wit
 void sleep_ms(long ms);
 std::string random_hex(size_t bytes);
 std::string random_uuid();
+// Why google/uuid's Parse (v1.6.0) refuses the text, or "" when it reads a UUID: the plain form,
+// urn:uuid: before it, braces around it, or 32 hex digits without dashes.
+std::string uuid_parse_error(const std::string& text);
 std::string base64(const std::string& bytes);
 std::string sha256_hex(const std::string& bytes);
 // logrus.ParseLevel: the level names NetBird accepts, in any letter case.

@@ -98,12 +98,16 @@ run "up with missing key file" 1 "$NB" "${BASE[@]}" "${UP[@]}" --setup-key-file 
 expect_err "key file error" "failed to read setup key file"
 run "status still unregistered" 0 "$NB" "${BASE[@]}" status --json
 json_check "failed ups did not register" 'd["daemonStatus"]=="NeedsLogin"'
+run "up with a key that is not a UUID" 1 "$NB" "${BASE[@]}" "${UP[@]}" --setup-key A1B2-SETUP-KEY
+expect_err "registration refuses it" "Error: daemon up failed: login failed: rpc error: code = InvalidArgument desc = invalid setup-key or no sso information provided, err: invalid UUID length: 14"
+run "status after the refused key" 0 "$NB" "${BASE[@]}" status --json
+json_check "LoginFailed, not registered" 'd["daemonStatus"]=="LoginFailed" and d["management"]["connected"] is False'
 
-printf 'A1B2-SETUP-KEY\n' >"$T/key" && chmod 600 "$T/key"
+printf 'A1B2C3D4-0000-4000-8000-00000000CAFE\n' >"$T/key" && chmod 600 "$T/key"
 run "up with setup key" 0 env NB_SIM_RECORD="$T/record.jsonl" USER=cam "$NB" "${BASE[@]}" "${UP[@]}" --enable-lazy-connection=true --setup-key-file "$T/key"
 expect_out "up prints Connected" "Connected"
 OUT=$(tail -1 "$T/record.jsonl")
-json_check "record holds argv and key file" 'd["argv"][-2]=="--setup-key-file" and d["argv"][-1].endswith("/key") and d["key_file_mode"]=="0600" and d["key_file_content"]=="A1B2-SETUP-KEY\n"'
+json_check "record holds argv and key file" 'd["argv"][-2]=="--setup-key-file" and d["argv"][-1].endswith("/key") and d["key_file_mode"]=="0600" and d["key_file_content"]=="A1B2C3D4-0000-4000-8000-00000000CAFE\n"'
 json_check "record keeps the empty argument" 'd["argv"][d["argv"].index("--external-ip-map")+1]==""'
 json_check "record holds USER" 'd["env"]["USER"]=="cam"'
 [ "$(stat -c %s "$T/client.log")" -gt "$LOG_SIZE" ] && pass "the service logged the registration" || fail "service did not log"

@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
 #include <ctime>
 #include <mutex>
 #include <random>
@@ -186,6 +187,32 @@ std::string random_uuid() {
     h[16] = "89ab"[rng()() & 3];                  // RFC 4122 variant
     return h.substr(0, 8) + "-" + h.substr(8, 4) + "-" + h.substr(12, 4) + "-" + h.substr(16, 4) + "-" +
            h.substr(20, 12);
+}
+
+std::string uuid_parse_error(const std::string& text) {
+    const auto hex_at = [](std::string_view s, size_t i) { return std::isxdigit(static_cast<unsigned char>(s[i])) != 0; };
+    std::string_view s = text;
+    switch (s.size()) {
+        case 36: break;
+        case 36 + 9: {
+            std::string prefix(s.substr(0, 9));
+            for (char& c : prefix) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+            if (prefix != "urn:uuid:") return "invalid urn prefix: \"" + std::string(s.substr(0, 9)) + "\"";
+            s.remove_prefix(9);
+            break;
+        }
+        case 36 + 2: s.remove_prefix(1); break;   // the braces themselves are not checked
+        case 32:
+            for (size_t i = 0; i < 32; ++i)
+                if (!hex_at(s, i)) return "invalid UUID format";
+            return "";
+        default: return "invalid UUID length: " + std::to_string(s.size());
+    }
+    for (size_t i = 0; i < 36; ++i) {
+        const bool dash_place = i == 8 || i == 13 || i == 18 || i == 23;
+        if (dash_place ? s[i] != '-' : !hex_at(s, i)) return "invalid UUID format";
+    }
+    return "";
 }
 
 std::string base64(const std::string& bytes) {

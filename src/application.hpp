@@ -105,6 +105,8 @@ private:
 
     // --- settings store and APIs (settings.cpp) ---
     void load_state();
+    // The settings the daemon runs with, commands included: those its file holds.
+    const nlohmann::json& saved_settings() const { return m_app_settings.saved(); }
     std::string build_config_json() const;
     void api_config_get(const response_ptr& res, const request& req);
     void api_config_set(const response_ptr& res, const request& req);
@@ -183,6 +185,8 @@ private:
     void api_status(const response_ptr& res, const request& req);
     vpn_api::status_freshness status_freshness_now() const;
     void api_up(const response_ptr& res, const request& req);
+    std::optional<std::string_view> up_refusal(const form& fields) const;
+    void run_up_job(const response_ptr& res, const form& fields, bool up_setting_changed);
     void api_down(const response_ptr& res, const request& req);
     void api_reconnect(const response_ptr& res, const request& req);
     void api_restart(const response_ptr& res, const request& req);
@@ -282,6 +286,8 @@ private:
 
     // Settings
     std::map<std::string, std::string> m_env_overrides;
+    // With the changes whose save is under way: what the next change builds on. What runs reads
+    // saved_settings().
     nlohmann::json m_app_config;
     // The settings document by the values it shows; like m_app_config, used on the loop only.
     mutable document_cache<nlohmann::json> m_config_document;

@@ -135,20 +135,20 @@ std::vector<std::string> application::build_up_args(const form& fields) const {
     std::vector<std::string> args = base_args_cli();
     args.push_back("up");
 
-    std::string management_url = settings_table::text_value(m_app_config, "management_url");
+    std::string management_url = settings_table::text_value(saved_settings(), "management_url");
     if (management_url.empty()) management_url = DEFAULT_MANAGEMENT_URL;
     args.insert(args.end(), {"--management-url", std::move(management_url)});
 
     if (const auto lazy = fields.find("enable_lazy_connection"); lazy != fields.end())
         args.push_back(lazy->second == "true" ? "--enable-lazy-connection=true" : "--enable-lazy-connection=false");
 
-    const auto tunnel = settings_table::tunnel_up_args(m_app_config);
+    const auto tunnel = settings_table::tunnel_up_args(saved_settings());
     args.insert(args.end(), tunnel.begin(), tunnel.end());
     return args;
 }
 
 std::string application::external_ip_map_note() const {
-    const auto missing = settings_table::missing_map_interfaces(m_app_config);
+    const auto missing = settings_table::missing_map_interfaces(saved_settings());
     if (missing.empty()) return {};
     std::string names;
     for (const std::string& name : missing) names += (names.empty() ? "" : ", ") + name;

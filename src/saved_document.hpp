@@ -1,7 +1,9 @@
 #pragma once
 // A document the daemon keeps in memory and saves to one file in the background, with the event
 // loop's view of it:
-// - a change shows in the live value at once, so the next reader sees it;
+// - a change shows in the live value at once, so the next change builds on it;
+// - the saved value is what the file holds: what takes effect reads it, so a change whose save
+//   fails never takes effect;
 // - its callback runs once the file holds it (true), or once saving it failed (false); the live
 //   value is then what the file holds, with the changes made since laid over it again;
 // - changes made while a save is under way are saved together by the next one (one write for
@@ -44,6 +46,9 @@ public:
     void update_removing_file(change apply, on_saved done) { add({std::move(apply), true, std::move(done)}); }
 
     bool saving() const { return m_in_flight > 0; }
+
+    // What the file holds: the value loaded, then each successful save's.
+    const T& saved() const { return m_saved; }
 
 private:
     struct pending_change {

@@ -137,15 +137,12 @@ bool drop_unusable_overrides(std::map<std::string, std::string>& overrides) {
 
 // ---- config API ----
 
-constexpr std::string_view UNPRINTABLE_VALUE = "The value must be UTF-8 text without control characters";
-
 // An empty value is a reset, which needs no value check.
 std::optional<std::string_view> config_request_error(std::string_view name, const settings_table::descriptor* setting,
                                                      std::string_view value) {
     if (name.empty()) return "Missing config name";
     if (setting == nullptr) return "Invalid config key";
     if (value.empty()) return std::nullopt;
-    if (!text_utils::is_printable_utf8(value)) return UNPRINTABLE_VALUE;
     return settings_table::refusal(*setting, value);
 }
 
@@ -195,7 +192,7 @@ std::optional<std::string> env_request_error(std::string_view name, std::string_
     if (!netbird_utils::is_valid_env_key(name)) return "Invalid env key";
     if (auto reason = protected_name_reason(name)) return reason;
     if (value.empty()) return std::nullopt;
-    if (!text_utils::is_printable_utf8(value)) return std::string(UNPRINTABLE_VALUE);
+    if (!text_utils::is_printable_utf8(value)) return std::string(text_utils::UNPRINTABLE_REFUSAL);
     if (const auto refusal = netbird_utils::override_value_refusal(name, value)) return std::string(*refusal);
     return std::nullopt;
 }
@@ -339,14 +336,14 @@ void application::load_state() {
 
 // The text is rebuilt only when one of the values it shows has changed.
 std::string application::build_config_json() const {
-    return m_config_document.get(dump_json, settings_table::effective_settings(m_app_config));
+    return m_config_document.get(dump_json, settings_table::effective_settings(saved_settings()));
 }
 
 void application::api_config_get(const response_ptr& res, const request&) {
     write_json(res, build_config_json(), http_status::ok, false);
 }
 
-// The settings change in memory at once; the answer waits until they are on disk.
+// The answer waits until the change is on disk; until then nothing runs with it.
 void application::api_config_set(const response_ptr& res, const request&) {
     read_form(res, [this, res](form fields) {
         const std::string& name = fields["name"];
@@ -374,13 +371,13 @@ void application::api_config_set(const response_ptr& res, const request&) {
 void application::apply_setting_change(const response_ptr& res, const settings_table::descriptor& setting,
                                        const std::string& value, bool changed) {
     if (changed) log_setting_change(setting.name, value);
-    if (setting.name == "log_level") apply_log_level(settings_table::text_value(m_app_config, "log_level"));
+    if (setting.name == "log_level") apply_log_level(settings_table::text_value(saved_settings(), "log_level"));
     // The running tunnel keeps its old values until the operator reconnects.
     if (changed && m_lifecycle.wants_up() && registered() && setting.is_tunnel()) m_pending_reconnect = true;
     auto answer = [this, res] { write_json(res, build_config_json(), http_status::ok, false); };
     if (setting.name == "log_retention_days")
         run_log_maintenance(
-            [this, days = settings_table::integer_value(m_app_config, "log_retention_days")] { prune_daily_logs(days); },
+            [this, days = settings_table::integer_value(saved_settings(), "log_retention_days")] { prune_daily_logs(days); },
             std::move(answer));
     else
         answer();

@@ -1,5 +1,7 @@
 #include "settings_table.hpp"
 
+#include "text_utils.hpp"
+
 #include <algorithm>
 #include <charconv>
 #include <cstdint>
@@ -128,6 +130,7 @@ std::optional<int> parse_integer_text(std::string_view text) {
 }
 
 std::optional<std::string_view> refusal(const descriptor& setting, std::string_view text) {
+    if (!text_utils::is_printable_utf8(text)) return text_utils::UNPRINTABLE_REFUSAL;
     if (accepts(setting, text)) return std::nullopt;
     return setting.refusal_message;
 }

@@ -181,7 +181,8 @@ const descriptor* find(std::string_view name);
 // anything after it ignored), narrowed to 32 bits. Empty when no digit follows or it overflows.
 std::optional<int> parse_integer_text(std::string_view text);
 
-// Why the setting refuses the submitted text, or nothing when its rule takes it.
+// Why the setting refuses the submitted text (text that is not printable UTF-8 included), or
+// nothing when its rule takes it.
 std::optional<std::string_view> refusal(const descriptor& setting, std::string_view text);
 
 // The JSON value to store for submitted text: a boolean for a flag, an integer for an integer

@@ -55,6 +55,9 @@ inline std::map<std::string, std::string> parse_form(std::string_view text) {
     return form;
 }
 
+// The answer to a setting or override value that is_printable_utf8 refuses.
+inline constexpr std::string_view UNPRINTABLE_REFUSAL = "The value must be UTF-8 text without control characters";
+
 // Valid UTF-8 (shortest forms, no surrogates) without control characters (C0, DEL, C1): the only
 // values a setting or an override may hold, since they are stored as JSON text and logged.
 inline bool is_printable_utf8(std::string_view text) {

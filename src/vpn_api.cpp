@@ -76,8 +76,19 @@ bool is_up_setting(const settings_table::descriptor& setting) {
     return setting.name == "management_url" || setting.is_tunnel();
 }
 
-// Stores the form's non-empty setting fields unchecked.
+// Why the form's non-empty setting fields cannot be stored (the first refused), or nothing.
+std::optional<std::string_view> form_settings_refusal(const api_helpers::form& fields) {
+    for (const auto& [name, value] : fields) {
+        const settings_table::descriptor* setting = settings_table::find(name);
+        if (value.empty() || setting == nullptr) continue;
+        if (const auto refusal = settings_table::refusal(*setting, value)) return refusal;
+    }
+    return std::nullopt;
+}
+
+// Stores the form's non-empty setting fields (checked by form_settings_refusal).
 struct stored_form {
+    bool any_given = false;
     bool any_changed = false;
     bool up_setting_changed = false;
 };
@@ -86,6 +97,7 @@ stored_form store_form_settings(nlohmann::json& config, const api_helpers::form&
     for (const auto& [name, value] : fields) {
         const settings_table::descriptor* setting = settings_table::find(name);
         if (value.empty() || setting == nullptr) continue;
+        stored.any_given = true;
         nlohmann::json coerced = settings_table::stored_form(*setting, value);
         const auto old = config.find(name);
         if (old != config.end() && *old == coerced) continue;
@@ -165,6 +177,8 @@ constexpr const char* SETUP_KEY_NEEDED = "A setup key is needed: this camera is 
 constexpr const char* MOVE_NEEDS_KEY =
     "A setup key is needed to change the management server: this camera is registered with the current one, "
     "and the new one does not know it.";
+
+constexpr const char* SETTINGS_NOT_SAVED = "Could not save settings";
 
 std::string refusal_json(const std::string& message) {
     return dump_json(nlohmann::json{{"error", message}, {"exit_code", 400}, {"ok", false}, {"output", message}});
@@ -310,56 +324,72 @@ vpn_api::status_freshness application::status_freshness_now() const {
 
 void application::api_up(const response_ptr& res, const request& /*req*/) {
     read_form(res, [this, res](form fields) {
-        const auto key = fields.find("setup_key");
-        const bool has_key = key != fields.end() && !key->second.empty();
-        // Without a key the client starts a browser login and waits for it until the time limit.
-        if (!has_key && !registered()) {
-            write_json(res, refusal_json(SETUP_KEY_NEEDED), http_status::bad_request, false);
+        if (const auto refusal = up_refusal(fields)) {
+            write_json(res, refusal_json(std::string(*refusal)), http_status::bad_request, false);
             return;
         }
-        if (has_key && !netbird_utils::is_valid_setup_key(key->second)) {
-            write_json(res, refusal_json(INVALID_SETUP_KEY), http_status::bad_request, false);
-            return;
-        }
-        if (!has_key && moves_to_other_management(fields)) {
-            write_json(res, refusal_json(MOVE_NEEDS_KEY), http_status::bad_request, false);
-            return;
-        }
-        m_lifecycle.operator_up();
         nlohmann::json config = m_app_config;
         const stored_form stored = store_form_settings(config, fields);
-        if (stored.any_changed)
-            m_app_settings.update([fields](nlohmann::json& updated) { store_form_settings(updated, fields); }, {});
-        std::vector<std::string> args = build_up_args(fields);
-        std::string note = external_ip_map_note();
-        const bool apply_if_connected = m_pending_reconnect.load() || stored.up_setting_changed;
-
-        std::shared_ptr<staged_key_file> key_file;
-        if (has_key) {
-            key_file = std::make_shared<staged_key_file>(write_setup_key_file(m_data_dir, key->second));
-            if (key_file->path().empty()) {
-                spdlog::error("Could not stage setup-key file");
-                write_json(res, error_json("Could not stage setup key"), http_status::internal_server_error, true);
-                return;
-            }
-            args.insert(args.end(), {"--setup-key-file", key_file->path().string()});
+        // The command line is built from the saved settings, so it waits for the save of the
+        // form's values (or of the same values already under way).
+        if (!stored.any_changed && !(stored.any_given && m_app_settings.saving())) {
+            run_up_job(res, fields, false);
+            return;
         }
-        auto applied = std::make_shared<bool>(false);
-        auto commands = [this, up = std::move(args), down = with_command(base_args_cli(), "down"), apply_if_connected,
-                         applied, note = std::move(note)] {
-            up_outcome outcome = run_up([this](const auto& line) { return run_command(line, false); }, up, down,
-                                        apply_if_connected);
-            *applied = outcome.applied;
-            outcome.result.stdout_data.insert(0, note);
-            return std::move(outcome.result);
-        };
-        auto after = [this, key_file = std::move(key_file), applied,
-                      settings = up_settings()](const command_result& result) {
-            if (key_file) key_file->remove();
-            finish_up(result, *applied, settings);
-        };
-        dispatch_job("up", res, make_abort_guard(res), std::move(commands), false, {}, std::move(after));
+        m_app_settings.update([fields](nlohmann::json& updated) { store_form_settings(updated, fields); },
+                              [this, res, fields, changed = stored.up_setting_changed](bool saved) {
+                                  if (saved)
+                                      run_up_job(res, fields, changed);
+                                  else
+                                      write_json(res, error_json(SETTINGS_NOT_SAVED),
+                                                 http_status::internal_server_error, true);
+                              });
     });
+}
+
+// Why an `up` form is refused before anything is stored or run; nothing when it is taken.
+std::optional<std::string_view> application::up_refusal(const form& fields) const {
+    const auto key = fields.find("setup_key");
+    const bool has_key = key != fields.end() && !key->second.empty();
+    // Without a key the client starts a browser login and waits for it until the time limit.
+    if (!has_key && !registered()) return SETUP_KEY_NEEDED;
+    if (has_key && !netbird_utils::is_valid_setup_key(key->second)) return INVALID_SETUP_KEY;
+    if (!has_key && moves_to_other_management(fields)) return MOVE_NEEDS_KEY;
+    return form_settings_refusal(fields);
+}
+
+// Queues the `up` of a form whose settings are saved.
+void application::run_up_job(const response_ptr& res, const form& fields, bool up_setting_changed) {
+    m_lifecycle.operator_up();
+    std::vector<std::string> args = build_up_args(fields);
+    std::string note = external_ip_map_note();
+    const bool apply_if_connected = m_pending_reconnect.load() || up_setting_changed;
+
+    std::shared_ptr<staged_key_file> key_file;
+    if (const auto key = fields.find("setup_key"); key != fields.end() && !key->second.empty()) {
+        key_file = std::make_shared<staged_key_file>(write_setup_key_file(m_data_dir, key->second));
+        if (key_file->path().empty()) {
+            spdlog::error("Could not stage setup-key file");
+            write_json(res, error_json("Could not stage setup key"), http_status::internal_server_error, true);
+            return;
+        }
+        args.insert(args.end(), {"--setup-key-file", key_file->path().string()});
+    }
+    auto applied = std::make_shared<bool>(false);
+    auto commands = [this, up = std::move(args), down = with_command(base_args_cli(), "down"), apply_if_connected,
+                     applied, note = std::move(note)] {
+        up_outcome outcome = run_up([this](const auto& line) { return run_command(line, false); }, up, down,
+                                    apply_if_connected);
+        *applied = outcome.applied;
+        outcome.result.stdout_data.insert(0, note);
+        return std::move(outcome.result);
+    };
+    auto after = [this, key_file = std::move(key_file), applied,
+                  settings = up_settings()](const command_result& result) {
+        if (key_file) key_file->remove();
+        finish_up(result, *applied, settings);
+    };
+    dispatch_job("up", res, make_abort_guard(res), std::move(commands), false, {}, std::move(after));
 }
 
 void application::api_down(const response_ptr& res, const request& /*req*/) {

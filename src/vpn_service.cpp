@@ -270,8 +270,8 @@ void application::lifecycle_tick(clock::time_point now) {
 }
 
 vpn_lifecycle::timing application::lifecycle_timing() const {
-    return {m_lifecycle_second, settings_table::integer_value(m_app_config, "watchdog_timeout"),
-            settings_table::flag_value(m_app_config, "watchdog_enabled")};
+    return {m_lifecycle_second, settings_table::integer_value(saved_settings(), "watchdog_timeout"),
+            settings_table::flag_value(saved_settings(), "watchdog_enabled")};
 }
 
 void application::carry_out(vpn_lifecycle::action action) {

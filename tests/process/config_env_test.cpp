@@ -253,18 +253,22 @@ TEST(env_api, refuses_an_override_beyond_the_budget_but_not_a_removal_or_a_chang
     EXPECT_EQ(stored["NB_K100"], "2");
 }
 
-// The up form stores its fields unchecked; a map NetBird would refuse must not fail the up.
-TEST(config_api, an_external_ip_map_netbird_would_refuse_never_reaches_up) {
+// The up form's settings pass the checks of the settings API: a value refused there is refused
+// here, before anything is stored or run.
+TEST(config_api, up_refuses_the_setting_values_the_settings_api_refuses) {
     const sim_record record;
     staged_app app({.env = {record.env()}});
     app.start();
-    const json up =
-        json::parse(app.client().post(API + "/up", "setup_key=" + SETUP_KEY + "&external_ip_map=1.2.3.4%2Feth9%2C").body);
-    EXPECT_EQ(up["exit_code"], 0) << up.dump();
-    EXPECT_EQ(json::parse(app.client().get(API + "/config").body)["external_ip_map"], "");
-    const std::string lines = json(record.lines()).dump();
-    EXPECT_NE(lines.find(R"("--external-ip-map","")"), std::string::npos) << lines;
-    EXPECT_EQ(lines.find("eth9"), std::string::npos) << lines;
+    const std::pair<std::string, std::string> cases[] = {{"external_ip_map=1.2.3.4%2Feth9%2C", IP_MAP_MESSAGE},
+                                                         {"mtu=abc", "mtu must be an integer between 576 and 8192"},
+                                                         {"interface_name=a%0Ab", UNPRINTABLE}};
+    for (const auto& [field, error] : cases) {
+        const http_reply refused = app.client().post(API + "/up", "setup_key=" + SETUP_KEY + "&" + field);
+        EXPECT_EQ(refused.status, 400) << field;
+        EXPECT_EQ(refused.body, json({{"error", error}, {"exit_code", 400}, {"ok", false}, {"output", error}}).dump());
+    }
+    EXPECT_FALSE(fs::exists(app.data_dir() / "app.json"));
+    EXPECT_EQ(json(record.lines()).dump().find(R"("up")"), std::string::npos);
 }
 
 // A map set while its interface was there stays stored when the interface goes (Wi-Fi at boot):

@@ -306,13 +306,19 @@ int saved_mtu(const staged_app& app) { return read_json(app.data_dir() / "app.js
 
 // With the data directory unwritable: every save fails loudly, to the client (500 and an error
 // document) and in the system log (the daily log file lives there too); what the daemon runs with
-// stays what the files hold, no secret or temporary file is left behind, and the API keeps
-// answering.
-void expect_failed_saves_to_be_harmless(staged_app& app, syslog_capture& syslog) {
+// stays what the files hold, no command runs for a change that was not saved, no secret or
+// temporary file is left behind, and the API keeps answering.
+void expect_failed_saves_to_be_harmless(staged_app& app, syslog_capture& syslog, const sim_record& record) {
     const http_reply config = app.client().post(API + "/config", form("mtu", "1500"));
     EXPECT_EQ(config.status, 500);
     EXPECT_EQ(config.body, R"({"error":"Could not save settings"})");
     EXPECT_EQ(document_of(app.client().get(API + "/config"))["mtu"], 1400);
+    const std::size_t lines_before = record.lines().size();
+    const http_reply up_with_change = app.client().post(API + "/up", UP_WITH_KEY + "&mtu=1500");
+    EXPECT_EQ(up_with_change.status, 500);
+    EXPECT_EQ(up_with_change.body, R"({"error":"Could not save settings"})");
+    EXPECT_EQ(record.lines().size(), lines_before) << "an up whose settings were not saved runs nothing";
+    EXPECT_EQ(json(record.lines()).dump().find("1500"), std::string::npos);
     const http_reply env = app.client().post(API + "/env", form("NB_SIM_X", "1"));
     EXPECT_EQ(env.status, 500);
     EXPECT_EQ(env.body, R"({"error":"Could not save overrides"})");
@@ -334,14 +340,20 @@ void expect_failed_saves_to_be_harmless(staged_app& app, syslog_capture& syslog)
 
 TEST(faults, a_full_data_directory_keeps_the_saved_settings_and_the_api_answering) {
     syslog_capture syslog;
-    staged_app app;
+    const sim_record record;
+    staged_app app({.env = {record.env()}});
     fs::create_directories(app.data_dir());
     const scoped_mount mount(app.data_dir(), scoped_mount::small_tmpfs);
     app.start();
-    ASSERT_EQ(app.client().post(API + "/config", form("mtu", "1400")).status, 200);
+    ASSERT_EQ(document_of(app.client().post(API + "/up", UP_WITH_KEY + "&mtu=1400"))["exit_code"], 0);
     fill_up(app.data_dir() / "filler");
 
-    expect_failed_saves_to_be_harmless(app, syslog);
+    // An up built while a change is saving runs without it; the save fails.
+    http_client racing;
+    racing.send_request("POST", API + "/config", form("mtu", "1500"));
+    EXPECT_EQ(app.client().post(API + "/up").status, 200);
+    EXPECT_EQ(racing.read_reply().status, 500);
+    expect_failed_saves_to_be_harmless(app, syslog, record);
     fs::remove(app.data_dir() / "filler");
     EXPECT_EQ(app.stop(), 0);
     app.start();
@@ -351,14 +363,15 @@ TEST(faults, a_full_data_directory_keeps_the_saved_settings_and_the_api_answerin
 
 TEST(faults, a_read_only_data_directory_keeps_the_saved_settings_and_the_api_answering) {
     syslog_capture syslog;
-    staged_app app;
+    const sim_record record;
+    staged_app app({.env = {record.env()}});
     app.start();
     ASSERT_EQ(app.client().post(API + "/config", form("mtu", "1400")).status, 200);
     EXPECT_EQ(app.stop(), 0);
 
     std::optional<scoped_mount> mount(std::in_place, app.data_dir(), scoped_mount::read_only_view);
     app.start();
-    expect_failed_saves_to_be_harmless(app, syslog);
+    expect_failed_saves_to_be_harmless(app, syslog, record);
     EXPECT_EQ(app.stop(), 0);
     mount.reset();
     app.start();

@@ -146,7 +146,7 @@ TEST(VpnApiProcess, SetupKeyIsStagedPrivatelyForUpAndNeverLogged) {
     app.start();
 
     const auto reply = app.client().post(
-        API + "/up", "setup_key=%7BA0B5EC2E-7000-4000-8000-000000005566%7D&management_url=https%3A%2F%2Fmgmt.example.test%3A443&mtu=abc");
+        API + "/up", "setup_key=%7BA0B5EC2E-7000-4000-8000-000000005566%7D&management_url=https%3A%2F%2Fmgmt.example.test%3A443");
     EXPECT_EQ(reply.status, 200);
     EXPECT_EQ(reply.body, R"({"exit_code":0,"ok":true,"output":"Connected\n"})");
     EXPECT_EQ(reply.header("Cache-Control"), "");
@@ -156,7 +156,6 @@ TEST(VpnApiProcess, SetupKeyIsStagedPrivatelyForUpAndNeverLogged) {
     EXPECT_EQ(ups[0]["key_file_mode"], "0600");
     EXPECT_EQ(ups[0]["key_file_content"], key);
     EXPECT_EQ(flag_value(ups[0], "--management-url"), "https://mgmt.example.test:443");
-    EXPECT_EQ(flag_value(ups[0], "--mtu"), "1280") << "an unusable stored MTU falls back";
     const fs::path key_file = flag_value(ups[0], "--setup-key-file");
     EXPECT_EQ(key_file.parent_path(), app.data_dir());
     EXPECT_EQ(key_file.filename().string().rfind("setup-key-", 0), 0u);
@@ -164,7 +163,6 @@ TEST(VpnApiProcess, SetupKeyIsStagedPrivatelyForUpAndNeverLogged) {
 
     const json settings = stored_settings(app);
     EXPECT_EQ(settings["management_url"], "https://mgmt.example.test:443");
-    EXPECT_EQ(settings["mtu"], "abc");
     EXPECT_FALSE(settings.contains("setup_key"));
     EXPECT_EQ(status_of(app)["registered"], true);
 

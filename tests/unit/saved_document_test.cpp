@@ -83,6 +83,7 @@ TEST_F(saved_document_test, a_failed_save_fails_every_change_it_carried_and_keep
     set("mtu", 1400);  // its save fails ...
     set("second", 2);  // ... while these wait for the next one
     set("third", 3);
+    EXPECT_EQ(document.saved(), json({{"mtu", 1280}, {"first", 1}})) << "what runs waits for the save";
     saves.finish(1, false);
     EXPECT_EQ(live, json({{"mtu", 1280}, {"first", 1}, {"second", 2}, {"third", 3}}))
         << "the failed change is undone; the waiting ones stay visible until their own save";
@@ -91,6 +92,7 @@ TEST_F(saved_document_test, a_failed_save_fails_every_change_it_carried_and_keep
 
     saves.finish(2, false);
     EXPECT_EQ(live, json({{"mtu", 1280}, {"first", 1}})) << "what the file holds";
+    EXPECT_EQ(document.saved(), live);
     EXPECT_EQ(answers, (std::vector<std::string>{"first:saved", "mtu:failed", "second:failed", "third:failed"}));
 
     set("fourth", 4);
