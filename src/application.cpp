@@ -101,15 +101,8 @@ void application::run() {
     const int mask_error = ::pthread_sigmask(SIG_BLOCK, &signals, nullptr);
     if (mask_error != 0) spdlog::warn("Failed to block signals: {}", std::strerror(mask_error));
 
-    ensure_data_dir();
-    load_state();
-    load_journal();
-    record_event("daemon_started");
-    std::error_code ec;
-    assume_registration_at_start();
-    debug_bundle::remove_leftover_bundles();
-    start_service();
-
+    // The loop exists before the first save: the settings writer reports every save's end through
+    // it, and a document whose report were lost would never save again.
     http_server::app app;
     setup_routes(app);
     m_http = &app;
@@ -126,6 +119,15 @@ void application::run() {
             self.m_http = nullptr;
         }
     } guard{*this};
+
+    ensure_data_dir();
+    load_state();
+    load_journal();
+    record_event("daemon_started");
+    std::error_code ec;
+    assume_registration_at_start();
+    debug_bundle::remove_leftover_bundles();
+    start_service();
 
     m_command_thread = std::thread([this] { command_worker_loop(); });
     start_watchdog();

@@ -363,6 +363,8 @@ TEST(VpnApiProcess, AKeyAndSettingsSentRightAfterADeregistrationSurviveIt) {
     EXPECT_EQ(record.of("run").size(), 2u);
     EXPECT_FALSE(holds_setup_key_file(app.data_dir()));
     EXPECT_EQ(status_of(app)["registered"], true);
+    EXPECT_TRUE(wait_for([&] { return read_file(app.data_dir() / "registration.json") == "{\n  \"registered\": true\n}\n"; }))
+        << "the registration is kept for the next start";
 }
 
 std::size_t count_of(const std::string& text, const std::string& part) {
