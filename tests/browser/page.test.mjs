@@ -188,8 +188,10 @@ test('at phone width nothing is wider than the screen, section links lead to eac
       const box = document.getElementById('logs-title').getBoundingClientRect();
       return box.top >= 0 && box.bottom <= innerHeight;
     });
-    // The links stay in reach while scrolling.
+    // The links stay in reach while scrolling, and an arrow shows that the row scrolls sideways.
     assert.ok(await nav.isVisible());
+    assert.ok(await nav.evaluate((row) => row.scrollWidth > row.clientWidth &&
+      getComputedStyle(row, '::after').content === '"›"'));
 
     const fqdn = page.locator('#fact-fqdn');
     const labels = await fqdn.evaluate((element) => [...element.querySelectorAll('.nowrap')]
@@ -405,6 +407,11 @@ test('a setting shows its range up front; a refused value is named by its label,
 });
 
 test('an environment override raises one banner beside it, until the service restarts', async () => {
+  // A name the service refuses is refused in the words of the form.
+  await page.getByLabel('Name', { exact: true }).fill('lowercase');
+  await page.getByLabel('Value', { exact: true }).fill('1');
+  await page.getByRole('button', { name: 'Add override' }).click();
+  await showing('#env-add-message', 'The name must start with NB_ and hold only capital letters, digits and _.');
   await page.getByLabel('Preset').selectOption('NB_LOG_LEVEL');
   assert.equal(await page.getByLabel('Name', { exact: true }).inputValue(), 'NB_LOG_LEVEL');
   await page.getByLabel('Value', { exact: true }).fill('debug');
