@@ -94,6 +94,8 @@ const RESTART_CAUSES = {
 };
 const FORCED_RESET_DONE = 'Deregistered on this camera only: the management server was not told. Remove its peer ' +
   'in the NetBird dashboard. A new setup key is needed to connect again.';
+const MOVE_NOT_SAVED = 'Not saved: this registered camera moves to another server only with a setup key made ' +
+  'there. Enter it and choose Connect, which saves the address too.';
 const BUNDLE_STEP = 'download a debug bundle under Diagnostics and send it to support.';
 const NO_ANSWER_NOTICE = 'The application is not answering, so actions are paused. ' +
   'Check that it runs under the camera\'s Apps; the page picks up again by itself when it answers.';
@@ -1107,8 +1109,7 @@ async function saveManagementUrl() {
   await act([$('management-url-save')], message, async () => {
     if (!loaded.settings) throw new Error('The saved URL has not loaded yet; try again once the page shows it.');
     // Saved alone, the new address would be used at the next Connect without the key it needs.
-    if (movingManagement()) throw new Error('Not saved: this registered camera moves to another server only with a setup key made there. ' +
-      'Enter it and choose Connect, which saves the address too.');
+    if (movingManagement()) throw new Error(MOVE_NOT_SAVED);
     const config = await postForm('config', { name: 'management_url', value: url });
     savedConfig = config;
     input.value = config.management_url;

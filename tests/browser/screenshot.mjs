@@ -69,7 +69,8 @@ try {
   await pictureAtBothSizes(browser, 'cannot-start', async (tab) => {
     await writeFile(config, '');
     await api(tab, 'restart');
-    await tab.locator('#state-badge', { hasText: 'Service cannot start' }).waitFor();
+    // The next start may wait for the back-off of the one before.
+    await tab.locator('#state-badge', { hasText: 'Service cannot start' }).waitFor({ timeout: 60000 });
   }, async (tab) => {
     await writeFile(config, intact);
     await api(tab, 'restart');
