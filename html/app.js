@@ -40,9 +40,12 @@ const CLIENT_STATES = {
   Connecting: { label: 'Connecting', tone: 'warn' },
   Idle: { label: 'Disconnected', tone: 'neutral' },
   NeedsLogin: { label: 'Login required', tone: 'warn', detail: 'Enter a setup key and choose Register.' },
-  LoginFailed: { label: 'Login failed', tone: 'bad', detail: 'Enter a valid setup key and choose Register.' },
-  SessionExpired: { label: 'Session expired', tone: 'bad', detail: 'Enter a setup key and choose Register.' },
+  LoginFailed: { label: 'Login failed', tone: 'bad' },
+  SessionExpired: { label: 'Session expired', tone: 'bad' },
 };
+// What to check when the management server refuses a login.
+const SETUP_KEY_CHECK = 'Check the setup key in the NetBird dashboard: it must be valid, not used up or expired, ' +
+  'and made on the management server this camera uses.';
 const PEER_TONES = { Connected: 'good', Connecting: 'warn', Idle: 'neutral' };
 
 // The queued jobs of the service by the name /activity gives them.
@@ -81,6 +84,19 @@ const JOURNAL_KINDS = {
   daemon_stopped: 'Application stopped',
   command: 'Command',
 };
+// Why the service was started again, as /activity names the causes.
+const RESTART_CAUSES = {
+  lost_management: 'by the watchdog after management was lost',
+  hung_service: 'by the watchdog when the service stopped answering',
+  crash: 'after a crash',
+  start_failure: 'after a failed start',
+  operator: 'by the operator',
+};
+const FORCED_RESET_DONE = 'Deregistered on this camera only: the management server was not told. Remove its peer ' +
+  'in the NetBird dashboard. A new setup key is needed to connect again.';
+const MOVE_NOT_SAVED = 'Not saved: this registered camera moves to another server only with a setup key made ' +
+  'there. Enter it and choose Connect, which saves the address too.';
+const BUNDLE_STEP = 'download a debug bundle under Diagnostics and send it to support.';
 const NO_ANSWER_NOTICE = 'The application is not answering, so actions are paused. ' +
   'Check that it runs under the camera\'s Apps; the page picks up again by itself when it answers.';
 const TRANSITIONS = {
@@ -119,12 +135,32 @@ async function send(path, { method = 'GET', form } = {}) {
   return response;
 }
 
+// The service's terse refusals in the words of the page's fields.
+const PLAIN_ERRORS = {
+  'Missing env name': 'Enter a name.',
+  'Invalid env key': 'The name must start with NB_ and hold only capital letters, digits and _.',
+  'Env key is read-only': 'The application sets this variable itself; it cannot be changed here.',
+  'Use Tunnel settings for this NetBird flag': 'This variable has its own field under Settings; change it there.',
+  'Env key is reserved: the system sets this NetBird flag itself':
+    'The application sets this variable itself; it cannot be changed here.',
+  'Env key would hold a secret, which is never stored':
+    'This variable would hold a secret, and the camera never stores secrets.',
+  'Missing config name': 'This setting has no name; reload the page.',
+  'Invalid config key': 'The application does not know this setting; reload the page.',
+};
+
+function plainError(text) {
+  const protectedKey = /^Env key is protected: (.*)$/.exec(text);
+  if (protectedKey) return `This variable cannot be changed here: ${protectedKey[1]}`;
+  return PLAIN_ERRORS[text] ?? text;
+}
+
 async function failureText(response) {
   if (response.status === 503) return BUSY_MESSAGE;
   const type = response.headers.get('Content-Type') ?? '';
   if (type.startsWith('application/json')) {
     const body = await response.json().catch(() => ({}));
-    if (body.error) return body.error;
+    if (body.error) return plainError(body.error);
   } else if (type.startsWith('text/plain')) {
     const text = (await response.text()).trim();
     if (text) return text;
@@ -354,26 +390,46 @@ function runningCommand() {
   return view.activity?.command ?? view.ownCommand;
 }
 
-function serviceRestarts(count) {
-  return count === 1 ? 'restarted once' : `restarted ${count} times`;
+// "2 restarts by the watchdog after management was lost, 1 after a crash in the last hour": the
+// restarts of the service's window by cause, the operator's own left out unless asked for.
+function restartSummary(activity, { withOperator = false } = {}) {
+  const recent = activity?.recent_restarts;
+  if (!recent) return '';
+  const causes = Object.keys(RESTART_CAUSES).filter((cause) => recent[cause] > 0 && (withOperator || cause !== 'operator'));
+  if (!causes.length) return '';
+  const counts = causes.map((cause, index) => {
+    const count = index === 0 ? `${recent[cause]} restart${recent[cause] === 1 ? '' : 's'}` : recent[cause];
+    return `${count} ${RESTART_CAUSES[cause]}`;
+  });
+  const window = recent.window_seconds === 3600 ? 'hour' : formatDuration(recent.window_seconds);
+  return `${counts.join(', ')} in the last ${window}`;
+}
+
+function sentence(text) {
+  return text ? ` ${text.charAt(0).toUpperCase()}${text.slice(1)}.` : '';
 }
 
 function stoppedService(activity) {
   if (!activity || activity.service_running) return null;
-  const restarts = activity.service_restarts;
-  const since = restarts > 0 ? ` It was ${serviceRestarts(restarts)} since the application started.` : '';
-  return { label: 'Service stopped', tone: 'bad', detail: `The NetBird service is not running.${since}` };
+  return {
+    label: 'Service stopped',
+    tone: 'bad',
+    detail: `The NetBird service is not running.${sentence(restartSummary(activity))} If it stays stopped: ${BUNDLE_STEP}`,
+  };
 }
 
-// Restarted by the watchdog a short while ago: a crash loop looks like this between its crashes.
+// Started again by the watchdog or after a crash a short while ago: a crash loop looks like this
+// between its crashes. The operator's own Restart or Reconnect is no sign of trouble.
 function unstableService(activity) {
-  if (!activity?.service_running || activity.service_restarts === 0) return null;
-  if (activity.service_uptime_seconds >= STABLE_SERVICE_SECONDS) return null;
+  const cause = activity?.lifecycle?.last_restart_cause;
+  if (!activity?.service_running || !cause || cause === 'operator') return null;
+  const summary = restartSummary(activity);
+  if (!summary || activity.service_uptime_seconds >= STABLE_SERVICE_SECONDS) return null;
   return {
     label: 'Service unstable',
     tone: 'warn',
-    detail: `The NetBird service was ${serviceRestarts(activity.service_restarts)} by the watchdog; its latest ` +
-      `start was ${formatDuration(activity.service_uptime_seconds)} ago.`,
+    detail: `${sentence(summary).trim()} The latest start was ${formatDuration(activity.service_uptime_seconds)} ago.` +
+      `${saidLast(activity.lifecycle.last_fatal)} If it keeps happening: ${BUNDLE_STEP}`,
   };
 }
 
@@ -381,6 +437,10 @@ function unstableService(activity) {
 function fatalMessage(fatal) {
   const match = /(?:FATL|PANC) [^ ]+: (.*)$/.exec(fatal.line);
   return match ? match[1] : fatal.line;
+}
+
+function saidLast(fatal) {
+  return fatal ? ` It last said: “${fatalMessage(fatal)}” (${new Date(fatal.at).toLocaleString()}).` : '';
 }
 
 function cannotStart(lifecycle) {
@@ -394,12 +454,12 @@ function waitingService(activity) {
   const next = lifecycle.next_start_seconds > 0
     ? `It is tried again in ${formatDuration(lifecycle.next_start_seconds)}`
     : 'It is tried again now';
-  const fatal = lifecycle.last_fatal;
+  const why = saidLast(lifecycle.last_fatal);
   if (!cannotStart(lifecycle)) {
-    const detail = `The NetBird service stopped. ${next}; each wait is longer than the last.`;
+    const detail = `The NetBird service stopped.${why} ${next}; each wait is longer than the last. ` +
+      `If it keeps stopping: ${BUNDLE_STEP}`;
     return { label: 'Service restarting', tone: 'bad', detail };
   }
-  const why = fatal ? ` It said: “${fatalMessage(fatal)}” (${new Date(fatal.at).toLocaleString()}).` : '';
   return {
     label: 'Service cannot start',
     tone: 'bad',
@@ -418,14 +478,83 @@ function clientState(doc, client) {
     const detail = 'The NetBird client did not answer the last status request.';
     return { label: 'Service unavailable', tone: 'bad', detail };
   }
-  if (!doc.registered) {
-    const failed = client.daemonStatus === 'LoginFailed' ? ' The last login failed.' : '';
-    return { label: 'Login required', tone: 'warn', detail: `Enter a setup key and choose Register.${failed}` };
-  }
-  if (client.daemonStatus === 'Connected' && !client.management?.connected) {
-    return { label: 'Management unreachable', tone: 'warn', detail: client.management?.error };
-  }
+  if (['LoginFailed', 'SessionExpired'].includes(client.daemonStatus)) return refusedLogin(client);
+  if (!doc.registered) return { label: 'Login required', tone: 'warn', detail: 'Enter a setup key and choose Register.' };
+  if (client.daemonStatus === 'Connected') return connectedTrouble(client) ?? CLIENT_STATES.Connected;
   return CLIENT_STATES[client.daemonStatus] ?? { label: String(client.daemonStatus ?? 'Unknown'), tone: 'neutral' };
+}
+
+function refusedLogin(client) {
+  const refused = client.daemonStatus === 'LoginFailed'
+    ? `The management server ${serverOf(client)} refused the login.`
+    : 'The login of this camera has expired.';
+  return {
+    ...CLIENT_STATES[client.daemonStatus],
+    detail: `${refused} ${SETUP_KEY_CHECK} Then enter it and choose Register.`,
+  };
+}
+
+function serverOf(client) {
+  return client?.management?.url || savedConfig.management_url || 'in use';
+}
+
+// Since when management is lost, by the connection history: the newest of its losses and returns.
+function managementLostSince() {
+  const event = view.journal?.events.find((entry) => ['management_lost', 'management_restored'].includes(entry.kind));
+  return event?.kind === 'management_lost' ? ` since ${formatWhen(event.time)}` : '';
+}
+
+// Connected, but something the connection needs does not answer: the first such trouble, with why
+// and what to do.
+function connectedTrouble(client) {
+  if (!client.management?.connected) {
+    const peers = client.peers?.connected ?? 0;
+    const traffic = peers > 0
+      ? `Tunnels still carry traffic: ${peers} peer${peers === 1 ? '' : 's'} connected, and nothing is restarted.`
+      : 'No peer is connected, so nothing reaches the camera over the VPN; the service is restarted if this lasts.';
+    return {
+      label: 'Management unreachable',
+      tone: 'warn',
+      detail: `The management server ${serverOf(client)} has not answered${managementLostSince()}. ${traffic} ` +
+        'Check the camera\'s internet access and the server; the client reconnects by itself when it is back.',
+    };
+  }
+  if (client.signal && !client.signal.connected) {
+    return {
+      label: 'Signal unreachable',
+      tone: 'warn',
+      detail: `The signal server ${client.signal.url || ''} does not answer: tunnels that are up keep working, but no new ` +
+        'peer connection can be set up. Check that the camera may reach it (outgoing TCP 443).',
+    };
+  }
+  const unreachable = unreachableRelayKinds(client.relays);
+  if (unreachable.stun) {
+    return {
+      label: 'Connected',
+      tone: 'warn',
+      detail: 'No STUN server answers, so this camera cannot learn its public address: peers reach it only through a ' +
+        'relay. Check that the camera may send UDP to port 3478.',
+    };
+  }
+  if (unreachable.relay) {
+    return {
+      label: 'Connected',
+      tone: 'warn',
+      detail: 'No relay server answers: peers that cannot connect directly cannot reach this camera. Check that the ' +
+        'camera may reach the relays (outgoing TCP 443 and UDP 3478).',
+    };
+  }
+  return null;
+}
+
+// Which kinds of relay servers (STUN, or the relays and TURN servers that carry traffic) all fail.
+function unreachableRelayKinds(relays) {
+  const details = relays?.details ?? [];
+  const allDown = (kind) => {
+    const servers = details.filter((relay) => /^stuns?:/i.test(relay.uri) === (kind === 'stun'));
+    return servers.length > 0 && servers.every((relay) => !relay.available);
+  };
+  return { stun: allDown('stun'), relay: allDown('relay') };
 }
 
 // One state for the badge: no answer, a command under way, a stopped service, a camera to
@@ -450,11 +579,13 @@ function isUp(client) {
   return client?.daemonStatus === 'Connected' || client?.daemonStatus === 'Connecting';
 }
 
-// Nothing said of a link is true while the service that holds it is not running.
-function describeLink(link, serviceRunning) {
+// Nothing said of a link is true while the service that holds it is not running. A link down is
+// trouble only while the VPN is meant to be up: a fresh or disconnected camera has none.
+function describeLink(link, serviceRunning, expectedUp) {
   if (!serviceRunning) return 'Not known while the service is stopped';
   if (!link) return '—';
-  const state = badge(link.connected ? 'Connected' : 'Disconnected', link.connected ? 'good' : 'bad');
+  const downTone = expectedUp ? 'bad' : 'neutral';
+  const state = badge(link.connected ? 'Connected' : 'Disconnected', link.connected ? 'good' : downTone);
   const fragment = document.createDocumentFragment();
   fragment.append(state);
   if (link.error) fragment.append(` ${link.error}`);
@@ -470,7 +601,8 @@ function describeClientVersions(client) {
 function describeService(activity) {
   if (!activity) return '';
   const life = activity.service_running ? `Running for ${formatDuration(activity.service_uptime_seconds)}` : 'Stopped';
-  return activity.service_restarts > 0 ? `${life} · ${serviceRestarts(activity.service_restarts)}` : life;
+  const restarts = restartSummary(activity, { withOperator: true });
+  return restarts ? `${life} · ${restarts}` : life;
 }
 
 function setFact(id, content) {
@@ -550,8 +682,9 @@ function renderFacts(doc, activity) {
   setFact('fact-server', client?.management?.url || savedConfig.management_url);
   setFact('fact-peers', client?.peers && `${client.peers.connected} of ${client.peers.total}`);
   const running = doc.service_running !== false && activity?.service_running !== false;
-  setFact('fact-management', describeLink(client?.management, running));
-  setFact('fact-signal', describeLink(client?.signal, running));
+  const expectedUp = doc.registered && isUp(client);
+  setFact('fact-management', describeLink(client?.management, running, expectedUp));
+  setFact('fact-signal', describeLink(client?.signal, running, expectedUp));
   setFact('fact-relays', describeRelays(client?.relays, running));
   setFact('fact-registered', doc.registered ? 'Yes' : 'No');
   setFact('fact-service', describeService(activity));
@@ -580,6 +713,7 @@ function renderView() {
   }
   clearOutdatedCommandMessage();
   updateControls();
+  showConnectionNotes();
   keepFocusOnMainAction();
 }
 
@@ -746,7 +880,7 @@ function updateControls() {
   // Until the first answer nothing is offered that the state may contradict a moment later.
   const main = !view.doc ? null : !registered ? 'register' : isUp(client) ? 'disconnect' : 'connect';
   $('connection-controls').disabled = busy;
-  $('setup-key-field').hidden = registered;
+  $('setup-key-field').hidden = registered && !movingManagement();
   $('action-register').hidden = main !== 'register';
   $('action-connect').hidden = main !== 'connect';
   $('action-disconnect').hidden = main !== 'disconnect';
@@ -765,6 +899,28 @@ function updateControls() {
 function syncLazyConnection(enabled) {
   const box = $('lazy-connection');
   if (!box.dataset.touched && typeof enabled === 'boolean') box.checked = enabled;
+}
+
+// A registered camera asked to use another management server: the service refuses that without a
+// setup key made on the new server, which does not know this camera.
+function movingManagement() {
+  const typed = $('management-url').value.trim();
+  return Boolean(view.doc?.registered) && loaded.settings && typed !== '' && typed !== savedConfig.management_url;
+}
+
+// What a change in the Connection card does while the camera is registered, said before it is sent.
+function showConnectionNotes() {
+  const client = clientOf(view.doc);
+  const moving = movingManagement();
+  const current = savedConfig.management_url || "NetBird's own server";
+  const step = isUp(client) ? 'choose Disconnect, then Connect' : 'choose Connect';
+  $('management-url-note').hidden = !moving;
+  $('management-url-note').textContent = moving
+    ? `This camera is registered with ${current}. Moving it needs a setup key made on the new server: enter it ` +
+      `above and ${step}.`
+    : '';
+  const lazy = client?.lazyConnectionEnabled;
+  $('lazy-connection-note').hidden = !(isUp(client) && typeof lazy === 'boolean' && $('lazy-connection').checked !== lazy);
 }
 
 function lazyConnectionField() {
@@ -807,9 +963,11 @@ function connectionForm() {
   const managementUrl = checkedManagementUrl();
   if (managementUrl === null) return null;
   if (managementUrl) form.management_url = managementUrl;
-  if (!view.doc?.registered) {
+  if (!view.doc?.registered || movingManagement()) {
     const key = $('setup-key').value.trim();
-    const refusal = 'Enter the setup key to register this camera.';
+    const refusal = view.doc?.registered
+      ? 'Enter a setup key made on the new management server to move this camera.'
+      : 'Enter the setup key to register this camera.';
     if (!key) return markInvalid($('setup-key'), $('setup-key-message'), refusal);
     form.setup_key = key;
   }
@@ -820,7 +978,7 @@ function connectionForm() {
 function failureReason(result) {
   const output = result.output ?? '';
   if (result.exit_code === TIMED_OUT_EXIT_CODE) return `Timed out after ${COMMAND_LIMIT_SECONDS} s.`;
-  if (/NeedsLogin|setup key/i.test(output)) return 'The camera needs a valid setup key.';
+  if (/NeedsLogin|setup key|login failed/i.test(output)) return `The login was refused. ${SETUP_KEY_CHECK}`;
   if (/failed to connect to daemon|context deadline exceeded/i.test(output)) {
     return 'The NetBird service did not answer. Restart it and try again.';
   }
@@ -868,7 +1026,10 @@ function reportCommand(name, command, result) {
     return 'The NetBird service was restarted.';
   }
   showCommandDetails(result.output || '');
-  view.commandMessage = { goal: command.goal, ok: result.ok };
+  // A forced deregistration that management did not confirm still reset the camera.
+  const resetLocally = name === 'deregister' && /reset locally/.test(result.output ?? '');
+  view.commandMessage = { goal: command.goal, ok: result.ok || resetLocally };
+  if (resetLocally) return FORCED_RESET_DONE;
   if (!result.ok) throw new Error(`${command.title} failed. ${failureReason(result)}`);
   if (name === 'up') {
     $('setup-key').value = '';
@@ -947,6 +1108,8 @@ async function saveManagementUrl() {
   if (url === null) return;
   await act([$('management-url-save')], message, async () => {
     if (!loaded.settings) throw new Error('The saved URL has not loaded yet; try again once the page shows it.');
+    // Saved alone, the new address would be used at the next Connect without the key it needs.
+    if (movingManagement()) throw new Error(MOVE_NOT_SAVED);
     const config = await postForm('config', { name: 'management_url', value: url });
     savedConfig = config;
     input.value = config.management_url;
@@ -1309,8 +1472,15 @@ function wireEvents() {
   for (const id of ['setup-key', 'management-url']) {
     $(id).addEventListener('input', () => clearInvalid($(id), $(`${id}-message`)));
   }
+  $('management-url').addEventListener('input', () => {
+    updateControls();
+    showConnectionNotes();
+  });
   $('management-url-save').addEventListener('click', saveManagementUrl);
-  $('lazy-connection').addEventListener('change', (event) => { event.target.dataset.touched = 'yes'; });
+  $('lazy-connection').addEventListener('change', (event) => {
+    event.target.dataset.touched = 'yes';
+    showConnectionNotes();
+  });
   $('env-preset').addEventListener('change', applyPreset);
   $('env-add-form').addEventListener('submit', addOverride);
   $('env-add-form').addEventListener('input', () => setMessage($('env-add-message'), ''));

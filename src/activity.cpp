@@ -15,6 +15,13 @@ long long whole_seconds(std::chrono::steady_clock::duration elapsed) {
     return std::chrono::duration_cast<std::chrono::seconds>(elapsed).count();
 }
 
+nlohmann::json recent_restarts_json(const restart_history::counts& counts) {
+    nlohmann::json result = {{"window_seconds", restart_history::WINDOW_SECONDS}};
+    for (const auto cause : vpn_lifecycle::restart_causes)
+        result[vpn_lifecycle::name(cause)] = counts[static_cast<std::size_t>(cause)];
+    return result;
+}
+
 }  // namespace
 
 std::string activity_report::build_activity_json(const activity& now) {
@@ -22,6 +29,7 @@ std::string activity_report::build_activity_json(const activity& now) {
                       {"command", now.command ? nlohmann::json(*now.command) : nlohmann::json(nullptr)},
                       {"command_seconds", now.command_seconds},
                       {"queued", now.queued},
+                      {"recent_restarts", now.recent_restarts},
                       {"service_restarts", now.service_restarts},
                       {"service_running", now.service_running},
                       {"service_uptime_seconds", now.service_uptime_seconds}});
@@ -36,6 +44,7 @@ activity_report::activity application::current_activity(clock::time_point now) {
         current.queued = m_command_queue.size();
     }
     current.service_restarts = m_service_restarts;
+    current.recent_restarts = recent_restarts_json(m_recent_restarts.in_window(now));
     current.service_running = service_running();
     if (current.service_running) current.service_uptime_seconds = whole_seconds(now - m_service_started_at);
     current.lifecycle = lifecycle_json(now);

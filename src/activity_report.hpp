@@ -13,6 +13,8 @@ struct activity {
     long long command_seconds = 0;
     std::size_t queued = 0;
     int service_restarts = 0;
+    // Restarts in the last window by cause (the lifecycle's names), and the window's length.
+    nlohmann::json recent_restarts;
     bool service_running = false;
     long long service_uptime_seconds = 0;
     // The VPN lifecycle's state, as in /status.

@@ -27,6 +27,7 @@
 #include "http_server.hpp"
 #include "journal.hpp"
 #include "line_reader.hpp"
+#include "restart_history.hpp"
 #include "saved_document.hpp"
 #include "settings_files.hpp"
 #include "vpn_api.hpp"
@@ -158,6 +159,8 @@ private:
     void lifecycle_tick(clock::time_point now);
     // Carries out what the lifecycle decided, and saves a changed registration.
     void carry_out(vpn_lifecycle::action action);
+    // Every restart is counted here, by the cause the lifecycle gave it.
+    void count_restart();
     // The lifecycle's periods from the settings and the test seam.
     vpn_lifecycle::timing lifecycle_timing() const;
     // Whether the camera is registered: config.json exists and the client does not say otherwise.
@@ -271,9 +274,11 @@ private:
     };
     std::optional<fatal_line> m_last_fatal;
     mutable std::mutex m_fatal_mutex;
-    // On the loop only: when the running service started, and how often the watchdog restarted it.
+    // On the loop only: when the running service started, how often it was restarted but not by the
+    // operator, and the recent restarts by cause.
     clock::time_point m_service_started_at{};
     int m_service_restarts = 0;
+    restart_history m_recent_restarts;
     std::shared_ptr<spdlog::logger> m_netbird_file_logger;
 
     // iperf3 server

@@ -410,7 +410,7 @@ void application::api_reconnect(const response_ptr& res, const request& /*req*/)
             return result;
         };
         auto after = [this, settings = up_settings()](const command_result& up_result) {
-            restart_service();
+            carry_out(m_lifecycle.operator_restart());
             finish_up(up_result, up_result.exit_code == 0 && !says_already_connected(up_result), settings);
         };
         dispatch_job("reconnect", res, make_abort_guard(res), std::move(commands), false, {}, std::move(after));

@@ -23,6 +23,10 @@ enum class state {
 
 // Why the service was started again; the operator's restart counts too.
 enum class restart_cause { operator_request, lost_management, hung_service, crash, start_failure };
+// Every cause, in the enum's order.
+inline constexpr restart_cause restart_causes[] = {restart_cause::operator_request, restart_cause::lost_management,
+                                                   restart_cause::hung_service, restart_cause::crash,
+                                                   restart_cause::start_failure};
 
 enum class registration { unknown, registered, not_registered };
 

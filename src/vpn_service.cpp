@@ -161,13 +161,13 @@ void application::check_service_exited() {
     spdlog::warn("VPN service exited");
     record_event("service_exited");
     end_service();
-    ++m_service_restarts;
     auto ended = clock::now();
     {
         std::lock_guard lock(m_fatal_mutex);
         if (m_last_fatal && m_last_fatal->seen > m_service_started_at) ended = m_last_fatal->seen;
     }
     carry_out(m_lifecycle.service_exited(ended));
+    count_restart();
 }
 
 // --- status polling and watchdog ---
@@ -283,8 +283,7 @@ void application::carry_out(vpn_lifecycle::action action) {
             start_service();
             return;
         case vpn_lifecycle::action::restart_service:
-            if (m_lifecycle.last_restart_cause() != vpn_lifecycle::restart_cause::operator_request)
-                ++m_service_restarts;
+            count_restart();
             record_event("service_restarted", restart_description(m_lifecycle.last_restart_cause()));
             restart_service();
             return;
@@ -299,11 +298,19 @@ void application::carry_out(vpn_lifecycle::action action) {
     }
 }
 
+// A service that exited counts when it ends, as it will be started again after its back-off.
+void application::count_restart() {
+    const auto cause = m_lifecycle.last_restart_cause().value_or(vpn_lifecycle::restart_cause::crash);
+    if (cause != vpn_lifecycle::restart_cause::operator_request) ++m_service_restarts;
+    m_recent_restarts.note(cause, clock::now());
+}
+
 // Until the client says otherwise, the registration saved last decides. A camera without one (a
 // first start, or an upgrade from a version that saved none) is taken for registered when
 // config.json exists: the service creates a fresh one, which no management server knows.
 void application::assume_registration_at_start() {
     m_lifecycle_second = lifecycle_second_from_environment();
+    m_recent_restarts.set_second(m_lifecycle_second);
     m_registration_record = settings_files::read_json_file(m_registration_path);
     m_registration_saved.mark_saved();
     const auto saved = m_registration_record.find("registered");

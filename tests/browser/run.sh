@@ -55,7 +55,8 @@ until grep -qs "is running" "$run_dir/run-local.out"; do
   sleep 0.1
 done
 
-export BASE_URL="http://$listen/local/ovra_vpn/" SCREENSHOT="$repo/docs/screenshot.png"
+# APP_DIR: the tests damage NetBird's configuration there, as a power cut can.
+export BASE_URL="http://$listen/local/ovra_vpn/" SCREENSHOT="$repo/docs/screenshot.png" APP_DIR="$run_dir/app"
 if ! npm --prefix "$here" run --silent "$task"; then
   # What the service and nginx said, for a failure seen only in CI.
   tail -n 30 "$run_dir"/app/localdata/logs/*.log "$run_dir/nginx/error.log" >&2 || true

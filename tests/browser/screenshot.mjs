@@ -1,5 +1,6 @@
 // Pictures the page as an operator sees it: docs/screenshot.png once the camera is connected, and
 // beside it the states a remote operator meets, at desktop (1280x800) and phone (390x844) size.
+import { readFile, writeFile } from 'node:fs/promises';
 import path from 'node:path';
 import { BASE_URL, connectWithSetupKey, launchBrowser } from './operator_page.mjs';
 
@@ -56,6 +57,24 @@ try {
     await tab.locator('#command-summary', { hasText: 'Disconnected.' }).waitFor();
   }, (tab) => api(tab, 'up', {}));
   await api(page, 'env', { name: 'NB_SIM_DELAY_MS', value: '' });
+
+  // Management lost while the tunnels keep working: the why line names the server and the peers.
+  await pictureAtBothSizes(browser, 'management-lost', async (tab) => {
+    await api(tab, 'env', { name: 'NB_SIM_MANAGEMENT_DOWN', value: '1' });
+    await tab.locator('#state-badge', { hasText: 'Management unreachable' }).waitFor();
+  }, (tab) => api(tab, 'env', { name: 'NB_SIM_MANAGEMENT_DOWN', value: '' }));
+  // A configuration file emptied by a power cut: the service cannot start, and the page says why.
+  const config = `${process.env.APP_DIR}/localdata/config.json`;
+  const intact = await readFile(config);
+  await pictureAtBothSizes(browser, 'cannot-start', async (tab) => {
+    await writeFile(config, '');
+    await api(tab, 'restart');
+    // The next start may wait for the back-off of the one before.
+    await tab.locator('#state-badge', { hasText: 'Service cannot start' }).waitFor({ timeout: 60000 });
+  }, async (tab) => {
+    await writeFile(config, intact);
+    await api(tab, 'restart');
+  });
 } finally {
   await browser.close();
 }

@@ -24,7 +24,7 @@ bool one_off_running(const staged_app& app, std::string_view command) {
     return false;
 }
 
-TEST(activity, an_idle_daemon_reports_no_command_and_an_operator_restart_is_not_counted) {
+TEST(activity, an_idle_daemon_reports_no_command_and_operator_restarts_count_only_by_cause) {
     staged_app app;
     app.start();
     ASSERT_TRUE(wait_for([&] { return activity_of(app)["service_running"] == true; }));
@@ -34,21 +34,32 @@ TEST(activity, an_idle_daemon_reports_no_command_and_an_operator_restart_is_not_
     // Members in ascending order, whatever values they hold.
     std::vector<std::string> names;
     for (const auto& [name, value] : idle.items()) names.push_back(name);
-    EXPECT_EQ(names, (std::vector<std::string>{"command", "command_seconds", "lifecycle", "queued", "service_restarts",
-                                               "service_running", "service_uptime_seconds"}));
+    EXPECT_EQ(names, (std::vector<std::string>{"command", "command_seconds", "lifecycle", "queued", "recent_restarts",
+                                               "service_restarts", "service_running", "service_uptime_seconds"}));
     EXPECT_TRUE(idle["command"].is_null());
     EXPECT_EQ(idle["command_seconds"], 0);
     EXPECT_EQ(idle["queued"], 0);
     EXPECT_EQ(idle["service_restarts"], 0);
+    const json no_restarts = {{"window_seconds", 3600}, {"operator", 0},      {"lost_management", 0},
+                              {"hung_service", 0},      {"crash", 0},         {"start_failure", 0}};
+    EXPECT_EQ(idle["recent_restarts"], no_restarts);
     EXPECT_TRUE(idle["service_uptime_seconds"].is_number_integer());
 
-    // The uptime counts from the newest start; the operator's own restart is no watchdog restart.
+    // The uptime counts from the newest start; the operator's own restart is no watchdog restart,
+    // but is counted by its cause, and so is the restart at the end of a reconnect.
     ASSERT_TRUE(wait_for([&] { return activity_of(app)["service_uptime_seconds"] >= 3; }));
     ASSERT_EQ(app.client().post(API + "/restart").status, 200);
     const json restarted = activity_of(app);
     EXPECT_EQ(restarted["service_running"], true);
     EXPECT_LT(restarted["service_uptime_seconds"], 3);
     EXPECT_EQ(restarted["service_restarts"], 0);
+    EXPECT_EQ(restarted["recent_restarts"]["operator"], 1);
+    ASSERT_EQ(app.client().post(API + "/up", "setup_key=3C9E2B71-5A0D-4E6F-8B12-C0FFEE0DD1CE").status, 200);
+    ASSERT_EQ(app.client().post(API + "/reconnect").status, 200);
+    const json reconnected = activity_of(app);
+    EXPECT_EQ(reconnected["recent_restarts"]["operator"], 2);
+    EXPECT_EQ(reconnected["lifecycle"]["last_restart_cause"], "operator");
+    EXPECT_EQ(reconnected["service_restarts"], 0);
     EXPECT_EQ(app.stop(), 0);
 }
 
@@ -80,10 +91,14 @@ TEST(activity, a_slow_command_shows_from_its_start_with_its_time_and_the_job_beh
     EXPECT_EQ(app.stop(), 0);
 }
 
-TEST(activity, a_service_that_keeps_crashing_shows_its_restarts) {
+TEST(activity, a_service_that_keeps_crashing_shows_its_restarts_by_cause) {
     staged_app app({.env = {{"NB_SIM_SERVICE_EXIT_AFTER_MS", "300"}}});
     app.start();
     EXPECT_TRUE(wait_for([&] { return activity_of(app)["service_restarts"] >= 2; }, 30s));
+    // Exits this soon after a start are failures to start, counted as such in the window too.
+    const json crashing = activity_of(app);
+    EXPECT_EQ(crashing["recent_restarts"]["start_failure"], crashing["service_restarts"]) << crashing.dump();
+    EXPECT_EQ(crashing["recent_restarts"]["operator"], 0);
     // Each life is short: never a steady uptime.
     EXPECT_LT(activity_of(app)["service_uptime_seconds"], 5);
     EXPECT_EQ(app.stop(), 0);
