@@ -127,6 +127,7 @@ using session_list = std::list<std::shared_ptr<session>>;
 
 struct app::impl : event_loop {
     explicit impl(limits connection_limits) : limits_(connection_limits) {}
+    ~impl();
 
     asio::io_context io;
     const limits limits_;
@@ -673,6 +674,13 @@ bool app::impl::make_room() {
     if (chosen == nullptr) return false;
     chosen->close();
     return true;
+}
+
+// Connections still open at the end close as at any other time: the handlers of an unfinished
+// answer hold their own response, a cycle that only its abort breaks.
+app::impl::~impl() {
+    const session_list open = sessions;
+    for (const auto& s : open) s->close();
 }
 
 void app::impl::forget(session_list::iterator entry) {

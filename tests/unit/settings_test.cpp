@@ -392,7 +392,8 @@ TEST_F(settings_store, a_save_killed_at_any_moment_leaves_the_old_or_the_new_doc
         texts[i] = read_file(app_json());
     }
     std::mt19937 random(std::random_device{}());
-    std::uniform_int_distribution<int> delay_us(0, 3000);
+    // Wide enough that a slow (instrumented, loaded) child has begun saving by most kills.
+    std::uniform_int_distribution<int> delay_us(0, 20000);
     int interrupted_saves = 0;
     for (int kill = 0; kill < KILLS; ++kill) {
         const pid_t child = ::fork();
