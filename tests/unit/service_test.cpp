@@ -101,6 +101,8 @@ TEST_F(ServiceTest, StartUpTakesTheSavedRegistrationOrGuessesFromConfigJson) {
     EXPECT_FALSE(test_access::registered(app));
 
     // No saved registration (an upgraded camera): config.json decides until the client answers.
+    // The first start's save runs in the background; it must not land after the removal.
+    ASSERT_TRUE(test_support::wait_for([&] { return std::filesystem::exists(data_dir() / "registration.json"); }));
     std::filesystem::remove(data_dir() / "registration.json");
     application upgraded("ovra_vpn", dir);
     test_access::assume_registration_at_start(upgraded);
