@@ -465,7 +465,7 @@ void application::end_deregistration(bool reset, const nlohmann::json& settings_
         return survives_deregistration(entry, {m_env_path, m_log_dir, m_app_config_path, m_registration_path,
                                                m_journal_path});
     });
-    save_registration();
+    carry_out(vpn_lifecycle::action::none);  // saves the registration the reset changed, once
     start_service();
 }
 
