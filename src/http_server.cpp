@@ -196,7 +196,7 @@ private:
     // An answer may go out while its body still comes in, or while a read watches for the client
     // leaving, hence the phases that pair the two.
     enum class phase {
-        awaiting_request,        // no byte of a request yet:  reading_head, handing_over
+        awaiting_request,        // no byte of a request yet:  reading_head, handing_over, answering (malformed)
         reading_head,            // part of a head is in:  handing_over, answering (malformed)
         handing_over,            // its handler has the head; nothing is read:  reading_body,
                                  // sending_continue, awaiting_answer, answering
@@ -250,8 +250,8 @@ private:
     bool m_timer_waiting = false;
     app::impl& m_server;
     session_list::iterator m_entry;
-    phase m_phase = phase::handing_over;  // until start()
-    steady_clock::time_point m_standing_since;
+    phase m_phase = phase::awaiting_request;
+    steady_clock::time_point m_standing_since = steady_clock::now();
     steady_clock::time_point m_body_ends = steady_clock::time_point::max();
     beast::flat_buffer m_buffer{MAX_INPUT_BYTES};
     std::optional<bhttp::request_parser<bhttp::buffer_body>> m_parser;
