@@ -133,7 +133,9 @@ std::vector<std::string> application::base_args_service() const {
 std::vector<std::string> application::build_up_args(const form& fields) const {
     std::vector<std::string> args = base_args_cli();
     args.push_back("up");
-    const auto append = [&args](const std::vector<std::string>& more) { args.insert(args.end(), more.begin(), more.end()); };
+    const auto append = [&args](const std::vector<std::string>& more) {
+        args.insert(args.end(), more.begin(), more.end());
+    };
 
     append(settings_table::up_args(saved_settings(), settings_table::reach::login));
     if (const auto lazy = fields.find("enable_lazy_connection"); lazy != fields.end())

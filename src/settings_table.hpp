@@ -63,59 +63,39 @@ struct descriptor {
     on_save effect = on_save::nothing;
 
     constexpr descriptor between(int low, int high) const {
-        descriptor d = *this;
-        d.min = low;
-        d.max = high;
-        return d;
+        return with(&descriptor::min, low).with(&descriptor::max, high);
     }
     constexpr descriptor at_least(int low) const { return between(low, INT_MAX); }
-    constexpr descriptor clamping() const {
-        descriptor d = *this;
-        d.clamps = true;
-        return d;
-    }
-    constexpr descriptor accepting(bool (*rule)(std::string_view)) const {
-        descriptor d = *this;
-        d.text_rule = rule;
-        return d;
-    }
+    constexpr descriptor clamping() const { return with(&descriptor::clamps, true); }
+    constexpr descriptor accepting(bool (*rule)(std::string_view)) const { return with(&descriptor::text_rule, rule); }
     constexpr descriptor checked_on_submit(bool (*rule)(std::string_view)) const {
-        descriptor d = *this;
-        d.submit_rule = rule;
-        return d;
+        return with(&descriptor::submit_rule, rule);
     }
     constexpr descriptor refused_with(std::string_view message) const {
-        descriptor d = *this;
-        d.refusal_message = message;
-        return d;
+        return with(&descriptor::refusal_message, message);
     }
     constexpr descriptor login(std::string_view flag) const { return passed_to_up(reach::login, flag); }
     constexpr descriptor tunnel(std::string_view flag) const { return passed_to_up(reach::tunnel, flag); }
     constexpr descriptor passing_when_empty(std::string_view value) const {
-        descriptor d = *this;
-        d.up_value_when_empty = value;
-        return d;
+        return with(&descriptor::up_value_when_empty, value);
     }
     constexpr descriptor left_out_of_up_if(bool (*rule)(std::string_view)) const {
-        descriptor d = *this;
-        d.left_out_of_up_when = rule;
-        return d;
+        return with(&descriptor::left_out_of_up_when, rule);
     }
-    constexpr descriptor on_each_save(on_save action) const {
-        descriptor d = *this;
-        d.effect = action;
-        return d;
-    }
+    constexpr descriptor on_each_save(on_save action) const { return with(&descriptor::effect, action); }
     // A change reaches the client only with an `up` that applies it.
     constexpr bool reaches_client() const { return reaches != reach::daemon; }
     constexpr bool is_tunnel() const { return reaches == reach::tunnel; }
 
 private:
-    constexpr descriptor passed_to_up(reach group, std::string_view flag) const {
+    template <typename T>
+    constexpr descriptor with(T descriptor::*member, T value) const {
         descriptor d = *this;
-        d.reaches = group;
-        d.up_flag = flag;
+        d.*member = value;
         return d;
+    }
+    constexpr descriptor passed_to_up(reach group, std::string_view flag) const {
+        return with(&descriptor::reaches, group).with(&descriptor::up_flag, flag);
     }
 };
 
