@@ -371,16 +371,23 @@ void application::api_config_set(const response_ptr& res, const request&) {
 void application::apply_setting_change(const response_ptr& res, const settings_table::descriptor& setting,
                                        const std::string& value, bool changed) {
     if (changed) log_setting_change(setting.name, value);
-    if (setting.name == "log_level") apply_log_level(settings_table::text_value(saved_settings(), "log_level"));
     // The running tunnel keeps its old values until the operator reconnects.
     if (changed && m_lifecycle.wants_up() && registered() && setting.is_tunnel()) m_pending_reconnect = true;
     auto answer = [this, res] { write_json(res, build_config_json(), http_status::ok, false); };
-    if (setting.name == "log_retention_days")
-        run_log_maintenance(
-            [this, days = settings_table::integer_value(saved_settings(), "log_retention_days")] { prune_daily_logs(days); },
-            std::move(answer));
-    else
-        answer();
+    switch (setting.effect) {
+        case settings_table::on_save::nothing: break;
+        case settings_table::on_save::apply_log_level:
+            apply_log_level(settings_table::text_value(saved_settings(), "log_level"));
+            break;
+        case settings_table::on_save::prune_daily_logs:
+            run_log_maintenance(
+                [this, days = settings_table::integer_value(saved_settings(), "log_retention_days")] {
+                    prune_daily_logs(days);
+                },
+                std::move(answer));
+            return;
+    }
+    answer();
 }
 
 void application::api_env_get(const response_ptr& res, const request&) {

@@ -71,11 +71,6 @@ std::vector<std::string> with_command(std::vector<std::string> args, const char*
     return args;
 }
 
-// Settings that reach the client only through `up`: a change needs an up that really applies it.
-bool is_up_setting(const settings_table::descriptor& setting) {
-    return setting.name == "management_url" || setting.is_tunnel();
-}
-
 // Why the form's non-empty setting fields cannot be stored (the first refused), or nothing.
 std::optional<std::string_view> form_settings_refusal(const api_helpers::form& fields) {
     for (const auto& [name, value] : fields) {
@@ -103,7 +98,7 @@ stored_form store_form_settings(nlohmann::json& config, const api_helpers::form&
         if (old != config.end() && *old == coerced) continue;
         config[name] = std::move(coerced);
         stored.any_changed = true;
-        stored.up_setting_changed = stored.up_setting_changed || is_up_setting(*setting);
+        stored.up_setting_changed = stored.up_setting_changed || setting->reaches_client();
     }
     return stored;
 }
