@@ -430,9 +430,7 @@ void application::end_deregistration(bool reset, const nlohmann::json& settings_
 bool application::moves_to_other_management(const form& fields) const {
     const auto url = fields.find("management_url");
     if (url == fields.end() || url->second.empty() || !registered()) return false;
-    const auto stored = m_app_config.find("management_url");
-    const std::string current = stored != m_app_config.end() && stored->is_string() ? stored->get<std::string>() : "";
-    return url->second != current;
+    return url->second != settings_table::text_value(m_app_config, "management_url");
 }
 
 std::vector<std::string> application::up_settings() const { return build_up_args({}); }
