@@ -226,7 +226,7 @@ private:
     // The end of a bundle job on the loop.
     void end_bundle_job(bool failed);
 
-    // --- what runs now: the queued command and the service's life (activity.cpp) ---
+    // --- what runs now: the queued command and the service's life (activity_report.cpp) ---
     activity_report::activity current_activity(clock::time_point now);
     void api_activity(const response_ptr& res, const request& req);
 

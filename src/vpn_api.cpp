@@ -6,6 +6,7 @@
 #include "netbird_utils.hpp"
 #include "settings_files.hpp"
 #include "settings_table.hpp"
+#include "versions.hpp"
 #include "vpn_api.hpp"
 
 #include <algorithm>
@@ -217,10 +218,10 @@ std::string build_status_json(int exit_code, const std::string& output, bool reg
     const bool polled = freshness.polled_at_ms.has_value();
     const nlohmann::json polled_at = polled ? nlohmann::json(static_cast<double>(*freshness.polled_at_ms) / 1000.0)
                                             : nlohmann::json(nullptr);
-    nlohmann::json document{{"app_version", APP_VERSION},
+    nlohmann::json document{{"app_version", versions::APP},
                             {"command_ended_after_poll", freshness.command_ended_after_poll},
                             {"exit_code", exit_code},
-                            {"netbird_version", NETBIRD_VERSION},
+                            {"netbird_version", versions::NETBIRD},
                             {"ok", exit_code == 0},
                             {"pending_reconnect", pending_reconnect},
                             {"pending_restart", pending_restart},
