@@ -41,6 +41,18 @@ bool socket_answers(const fs::path& path) {
     return answers;
 }
 
+// The API's connection limits, each second of them as long as `second`.
+http_server::limits connection_limits(std::chrono::steady_clock::duration second) {
+    const auto scaled = [second](std::chrono::milliseconds limit) {
+        return std::chrono::duration_cast<std::chrono::milliseconds>(limit.count() * second / 1000);
+    };
+    http_server::limits limits;
+    limits.idle_timeout = scaled(limits.idle_timeout);
+    limits.head_deadline = scaled(limits.head_deadline);
+    limits.body_deadline = scaled(limits.body_deadline);
+    return limits;
+}
+
 sigset_t termination_signals() {
     sigset_t set;
     sigemptyset(&set);
@@ -104,7 +116,7 @@ void application::run() {
 
     // The loop exists before the first save: the settings writer reports every save's end through
     // it, and a document whose report were lost would never save again.
-    http_server::app app;
+    http_server::app app(connection_limits(m_limit_second));
     setup_routes(app);
     m_http = &app;
     m_loop = &app.loop();

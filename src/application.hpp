@@ -31,6 +31,7 @@
 #include "restart_history.hpp"
 #include "saved_document.hpp"
 #include "settings_files.hpp"
+#include "time_utils.hpp"
 #include "vpn_api.hpp"
 #include "vpn_lifecycle.hpp"
 #include "worker_thread.hpp"
@@ -71,6 +72,7 @@ private:
     using request = http_server::request;
 
     static constexpr std::size_t MAX_QUEUED_COMMANDS = 8;
+    // Time limits, counted in m_limit_second.
     static constexpr auto COMMAND_TIMEOUT = std::chrono::seconds(60);
     // An upload goes as fast as the camera's uplink allows.
     static constexpr auto UPLOAD_TIMEOUT = std::chrono::minutes(5);
@@ -136,8 +138,8 @@ private:
     std::vector<std::pair<std::string, std::string>> system_env() const;
     std::map<std::string, std::string> build_command_env() const;
     command_result run_command(const std::vector<std::string>& args, bool quiet) const;
-    // Time seam for tests: the same run with another limit than COMMAND_TIMEOUT.
-    command_result run_command(const std::vector<std::string>& args, bool quiet, clock::duration time_limit) const;
+    // The same run with another limit than COMMAND_TIMEOUT.
+    command_result run_command(const std::vector<std::string>& args, bool quiet, std::chrono::seconds time_limit) const;
     // m_command_mutex for a queued job; a status poll that holds it gives way at once instead of
     // keeping the job waiting for up to a minute.
     std::unique_lock<std::mutex> lock_for_command();
@@ -323,6 +325,9 @@ private:
     // Set while the command worker waits for m_command_mutex. The only other holder is the status
     // poll, whose run ends early when this is set.
     std::atomic<bool> m_command_waiting{false};
+    // The length of one second in the time limits of commands and of the API's connections:
+    // shorter only in tests (OVRA_TEST_LIMIT_SECOND_MS).
+    const clock::duration m_limit_second = time_utils::second_from_environment("OVRA_TEST_LIMIT_SECOND_MS");
     mutable std::mutex m_env_mutex;
     std::thread m_command_thread;
     struct named_job {

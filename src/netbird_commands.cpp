@@ -84,17 +84,16 @@ struct command_run {
 };
 
 // Waits for the child's end and returns its exit code: the exit status, the signal number if a
-// signal ended it, or EXIT_TIMED_OUT once the limit passed. Teardown, or a command waiting for
-// the lock that a status poll holds, kills it early. Whatever it left running in its process
-// group is killed with it or after its end.
-int supervise(bp::child& child, std::chrono::steady_clock::duration time_limit,
+// signal ended it, or EXIT_TIMED_OUT once the limit (in seconds as long as `second`) passed.
+// Teardown, or a command waiting for the lock that a status poll holds, kills it early. Whatever
+// it left running in its process group is killed with it or after its end.
+int supervise(bp::child& child, std::chrono::seconds time_limit, std::chrono::steady_clock::duration second,
               const std::function<bool()>& cut_short) {
-    const auto started = std::chrono::steady_clock::now();
+    const auto deadline = std::chrono::steady_clock::now() + time_limit.count() * second;
     while (child.running()) {
         if (cut_short()) break;
-        if (std::chrono::steady_clock::now() - started >= time_limit) {
-            spdlog::error("Command timed out after {} seconds",
-                          std::chrono::duration_cast<std::chrono::seconds>(time_limit).count());
+        if (std::chrono::steady_clock::now() >= deadline) {
+            spdlog::error("Command timed out after {} seconds", time_limit.count());
             process_utils::kill_group_and_reap(child);
             return EXIT_TIMED_OUT;
         }
@@ -187,7 +186,7 @@ command_result application::run_command(const std::vector<std::string>& args, bo
 }
 
 command_result application::run_command(const std::vector<std::string>& args, bool quiet,
-                                         clock::duration time_limit) const {
+                                         std::chrono::seconds time_limit) const {
     try {
         // The throwing form: a path whose status cannot be read at all fails the run below.
         if (!fs::exists(m_netbird_path)) return {EXIT_NOT_RUN, "", "VPN CLI not found"};
@@ -201,7 +200,7 @@ command_result application::run_command(const std::vector<std::string>& args, bo
                                                bp::std_out > run.stdout_pipe, bp::std_err > run.stderr_pipe, env);
         run.start_readers(display_form(args));
         const int exit_code =
-            supervise(run.child, time_limit, [this] { return stopping() || m_command_waiting.load(); });
+            supervise(run.child, time_limit, m_limit_second, [this] { return stopping() || m_command_waiting.load(); });
         run.stop_readers();
         return {exit_code, std::move(run.stdout_data), std::move(run.stderr_data)};
     } catch (const std::exception& e) {

@@ -2,6 +2,7 @@
 // Timing helpers that take the time as an argument, so tests can drive them with made-up times.
 
 #include <chrono>
+#include <cstdlib>
 #include <ctime>
 #include <string>
 
@@ -36,6 +37,15 @@ inline std::string iso8601_utc(std::chrono::system_clock::time_point at) {
     if (::gmtime_r(&seconds, &utc) == nullptr || std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc) == 0)
         return {};
     return text;
+}
+
+// One second, or as many milliseconds as the environment variable names: tests shorten the
+// daemon's periods and limits with it.
+inline std::chrono::steady_clock::duration second_from_environment(const char* variable) {
+    const char* value = std::getenv(variable);
+    const long long ms = value != nullptr ? std::atoll(value) : 0;
+    if (ms > 0) return std::chrono::milliseconds(ms);
+    return std::chrono::seconds(1);
 }
 
 }  // namespace time_utils

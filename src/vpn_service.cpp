@@ -14,7 +14,6 @@
 #include <spdlog/logger.h>
 #include <spdlog/spdlog.h>
 
-#include <cstdlib>
 #include <string_view>
 
 namespace bp = boost::process;
@@ -62,14 +61,6 @@ std::string restart_description(std::optional<vpn_lifecycle::restart_cause> caus
         case vpn_lifecycle::restart_cause::start_failure: return "after the service failed to start";
     }
     return {};
-}
-
-// OVRA_TEST_SECOND_MS: tests shorten the lifecycle's second so back-off and polls run in moments.
-std::chrono::steady_clock::duration lifecycle_second_from_environment() {
-    const char* value = std::getenv("OVRA_TEST_SECOND_MS");
-    const long long ms = value != nullptr ? std::atoll(value) : 0;
-    if (ms > 0) return std::chrono::milliseconds(ms);
-    return std::chrono::seconds(1);
 }
 
 }  // namespace
@@ -308,7 +299,8 @@ void application::count_restart() {
 // first start, or an upgrade from a version that saved none) is taken for registered when
 // config.json exists: the service creates a fresh one, which no management server knows.
 void application::assume_registration_at_start() {
-    m_lifecycle_second = lifecycle_second_from_environment();
+    // Tests shorten the lifecycle's second so back-off and polls run in moments.
+    m_lifecycle_second = time_utils::second_from_environment("OVRA_TEST_SECOND_MS");
     m_recent_restarts.set_second(m_lifecycle_second);
     m_registration_record = settings_files::read_json_file(m_registration_path);
     m_registration_saved.mark_saved();

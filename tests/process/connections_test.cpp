@@ -78,10 +78,13 @@ TEST(connections_process, a_pipelined_flood_behind_a_running_command_gets_every_
     EXPECT_EQ(app.stop(), 0);
 }
 
-// The real limits: an idle connection goes after about 75 s, a head trickled a byte a second
-// after about 20 s, and neither holds up anyone else meanwhile.
+// The daemon's limits, in limit seconds of 100 ms: an idle connection goes after about 75 of them,
+// a head trickled a byte a second after about 20, and neither holds up anyone else meanwhile.
 TEST(connections_process, idle_connections_and_trickled_heads_are_closed_and_others_still_served) {
-    staged_app app(without_netbird());
+    constexpr auto SECOND = 100ms;
+    staged_app::options options = without_netbird();
+    options.env = {{"OVRA_TEST_LIMIT_SECOND_MS", "100"}};
+    staged_app app(options);
     app.start();
     http_client idle;
     EXPECT_EQ(idle.get(API + "/config").status, 200);
@@ -97,16 +100,15 @@ TEST(connections_process, idle_connections_and_trickled_heads_are_closed_and_oth
         } catch (const std::runtime_error&) {
             trickle_closed = true;  // refused: the daemon closed it
         }
-        trickle_closed = trickle_closed || trickling.closed_by_peer(1s);
+        trickle_closed = trickle_closed || trickling.closed_by_peer(SECOND);
         idle_closed_first = idle_closed_first || idle.closed_by_peer(0ms);
     }
     EXPECT_TRUE(trickle_closed);
     EXPECT_FALSE(idle_closed_first);
     EXPECT_EQ(app.client().get(API + "/config").status, 200);
-    EXPECT_TRUE(idle.closed_by_peer(150s));
-    std::cout << "trickled head closed after ~" << sent << " s; idle connection closed after "
-              << std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - start).count()
-              << " s\n";
+    EXPECT_TRUE(idle.closed_by_peer(150 * SECOND));
+    std::cout << "trickled head closed after ~" << sent << " limit seconds; idle connection closed after "
+              << (std::chrono::steady_clock::now() - start) / SECOND << "\n";
     EXPECT_EQ(app.stop(), 0);
 }
 

@@ -29,7 +29,7 @@ struct application_test_access {
         return app.build_command_env();
     }
     static command_result run_command(const application& app, const std::vector<std::string>& args, bool quiet,
-                                      clock::duration time_limit) {
+                                      std::chrono::seconds time_limit) {
         return app.run_command(args, quiet, time_limit);
     }
     static void request_stop(application& app) { app.m_stopping = true; }

@@ -45,7 +45,7 @@ protected:
     }
 
     command_result run(const strings& extra_args, bool quiet = false,
-                                    test_access::clock::duration limit = test_access::COMMAND_TIMEOUT) {
+                       std::chrono::seconds limit = test_access::COMMAND_TIMEOUT) {
         strings args{netbird_path().string()};
         args.insert(args.end(), extra_args.begin(), extra_args.end());
         return test_access::run_command(app, args, quiet, limit);
