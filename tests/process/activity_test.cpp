@@ -15,11 +15,11 @@ json activity_of(staged_app& app) {
     const http_reply reply = app.client().get(API + "/activity");
     EXPECT_EQ(reply.status, 200);
     EXPECT_EQ(reply.header("Cache-Control"), "no-store");
-    return json::parse(reply.body, nullptr, false);
+    return document_of(reply);
 }
 
 bool one_off_running(const staged_app& app, std::string_view command) {
-    for (const auto& entry : processes_of(app.dir() / "lib" / "netbird"))
+    for (const auto& entry : processes_of(app.netbird()))
         if (entry.has_arg(command) && !entry.has_arg("service")) return true;
     return false;
 }
@@ -54,7 +54,7 @@ TEST(activity, an_idle_daemon_reports_no_command_and_operator_restarts_count_onl
     EXPECT_LT(restarted["service_uptime_seconds"], 3);
     EXPECT_EQ(restarted["service_restarts"], 0);
     EXPECT_EQ(restarted["recent_restarts"]["operator"], 1);
-    ASSERT_EQ(app.client().post(API + "/up", "setup_key=3C9E2B71-5A0D-4E6F-8B12-C0FFEE0DD1CE").status, 200);
+    ASSERT_EQ(app.client().post(API + "/up", "setup_key=" + SETUP_KEY).status, 200);
     ASSERT_EQ(app.client().post(API + "/reconnect").status, 200);
     const json reconnected = activity_of(app);
     EXPECT_EQ(reconnected["recent_restarts"]["operator"], 2);

@@ -20,7 +20,6 @@ using json = nlohmann::json;
 
 namespace {
 
-const std::string SETUP_KEY = "0BAD1A9C-7E3F-4A5B-9C8D-E6F7A8B9C0D1";
 constexpr std::size_t MAX_BODY_BYTES = 8192;
 
 struct route {
@@ -100,7 +99,7 @@ void expect_one_clear_answer(http_client& client, const route& r, const bad_requ
 
     const http_reply next = client.get(API + "/config");
     EXPECT_EQ(next.status, 200) << "after " << where;
-    EXPECT_TRUE(json::parse(next.body, nullptr, false).contains("mtu")) << "after " << where << ": " << next.body;
+    EXPECT_TRUE(document_of(next).contains("mtu")) << "after " << where << ": " << next.body;
 }
 
 TEST(bad_input, every_route_answers_each_bad_request_once_and_clearly) {

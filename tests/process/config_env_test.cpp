@@ -36,7 +36,6 @@ const char* const IP_MAP_MESSAGE =
     "internal IP address or the name of an existing network interface with an IPv4 address that NetBird does not "
     "ignore (lo, wt0, docker, veth, br-, ...)";
 const char* const UNPRINTABLE = "The value must be UTF-8 text without control characters";
-const std::string SETUP_KEY = "5E7B1C2A-9D44-4F1B-8C3E-FA17C0DE5EED";
 
 
 std::string error_body(const std::string& message) { return json{{"error", message}}.dump(); }
@@ -422,9 +421,7 @@ TEST(env_api, changes_while_the_service_runs_ask_for_a_restart_and_repeats_chang
 }
 
 TEST(env_api, changes_without_a_running_service_need_no_restart) {
-    staged_app::options without_netbird;
-    without_netbird.with_netbird = false;
-    staged_app app(without_netbird);
+    staged_app app(without_netbird());
     app.start();
     EXPECT_EQ(app.client().post(API + "/env", "name=NB_FOO&value=1").body,
               R"({"env":{"NB_FOO":"1"},"ok":true,"restart_required":false})");

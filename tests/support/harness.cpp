@@ -241,13 +241,28 @@ void write_file(const fs::path& path, std::string_view content) {
     std::ofstream(path, std::ios::binary) << content;
 }
 
-std::string today() {
+std::string date_before_today(int days_back) {
     const std::time_t now = std::time(nullptr);
     std::tm local{};
     ::localtime_r(&now, &local);
+    // Noon, so that a day of 23 or 25 hours does not move the date.
+    local.tm_hour = 12;
+    local.tm_mday -= days_back;
+    local.tm_isdst = -1;
+    std::mktime(&local);
     char text[11];
     std::strftime(text, sizeof text, "%Y-%m-%d", &local);
     return text;
+}
+
+std::string today() { return date_before_today(0); }
+
+std::string form(const std::string& name, const std::string& value) { return "name=" + name + "&value=" + value; }
+
+staged_app::options without_netbird() {
+    staged_app::options options;
+    options.with_netbird = false;
+    return options;
 }
 
 staged_app::staged_app() : staged_app(options{}) {}

@@ -237,6 +237,8 @@ std::vector<std::string> exposure_findings(const fs::path& app_dir, const std::v
     return findings;
 }
 
+nlohmann::json document_of(const http_reply& reply) { return nlohmann::json::parse(reply.body, nullptr, false); }
+
 sim_record::sim_record() {
     char pattern[] = "/tmp/ovra-record-XXXXXX";
     ::close(::mkstemp(pattern));

@@ -14,6 +14,11 @@
 
 namespace test_support {
 
+struct http_reply;
+
+// The JSON document an answer carries; discarded when its body is not JSON.
+nlohmann::json document_of(const http_reply& reply);
+
 struct process_entry {
     pid_t pid = 0;
     pid_t parent = 0;
