@@ -40,7 +40,7 @@ protected:
     }
 
     void store_settings(const std::string& app_json) {
-        write(data_dir() / "app.json", app_json);
+        write_file(data_dir() / "app.json", app_json);
         test_access::load_state(app);
     }
 
@@ -91,7 +91,7 @@ TEST_F(commands, lazy_connection_is_true_only_for_exactly_true) {
 }
 
 TEST_F(commands, overrides_are_laid_over_the_system_environment_and_the_inherited_one) {
-    write(data_dir() / "env.json", R"({"NB_LOG_MAX_SIZE_MB": "9", "NB_EXTRA": "x", "NB_CUT": "a\u0000b"})");
+    write_file(data_dir() / "env.json", R"({"NB_LOG_MAX_SIZE_MB": "9", "NB_EXTRA": "x", "NB_CUT": "a\u0000b"})");
     test_access::load_state(app);
     const auto env = test_access::build_command_env(app);
     EXPECT_EQ(env.at("NB_LOG_MAX_SIZE_MB"), "9");
@@ -210,7 +210,7 @@ TEST_F(commands, stopping_the_application_ends_a_running_command_promptly) {
 }
 
 TEST_F(commands, start_failure_is_a_result_not_an_exception) {
-    write(netbird_path(), "not executable");
+    write_file(netbird_path(), "not executable");
     const auto not_executable = run({});
     EXPECT_EQ(not_executable.exit_code, 127);
     EXPECT_EQ(not_executable.stdout_data, "");

@@ -68,12 +68,12 @@ TEST_F(logs, compression_archives_finished_days_of_both_families_only) {
     const std::string yesterday = date_before_today(1);
     const std::string today = date_before_today(0);
     const std::string app_content = sample_log(20000);
-    write(log_dir() / ("app_" + yesterday + ".log"), app_content);
-    write(log_dir() / ("netbird_" + yesterday + ".log"), "service line\n");
-    write(log_dir() / ("app_" + today + ".log"), "still being written\n");
-    write(log_dir() / "app_9999-99-99.log", "from the future\n");
-    write(log_dir() / ("notes_" + yesterday + ".log"), "not ours\n");
-    write(log_dir() / "client.log", "not daily\n");
+    write_file(log_dir() / ("app_" + yesterday + ".log"), app_content);
+    write_file(log_dir() / ("netbird_" + yesterday + ".log"), "service line\n");
+    write_file(log_dir() / ("app_" + today + ".log"), "still being written\n");
+    write_file(log_dir() / "app_9999-99-99.log", "from the future\n");
+    write_file(log_dir() / ("notes_" + yesterday + ".log"), "not ours\n");
+    write_file(log_dir() / "client.log", "not daily\n");
 
     test_access::compress_daily_logs(app);
 
@@ -88,11 +88,11 @@ TEST_F(logs, compression_archives_finished_days_of_both_families_only) {
 
 TEST_F(logs, compression_redoes_an_interrupted_run_and_keeps_the_log_when_it_cannot_finish) {
     const std::string interrupted = "app_" + date_before_today(2) + ".log";
-    write(log_dir() / interrupted, "complete day\n");
-    write(log_dir() / (interrupted + ".gz.tmp"), "half an archive");
+    write_file(log_dir() / interrupted, "complete day\n");
+    write_file(log_dir() / (interrupted + ".gz.tmp"), "half an archive");
     // A directory where the archive should go makes the final rename fail.
     const std::string blocked = "netbird_" + date_before_today(3) + ".log";
-    write(log_dir() / blocked, "kept\n");
+    write_file(log_dir() / blocked, "kept\n");
     fs::create_directory(log_dir() / (blocked + ".gz"));
 
     test_access::compress_daily_logs(app);
@@ -112,7 +112,7 @@ TEST_F(logs, pruning_keeps_the_last_days_whatever_the_prefix_and_leaves_undated_
                                     "app_" + dropped_newest + ".log.gz", "netbird_" + dropped_newest + ".log",
                                     "notes_" + dropped_newest + ".log", "app_2001-01-01.log"s, "client.log"s,
                                     "app.log"s, "readme.txt"s, "app_9999-99-99.log"s})
-        write(log_dir() / name, "x");
+        write_file(log_dir() / name, "x");
 
     test_access::prune_daily_logs(app, 40);
 
@@ -127,8 +127,8 @@ TEST_F(logs, pruning_keeps_the_last_days_whatever_the_prefix_and_leaves_undated_
 
 TEST_F(logs, pruning_without_a_positive_retention_keeps_today) {
     for (const int days : {1, 0, -5}) {
-        write(log_dir() / ("app_" + date_before_today(0) + ".log"), "x");
-        write(log_dir() / ("app_" + date_before_today(1) + ".log"), "x");
+        write_file(log_dir() / ("app_" + date_before_today(0) + ".log"), "x");
+        write_file(log_dir() / ("app_" + date_before_today(1) + ".log"), "x");
         test_access::prune_daily_logs(app, days);
         EXPECT_EQ(files_in_log_dir(), std::vector<std::string>{"app_" + date_before_today(0) + ".log"}) << days;
     }
@@ -140,13 +140,13 @@ TEST_F(logs, list_puts_app_files_first_and_newest_first_within_each_source) {
     for (const std::string& name :
          {"app_" + c + ".log", "app_" + c + ".log.gz", "app_" + d + ".log", "netbird_" + c + ".log.gz",
           "netbird_" + d + ".log", "notes_" + d + ".log", "client.log"s})
-        write(log_dir() / name, "x");
-    write(log_dir() / ("app_" + c + ".log"), "12345");
+        write_file(log_dir() / name, "x");
+    write_file(log_dir() / ("app_" + c + ".log"), "12345");
     fs::create_directory(log_dir() / "app_2024-03-01.log");
-    write(data_dir() / "client.log", "abc");
-    write(data_dir() / "client-2026-05-21T10-30-45.000.log.gz", "z");
-    write(data_dir() / "client-2025-01-01T00-00-00.000.log.gz", "z");
-    write(data_dir() / "config.json", "{}");
+    write_file(data_dir() / "client.log", "abc");
+    write_file(data_dir() / "client-2026-05-21T10-30-45.000.log.gz", "z");
+    write_file(data_dir() / "client-2025-01-01T00-00-00.000.log.gz", "z");
+    write_file(data_dir() / "config.json", "{}");
 
     const auto list = nlohmann::json::parse(test_access::build_logs_list_json(app));
 
@@ -174,10 +174,10 @@ TEST_F(logs, list_is_an_empty_array_without_log_directories) {
 }
 
 TEST_F(logs, resolve_serves_each_family_from_its_own_directory) {
-    write(log_dir() / "app_2024-02-01.log", "x");
-    write(log_dir() / "netbird_2024-02-01.log.gz", "x");
-    write(data_dir() / "client.log", "x");
-    write(data_dir() / "client-1.log.gz", "x");
+    write_file(log_dir() / "app_2024-02-01.log", "x");
+    write_file(log_dir() / "netbird_2024-02-01.log.gz", "x");
+    write_file(data_dir() / "client.log", "x");
+    write_file(data_dir() / "client-1.log.gz", "x");
 
     EXPECT_EQ(test_access::resolve_log_file(app, "app", "app_2024-02-01.log"), log_dir() / "app_2024-02-01.log");
     EXPECT_EQ(test_access::resolve_log_file(app, "netbird", "netbird_2024-02-01.log.gz"),
@@ -193,15 +193,15 @@ TEST_F(logs, resolve_serves_each_family_from_its_own_directory) {
 
 TEST_F(logs, resolve_refuses_unsafe_names_even_where_a_file_exists) {
     // Each name fits a family by its ends. These lead out of the logs directory:
-    write(data_dir() / "x_2024-02-01.log", "outside the logs directory");
+    write_file(data_dir() / "x_2024-02-01.log", "outside the logs directory");
     fs::create_directories(log_dir() / "app_x");
-    write(log_dir() / "app_x" / "y_2024-02-01.log", "in a subdirectory");
+    write_file(log_dir() / "app_x" / "y_2024-02-01.log", "in a subdirectory");
     for (const char* name : {"app_x/../../x_2024-02-01.log", "app_x/y_2024-02-01.log"})
         EXPECT_FALSE(test_access::resolve_log_file(app, "app", name)) << name;
     // These are legal Linux names that must never reach a download header.
     for (const char* name : {"app_\\_2024-02-01.log", "app_\"_2024-02-01.log", "app_\x01_2024-02-01.log",
                              "app_\x7f_2024-02-01.log", "app_.._2024-02-01.log"}) {
-        write(log_dir() / name, "x");
+        write_file(log_dir() / name, "x");
         EXPECT_FALSE(test_access::resolve_log_file(app, "app", name)) << name;
     }
 }
@@ -209,7 +209,7 @@ TEST_F(logs, resolve_refuses_unsafe_names_even_where_a_file_exists) {
 TEST_F(logs, resolve_considers_only_existing_regular_files_of_at_most255_bytes) {
     const std::string longest = "app_" + std::string(236, 'a') + "_2024-02-01.log";
     ASSERT_EQ(longest.size(), 255u);
-    write(log_dir() / longest, "x");
+    write_file(log_dir() / longest, "x");
     fs::create_directory(log_dir() / "app_2024-02-02.log");
 
     EXPECT_EQ(test_access::resolve_log_file(app, "app", longest), log_dir() / longest);
@@ -227,8 +227,8 @@ TEST_F(logs, list_shows_every_change_of_the_listed_files_at_once) {
             if (entry["name"] == name) return entry["size"].get<long>();
         return -1;
     };
-    write(app_log, "12");
-    write(data_dir() / "client.log", "abc");
+    write_file(app_log, "12");
+    write_file(data_dir() / "client.log", "abc");
     EXPECT_EQ(size_of(app_log.filename()), 2);
     EXPECT_EQ(size_of("client.log"), 3);
 
@@ -242,7 +242,7 @@ TEST_F(logs, list_shows_every_change_of_the_listed_files_at_once) {
     fs::rename(app_log, log_dir() / "app_2024-01-01.log");
     EXPECT_EQ(size_of(app_log.filename()), -1);
     EXPECT_EQ(size_of("app_2024-01-01.log"), 1);
-    write(data_dir() / "client-1.log.gz", "zz");
+    write_file(data_dir() / "client-1.log.gz", "zz");
     EXPECT_EQ(size_of("client-1.log.gz"), 2);
     fs::remove(data_dir() / "client.log");
     EXPECT_EQ(size_of("client.log"), -1);
@@ -251,9 +251,9 @@ TEST_F(logs, list_shows_every_change_of_the_listed_files_at_once) {
     fs::remove_all(log_dir());
     EXPECT_EQ(size_of("app_2024-01-01.log"), -1);
     fs::create_directory(log_dir());
-    write(log_dir() / ("netbird_" + today + ".log"), "n");
+    write_file(log_dir() / ("netbird_" + today + ".log"), "n");
     EXPECT_EQ(size_of("netbird_" + today + ".log"), 1);
-    write(data_dir() / "app.json", "{}");  // not a log: the same document
+    write_file(data_dir() / "app.json", "{}");  // not a log: the same document
     EXPECT_EQ(test_access::build_logs_list_json(app), test_access::build_logs_list_json(application("ovra_vpn", dir)));
 }
 
@@ -261,7 +261,7 @@ TEST_F(logs, list_shows_every_change_of_the_listed_files_at_once) {
 TEST_F(logs, links_named_like_logs_are_neither_listed_served_compressed_nor_pruned) {
     const std::string yesterday = "app_" + date_before_today(1) + ".log";
     const std::string old = "netbird_2000-01-01.log";
-    write(dir / "secret", "not a log");
+    write_file(dir / "secret", "not a log");
     fs::create_symlink(dir / "secret", log_dir() / yesterday);
     fs::create_symlink(dir / "secret", log_dir() / old);
     fs::create_symlink(dir / "secret", data_dir() / "client-1.log.gz");
@@ -283,7 +283,7 @@ TEST_F(logs, links_named_like_logs_are_neither_listed_served_compressed_nor_prun
 TEST_F(logs, files_under_compression_are_never_listed_or_served_half_written) {
     const std::string name = "app_" + date_before_today(1) + ".log";
     const std::string content = sample_log(600000);
-    write(log_dir() / name, content);
+    write_file(log_dir() / name, content);
     std::atomic<bool> done{false};
     std::thread compression([&] {
         test_access::compress_daily_logs(app);

@@ -97,7 +97,7 @@ TEST_F(netbird_service, start_up_takes_the_saved_registration_or_guesses_from_co
     const auto config = data_dir() / "config.json";
     // Missing before the service starts: the fresh one that the service writes registers nothing.
     test_access::assume_registration_at_start(app);
-    write(config, "{}");
+    write_file(config, "{}");
     EXPECT_FALSE(test_access::registered(app));
 
     // No saved registration (an upgraded camera): config.json decides until the client answers.
@@ -112,7 +112,7 @@ TEST_F(netbird_service, start_up_takes_the_saved_registration_or_guesses_from_co
     test_access::take_status_snapshot(upgraded, {0, R"({"daemonStatus":"NeedsLogin"})", ""});
     EXPECT_FALSE(test_access::registered(upgraded));
 
-    write(data_dir() / "registration.json", R"({"registered": false})");
+    write_file(data_dir() / "registration.json", R"({"registered": false})");
     application rebooted("ovra_vpn", dir);
     test_access::assume_registration_at_start(rebooted);
     EXPECT_FALSE(test_access::registered(rebooted));
