@@ -18,12 +18,6 @@ json activity_of(staged_app& app) {
     return document_of(reply);
 }
 
-bool one_off_running(const staged_app& app, std::string_view command) {
-    for (const auto& entry : processes_of(app.netbird()))
-        if (entry.has_arg(command) && !entry.has_arg("service")) return true;
-    return false;
-}
-
 TEST(activity, an_idle_daemon_reports_no_command_and_operator_restarts_count_only_by_cause) {
     staged_app app;
     app.start();
@@ -70,7 +64,7 @@ TEST(activity, a_slow_command_shows_from_its_start_with_its_time_and_the_job_beh
     http_client first;
     http_client second;
     first.send_request("POST", API + "/down");
-    ASSERT_TRUE(wait_for([&] { return one_off_running(app, "down"); }));
+    ASSERT_TRUE(wait_for([&] { return !one_offs(app.netbird(), "down").empty(); }));
     // The first look after the client command started already names it.
     const json running = activity_of(app);
     EXPECT_EQ(running["command"], "down") << running.dump();

@@ -43,9 +43,7 @@ std::string error_body(const std::string& message) { return json{{"error", messa
 // Everything logged before `fence` has arrived once the fence has: the log is one datagram stream.
 long count_logged_before(syslog_capture& syslog, const std::string& text, const std::string& fence) {
     EXPECT_TRUE(wait_for([&] { return syslog.contains(fence); })) << fence;
-    const auto lines = syslog.lines();
-    return std::count_if(lines.begin(), lines.end(),
-                         [&](const std::string& line) { return line.find(text) != std::string::npos; });
+    return static_cast<long>(syslog.count(text));
 }
 
 bool status_flag(staged_app& app, const char* flag) {

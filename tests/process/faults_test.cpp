@@ -29,14 +29,6 @@ const std::string UP_WITH_KEY = "setup_key=" + SETUP_KEY;
 // The document in a file; discarded when the file is missing or is not JSON.
 json read_json(const fs::path& path) { return json::parse(read_file(path), nullptr, false); }
 
-// The running one-off NetBird commands with the given command word.
-std::vector<pid_t> one_offs(const staged_app& app, std::string_view command) {
-    std::vector<pid_t> found;
-    for (const auto& entry : processes_of(app.netbird()))
-        if (entry.has_arg(command) && !entry.has_arg("service")) found.push_back(entry.pid);
-    return found;
-}
-
 std::vector<pid_t> live_children(pid_t parent) {
     std::vector<pid_t> children;
     for (const auto& entry : list_processes())
@@ -112,7 +104,7 @@ TEST(faults, commands_do_not_wait_for_a_hanging_status_poll) {
     staged_app app({.env = {{"NB_SIM_HANG", "status"}}});
     app.start();
     std::vector<pid_t> hanging;
-    ASSERT_TRUE(wait_for([&] { return (hanging = one_offs(app, "status")).size() == 1; }));
+    ASSERT_TRUE(wait_for([&] { return (hanging = one_offs(app.netbird(), "status")).size() == 1; }));
 
     const json up = document_of(app.client().post(API + "/up", UP_WITH_KEY));
     EXPECT_EQ(up["exit_code"], 0) << up.dump();
@@ -122,7 +114,7 @@ TEST(faults, commands_do_not_wait_for_a_hanging_status_poll) {
     // The registration the up taught may still be on its way to disk.
     EXPECT_TRUE(wait_for([&] { return leftovers(app).empty(); }));
     // The poll that the command's end wakes hangs again; the daemon serves on.
-    EXPECT_TRUE(wait_for([&] { return one_offs(app, "status").size() == 1; }));
+    EXPECT_TRUE(wait_for([&] { return one_offs(app.netbird(), "status").size() == 1; }));
     EXPECT_EQ(app.client().get(API + "/config").status, 200);
     EXPECT_EQ(exposure(app, syslog), std::vector<std::string>{});
     EXPECT_EQ(app.stop(), 0);
@@ -137,7 +129,7 @@ TEST(faults_slow, a_hanging_command_is_answered_124_after_a_minute_and_the_queue
     http_client hanging;
     http_client queued;
     hanging.send_request("POST", API + "/up", UP_WITH_KEY);
-    ASSERT_TRUE(wait_for([&] { return one_offs(app, "up").size() == 1; }));
+    ASSERT_TRUE(wait_for([&] { return one_offs(app.netbird(), "up").size() == 1; }));
     queued.send_request("POST", API + "/down");
     EXPECT_EQ(app.client().get(API + "/config").status, 200);  // the loop is not held up meanwhile
 
@@ -146,7 +138,7 @@ TEST(faults_slow, a_hanging_command_is_answered_124_after_a_minute_and_the_queue
     EXPECT_EQ(up["ok"], false);
     const json down = document_of(queued.read_reply());
     EXPECT_EQ(down["exit_code"], 0) << down.dump();  // it ran
-    EXPECT_EQ(one_offs(app, "up"), std::vector<pid_t>{});
+    EXPECT_EQ(one_offs(app.netbird(), "up"), std::vector<pid_t>{});
     EXPECT_NE(app.app_log().find("[E] Command timed out after 60 seconds"), std::string::npos);
     EXPECT_TRUE(wait_for([&] { return leftovers(app).empty(); }));
     EXPECT_EQ(exposure(app, syslog), std::vector<std::string>{});
@@ -488,7 +480,7 @@ TEST(faults, no_child_outlives_a_killed_daemon) {
     ASSERT_EQ(app.client().post(API + "/iperf/server/start", "port=5421").status, 200);
     http_client hanging;
     hanging.send_request("POST", API + "/up", UP_WITH_KEY);
-    ASSERT_TRUE(wait_for([&] { return one_offs(app, "up").size() == 1; }));
+    ASSERT_TRUE(wait_for([&] { return one_offs(app.netbird(), "up").size() == 1; }));
     ASSERT_TRUE(wait_for([&] { return live_children(app.pid()).size() == 3; }))  // service, iperf3, up
         << live_children(app.pid()).size();
 

@@ -4,7 +4,6 @@
 #include "harness.hpp"
 #include "inspect.hpp"
 
-#include <algorithm>
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -44,12 +43,6 @@ bool logged(syslog_capture& syslog, std::string_view text) {
     return wait_for([&] { return syslog.contains(text); });
 }
 
-std::size_t count_lines_with(syslog_capture& syslog, std::string_view text) {
-    const auto lines = syslog.lines();
-    return static_cast<std::size_t>(std::count_if(
-        lines.begin(), lines.end(), [&](const std::string& line) { return line.find(text) != std::string::npos; }));
-}
-
 TEST(iperf, an_empty_start_serves_one_client_on_5201_and_then_ends_by_itself) {
     syslog_capture syslog;
     staged_app app;
@@ -80,7 +73,7 @@ TEST(iperf, an_empty_start_serves_one_client_on_5201_and_then_ends_by_itself) {
     // The shutdown line comes after anything the status requests logged.
     EXPECT_EQ(app.stop(), 0);
     ASSERT_TRUE(logged(syslog, "shutting down"));
-    EXPECT_EQ(count_lines_with(syslog, "iperf3 server exited"), 1u);
+    EXPECT_EQ(syslog.count("iperf3 server exited"), 1u);
 }
 
 TEST(iperf, a_second_start_keeps_the_running_server_and_a_stop_or_shutdown_kills_it) {

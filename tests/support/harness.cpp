@@ -396,11 +396,12 @@ std::vector<std::string> syslog_capture::lines() {
     return m_impl->lines;
 }
 
-bool syslog_capture::contains(std::string_view text) {
+std::size_t syslog_capture::count(std::string_view text) {
     std::lock_guard lock(m_impl->mutex);
+    std::size_t found = 0;
     for (const auto& line : m_impl->lines)
-        if (line.find(text) != std::string::npos) return true;
-    return false;
+        if (line.find(text) != std::string::npos) ++found;
+    return found;
 }
 
 }  // namespace test_support

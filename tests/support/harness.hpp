@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <csignal>
+#include <cstddef>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -132,7 +133,9 @@ public:
     syslog_capture();
     ~syslog_capture();
     std::vector<std::string> lines();
-    bool contains(std::string_view text);
+    bool contains(std::string_view text) { return count(text) > 0; }
+    // How many lines hold `text`.
+    std::size_t count(std::string_view text);
 
 private:
     struct impl;
