@@ -22,12 +22,6 @@ std::string request_text(const std::string& method, const std::string& target, c
     return method + " " + API + target + " HTTP/1.1\r\nHost: localhost\r\n" + extra + "\r\n";
 }
 
-std::string pattern_of(std::size_t size) {
-    std::string text(size, '\0');
-    for (std::size_t i = 0; i < size; ++i) text[i] = static_cast<char>('a' + (i * 13 + i / 1000) % 26);
-    return text;
-}
-
 // Whether the daemon holds `path` open.
 bool holds_open(pid_t pid, const fs::path& path) {
     std::error_code ec;

@@ -257,6 +257,12 @@ std::string date_before_today(int days_back) {
 
 std::string today() { return date_before_today(0); }
 
+std::string pattern_of(std::size_t size) {
+    std::string text(size, '\0');
+    for (std::size_t i = 0; i < size; ++i) text[i] = static_cast<char>('a' + (i * 7 + i / 4096) % 26);
+    return text;
+}
+
 std::string form(const std::string& name, const std::string& value) { return "name=" + name + "&value=" + value; }
 
 staged_app::options without_netbird() {

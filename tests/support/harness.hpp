@@ -75,6 +75,8 @@ void write_file(const std::filesystem::path& path, std::string_view content);
 // The local date `days_back` days before today as YYYY-MM-DD, as the daily log files carry it.
 std::string date_before_today(int days_back);
 std::string today();
+// `size` letters that vary with their position: a lost, doubled or misplaced piece of a body shows.
+std::string pattern_of(std::size_t size);
 // The body of a POST to /config or /env that sets one value.
 std::string form(const std::string& name, const std::string& value);
 

@@ -22,6 +22,7 @@
 using api_helpers::accumulate_body;
 using http_status = http_server::status;
 using test_support::http_client;
+using test_support::pattern_of;
 using namespace std::chrono_literals;
 
 namespace {
@@ -87,12 +88,6 @@ private:
     int m_fd;
     bool m_closed = false;
 };
-
-std::string pattern_of(std::size_t size) {
-    std::string text(size, '\0');
-    for (std::size_t i = 0; i < size; ++i) text[i] = static_cast<char>('a' + (i * 7 + i / 4096) % 26);
-    return text;
-}
 
 class http_server_test : public ::testing::Test {
 protected:
