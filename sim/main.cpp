@@ -478,7 +478,7 @@ int run_command(const options& o) {
 }
 
 const char* const USAGE =
-    "NetBird client simulator " "0.72.4" " (test tool, see sim/README.md)\n"
+    "NetBird client simulator " SIM_NETBIRD_VERSION " (test tool, see sim/README.md)\n"
     "Usage: netbird [--config PATH] [--log-file TARGETS] [--daemon-addr unix://PATH] COMMAND\n"
     "Commands: service run | status [--json] | up [...] | down | deregister | debug bundle [--upload-bundle] "
     "[--anonymize] | version\n";

@@ -15,7 +15,8 @@ namespace sim {
 
 using json = nlohmann::ordered_json;   // keeps members in insertion order, like Go's encoder
 
-inline constexpr const char* VERSION = "0.72.4";
+// The NetBird release it stands in for, set by sim/CMakeLists.txt from cmake/netbird.cmake.
+inline constexpr const char* VERSION = SIM_NETBIRD_VERSION;
 
 // The parsed command line. Flags may stand anywhere (cobra-style); the rest are command words.
 struct options {

@@ -2,10 +2,11 @@
 # Smoke test of the NetBird client simulator: a service in a temporary directory, the one-off
 # commands against it, the environment forms of the flags, the fault switches, and the failures
 # without a service.
-# Usage: smoke_test.sh PATH_TO_netbird_sim
+# Usage: smoke_test.sh PATH_TO_netbird_sim NETBIRD_VERSION
 set -uo pipefail
 
-NB=${1:?usage: smoke_test.sh PATH_TO_netbird_sim}
+NB=${1:?usage: smoke_test.sh PATH_TO_netbird_sim NETBIRD_VERSION}
+VERSION=${2:?usage: smoke_test.sh PATH_TO_netbird_sim NETBIRD_VERSION}
 T=$(mktemp -d)
 export TMPDIR=$T/tmp          # debug bundles land here
 mkdir -p "$TMPDIR"
@@ -73,7 +74,7 @@ run "bad ip map rejected before the dial" 1 "$NB" "${BASE[@]}" up --external-ip-
 expect_err "empty element text" "empty string is not a valid input for external-ip-map"
 run "ip map naming a missing interface rejected" 1 "$NB" "${BASE[@]}" up --external-ip-map "1.2.3.4/no-such-if0"
 run "version" 0 "$NB" version
-expect_out "version text" "0.72.4"
+expect_out "version text" "$VERSION"
 
 # --- service start: config.json created, NeedsLogin ----------------------------------------------
 [ ! -e "$T/config.json" ] && start_service

@@ -1,5 +1,5 @@
 #pragma once
-// What runs now, as GET /activity shows it (activity.cpp).
+// What runs now, as GET /activity shows it (activity_report.cpp).
 
 #include <cstddef>
 #include <nlohmann/json.hpp>

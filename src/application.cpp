@@ -1,5 +1,6 @@
 #include "application.hpp"
 
+#include "api_helpers.hpp"
 #include "debug_bundle.hpp"
 #include "log_utils.hpp"
 #include "traced_exception.hpp"
@@ -231,6 +232,40 @@ void application::stop_background_work() {
     close_signal_fd();
     stop_service();
     stop_iperf_server();
+}
+
+bool application::queue_job(const response_ptr& res, command_job job) {
+    if (!job.answer)
+        job.answer = [no_store = job.no_store](const response_ptr& answered, job_result& result) {
+            api_helpers::write_json(answered, vpn_api::build_json_result(result.command), http_server::status::ok,
+                                    no_store);
+        };
+    const bool no_store = job.no_store;
+    std::string name = job.name;
+    // The worker hands the job on to its end on the loop, so the response and the job's captures
+    // are released on the loop's thread, not on the worker's.
+    auto run = [this, res, aborted = api_helpers::make_abort_guard(res), job = std::move(job)]() mutable {
+        auto result = [&] {
+            const auto lock = lock_for_command();
+            return std::make_shared<job_result>(job.run());
+        }();
+        defer([this, res = std::move(res), aborted = std::move(aborted), job = std::move(job), result = std::move(result)] {
+            if (job.finish) job.finish(*result);
+            if (job.journaled) {
+                note_command_end(job.name, result->command.exit_code);
+                wake_status_poller();
+            }
+            if (!aborted->load()) job.answer(res, *result);
+        });
+    };
+    if (enqueue_command(std::move(name), std::move(run))) return true;
+    api_helpers::write_json(res, vpn_api::build_json_result(503, "VPN service busy"),
+                            http_server::status::service_unavailable, no_store);
+    return false;
+}
+
+std::function<job_result()> application::one_command(std::vector<std::string> args) {
+    return [this, args = std::move(args)] { return job_result{run_command(args, false)}; };
 }
 
 bool application::enqueue_command(std::string name, std::function<void()> job) {

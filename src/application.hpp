@@ -21,6 +21,7 @@
 
 #include "activity_report.hpp"
 #include "api_helpers.hpp"
+#include "command_job.hpp"
 #include "command_result.hpp"
 #include "directory_watch.hpp"
 #include "document_cache.hpp"
@@ -95,6 +96,11 @@ private:
     bool stopping() const { return m_stopping.load(); }
 
     // --- command queue (application.cpp) ---
+    // Queues an operator's command; its end is answered on `res`. False when the queue was full
+    // (answered 503 already).
+    bool queue_job(const response_ptr& res, command_job job);
+    // A job that runs one command line.
+    std::function<job_result()> one_command(std::vector<std::string> args);
     // The name tells the operator what runs (GET /activity): "up", "debug bundle", ...
     bool enqueue_command(std::string name, std::function<void()> job);
     // Ahead of every queued job, and never refused.
@@ -171,18 +177,7 @@ private:
     // The lifecycle's state, reason, wish, back-off and last fatal line, for /status and /activity.
     nlohmann::json lifecycle_json(clock::time_point now) const;
 
-    // --- VPN control, command dispatch and status endpoints (vpn_api.cpp) ---
-    using result_renderer = std::function<std::string(const command_result&)>;
-    using result_callback = std::function<void(const command_result&)>;
-    void dispatch_command(std::string name, const response_ptr& res,
-                          std::shared_ptr<std::atomic<bool>> aborted,
-                          std::vector<std::string> args, bool no_store, result_renderer render,
-                          result_callback after);
-    // Runs `commands` as one queued job under m_command_mutex and completes on the loop as
-    // dispatch_command describes. Returns false when the queue refused the job (already answered 503).
-    bool dispatch_job(std::string name, const response_ptr& res, std::shared_ptr<std::atomic<bool>> aborted,
-                      std::function<command_result()> commands, bool no_store, result_renderer render,
-                      result_callback after);
+    // --- VPN control and status endpoints (vpn_api.cpp) ---
     // From a job: runs task on the loop and waits for it; false when the process stops first.
     bool run_on_loop_and_wait(std::function<void()> task);
     void api_status(const response_ptr& res, const request& req);
@@ -198,7 +193,7 @@ private:
     bool moves_to_other_management(const form& fields) const;
     // The part of an `up` command line that comes from the stored settings (no form, so no lazy flag).
     std::vector<std::string> up_settings() const;
-    void finish_up(const command_result& result, bool applied, const std::vector<std::string>& settings);
+    void finish_up(const job_result& result, const std::vector<std::string>& settings);
 
     // --- log sinks, maintenance, logs API and storage (logs.cpp) ---
     void apply_log_level(const std::string& level) const;
@@ -231,7 +226,7 @@ private:
     // The end of a bundle job on the loop.
     void end_bundle_job(bool failed);
 
-    // --- what runs now: the queued command and the service's life (activity.cpp) ---
+    // --- what runs now: the queued command and the service's life (activity_report.cpp) ---
     activity_report::activity current_activity(clock::time_point now);
     void api_activity(const response_ptr& res, const request& req);
 

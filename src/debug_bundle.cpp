@@ -20,7 +20,6 @@ namespace fs = std::filesystem;
 
 using api_helpers::dump_json;
 using api_helpers::error_json;
-using api_helpers::make_abort_guard;
 using api_helpers::write_json;
 using http_status = http_server::status;
 
@@ -60,23 +59,36 @@ void remove_bundle(const std::optional<std::string>& path) {
     if (path) fs::remove(*path, ignored);
 }
 
-// The bundle the command reported, opened; -1 when it made none or the zip cannot be read.
-int open_bundle(bool generated, const std::optional<std::string>& path) {
-    return generated ? file_utils::open_regular_file(path->c_str()).release() : -1;
+// The zip a bundle command reported writing, when it succeeded.
+std::optional<std::string> generated_bundle(const command_result& result) {
+    if (result.exit_code != 0) return std::nullopt;
+    return netbird_utils::parse_debug_bundle_path(result.stdout_data);
+}
+
+// The zip is opened, then every trace of it removed, and only then answered: whoever gets the
+// answer finds no bundle left behind.
+job_result take_bundle(command_result result) {
+    job_result taken{std::move(result)};
+    if (const auto zip = generated_bundle(taken.command))
+        taken.file = file_utils::open_regular_file(zip->c_str());
+    else
+        spdlog::warn("Debug bundle generation failed (exit {})", taken.command.exit_code);
+    remove_bundle(netbird_utils::parse_debug_bundle_path(taken.command.stdout_data));
+    return taken;
 }
 
 // Streamed from the descriptor, which keeps the file readable after its path is removed.
-void answer_bundle(const http_server::response_ptr& res, bool generated, int fd) {
+void answer_bundle(const http_server::response_ptr& res, job_result& bundle) {
     const auto failed = [&res](std::string_view message) {
         write_json(res, error_json(message), http_status::internal_server_error, true);
     };
-    if (!generated) return failed("Debug bundle failed");
-    if (fd < 0) return failed("Could not read debug bundle");
+    if (!generated_bundle(bundle.command)) return failed("Debug bundle failed");
+    if (!bundle.file) return failed("Could not read debug bundle");
     res->write_status(http_status::ok)
         .write_header("Content-Type", "application/zip")
         .write_header("Content-Disposition", "attachment; filename=\"netbird-debug-bundle.zip\"")
         .write_header("Cache-Control", "no-store");
-    if (!res->end_with_file(fd)) failed("Could not read debug bundle");
+    if (!res->end_with_file(bundle.file.release())) failed("Could not read debug bundle");
 }
 
 }  // namespace
@@ -122,47 +134,32 @@ void application::end_bundle_job(bool failed) {
     sweep_late_bundles();
 }
 
-// Not a dispatch_command: the answer is a file, not a document, and the status poller need not wake.
+// The answer is a file, not a document, and reading the client's state needs no fresh status.
 void application::api_debug_bundle(const response_ptr& res, const request& req) {
-    auto aborted = make_abort_guard(res);
-    auto args = debug_bundle_args(base_args_cli(), false, anonymize_requested(req));
-    const bool queued = enqueue_command("debug bundle", [this, res, aborted, args = std::move(args)] {
-        command_result result;
-        {
-            const auto lock = lock_for_command();
-            result = run_command(args, false);
-        }
-        defer([this, res, aborted, result = std::move(result)] {
-            // The zip is opened, then every trace of it removed, and only then answered: whoever
-            // gets the answer finds no bundle left behind.
-            const auto path = netbird_utils::parse_debug_bundle_path(result.stdout_data);
-            const bool generated = result.exit_code == 0 && path;
-            if (!generated) spdlog::warn("Debug bundle generation failed (exit {})", result.exit_code);
-            const int fd = open_bundle(generated, path);
-            remove_bundle(path);
-            end_bundle_job(!generated);
-            if (!aborted->load())
-                answer_bundle(res, generated, fd);
-            else if (fd >= 0)
-                ::close(fd);
-        });
-    });
-    if (queued)
+    if (queue_job(res, {.name = "debug bundle",
+                        .run = [this, args = debug_bundle_args(base_args_cli(), false, anonymize_requested(req))] {
+                            return take_bundle(run_command(args, false));
+                        },
+                        .finish = [this](const job_result& bundle) { end_bundle_job(!generated_bundle(bundle.command)); },
+                        .answer = answer_bundle,
+                        .no_store = true,
+                        .journaled = false}))
         ++m_bundle_jobs;
-    else
-        write_json(res, vpn_api::build_json_result(503, "VPN service busy"), http_status::service_unavailable, true);
 }
 
 void application::api_debug_bundle_upload(const response_ptr& res, const request& req) {
-    auto aborted = make_abort_guard(res);
-    auto command = [this, args = debug_bundle_args(base_args_cli(), true, anonymize_requested(req))] {
-        return run_command(args, false, UPLOAD_TIMEOUT);
-    };
-    auto after = [this](const command_result& result) {
-        remove_bundle(netbird_utils::parse_debug_bundle_path(result.stdout_data));
-        end_bundle_job(result.exit_code != 0);
-    };
-    if (dispatch_job("debug bundle upload", res, std::move(aborted), std::move(command), true,
-                     debug_bundle::build_debug_upload_json, std::move(after)))
+    if (queue_job(res, {.name = "debug bundle upload",
+                        .run = [this, args = debug_bundle_args(base_args_cli(), true, anonymize_requested(req))] {
+                            job_result uploaded{run_command(args, false, UPLOAD_TIMEOUT)};
+                            remove_bundle(netbird_utils::parse_debug_bundle_path(uploaded.command.stdout_data));
+                            return uploaded;
+                        },
+                        .finish = [this](const job_result& uploaded) { end_bundle_job(uploaded.command.exit_code != 0); },
+                        .answer =
+                            [](const response_ptr& answered, job_result& uploaded) {
+                                write_json(answered, debug_bundle::build_debug_upload_json(uploaded.command),
+                                           http_status::ok, true);
+                            },
+                        .no_store = true}))
         ++m_bundle_jobs;
 }

@@ -60,6 +60,7 @@ constexpr rlim_t DESCRIPTOR_RESERVE = 64;
 constexpr std::size_t TRIM_AFTER_CONNECTIONS = 64;
 
 constexpr std::string_view CONTINUE_ANSWER = "HTTP/1.1 100 Continue\r\n\r\n";
+constexpr std::string_view BAD_REQUEST_BODY = "Bad Request";
 
 // The catch-all answer of a path no handler serves.
 constexpr std::string_view NOT_FOUND_STATUS_LINE = "404 File Not Found";
@@ -186,31 +187,60 @@ public:
     // client (a body coming in, an answer going out), longest first; one whose handler is at work
     // stays.
     enum class standing { waiting, transferring, handled };
-    standing current_standing() const { return m_standing; }
+    standing current_standing() const { return standing_of(m_phase); }
     steady_clock::time_point standing_since() const { return m_standing_since; }
 
 private:
-    void read_header();
+    // Where a request stands on this connection, and the phases each may go to; any may go to
+    // closed. enter() is the one way to change it, and each phase owns its deadline (arm_deadline).
+    // An answer may go out while its body still comes in, or while a read watches for the client
+    // leaving, hence the phases that pair the two.
+    enum class phase {
+        awaiting_request,        // no byte of a request yet:  reading_head, handing_over, answering (malformed)
+        reading_head,            // part of a head is in:  handing_over, answering (malformed)
+        handing_over,            // its handler has the head; nothing is read:  reading_body,
+                                 // sending_continue, awaiting_answer, answering
+        sending_continue,        // "100 Continue" going out, the body after it:  reading_body,
+                                 // continue_then_answer
+        continue_then_answer,    // as above, the answer waiting to go out after it:  answering_mid_body
+        reading_body,            // the body coming in, to the handler or, once answered, dropped:
+                                 // answering_mid_body, awaiting_answer, awaiting_request, answering (malformed)
+        answering_mid_body,      // the answer going out while the body comes in:  reading_body, answering
+        awaiting_answer,         // the body is in; a read watches for the client leaving:
+                                 // read_ahead_full, answering_and_watching
+        read_ahead_full,         // as above, no read until the answer is out:  answering
+        answering,               // the answer going out; nothing is read:  awaiting_request,
+                                 // answering_mid_body (answered before its body)
+        answering_and_watching,  // the answer going out, the watching read still out:  answering,
+                                 // ending_watch
+        ending_watch,            // the answer is out, the watching read called off:  awaiting_request
+        closed,
+    };
+    static standing standing_of(phase p);
+    static bool is_writing(phase p);
+
+    void enter(phase next);
+    void arm_deadline();
+    void begin_request();
     void read_header_some();
     void on_header();
     void send_continue();
     void read_body();
-    void set_body_deadline();
     void on_body(beast::error_code ec);
     void body_done();
     void reject_malformed();
     static void answer_not_found(response& res);
     void watch_for_close();
+    void on_watch(beast::error_code ec, std::size_t n);
     void serialize_head(std::string_view status_line, std::string_view header_lines, std::uint64_t length);
-    void start_write();
+    void answer_ready();
+    void write_output();
     void on_head_written(beast::error_code ec);
     void send_file_chunk();
     void finish_write(beast::error_code ec);
     void next_request();
-    void close_unless(beast::error_code ec);
     void set_deadline(std::chrono::milliseconds after) { set_deadline_at(steady_clock::now() + after); }
     void set_deadline_at(steady_clock::time_point deadline);
-    void enter(standing now_standing);
     void clear_deadline() { m_deadline = steady_clock::time_point::max(); }
     void wait_for_deadline();
 
@@ -220,6 +250,8 @@ private:
     bool m_timer_waiting = false;
     app::impl& m_server;
     session_list::iterator m_entry;
+    phase m_phase = phase::awaiting_request;
+    steady_clock::time_point m_standing_since = steady_clock::now();
     steady_clock::time_point m_body_ends = steady_clock::time_point::max();
     beast::flat_buffer m_buffer{MAX_INPUT_BYTES};
     std::optional<bhttp::request_parser<bhttp::buffer_body>> m_parser;
@@ -227,18 +259,10 @@ private:
     std::string m_output;                  // the answer's head, and its body unless it is a file
     std::unique_ptr<file_stream> m_file;
     response_ptr m_response;
-    standing m_standing = standing::handled;
-    steady_clock::time_point m_standing_since;
-    bool m_head_started = false;
     bool m_head_request = false;
     bool m_keep_alive = true;
-    // The client waits for "100 Continue" before it sends the body.
-    bool m_continue_pending = false;
-    bool m_writing_continue = false;
-    bool m_body_done = false;
-    bool m_writing = false;
-    bool m_watching = false;
-    bool m_closed = false;
+    // The request asked for "100 Continue" before its body.
+    bool m_continue_expected = false;
 };
 
 response::response(std::weak_ptr<session> owner)
@@ -301,12 +325,59 @@ void response::abort() {
 
 void session::start(session_list::iterator entry) {
     m_entry = entry;
-    read_header();
+    begin_request();
 }
 
-// The connection closes at its deadline, set for the phase it is in. Most requests only move the
-// deadline later: the timer in flight then finds it not yet reached and waits again, so a request
-// costs no timer operation of its own.
+session::standing session::standing_of(phase p) {
+    switch (p) {
+    case phase::awaiting_request:
+    case phase::reading_head: return standing::waiting;
+    case phase::continue_then_answer:
+    case phase::reading_body:
+    case phase::answering_mid_body:
+    case phase::answering:
+    case phase::answering_and_watching:
+    case phase::ending_watch: return standing::transferring;
+    case phase::handing_over:
+    case phase::sending_continue:
+    case phase::awaiting_answer:
+    case phase::read_ahead_full:
+    case phase::closed: return standing::handled;
+    }
+    return standing::handled;
+}
+
+// The phases of one answer's write; they share its deadline.
+bool session::is_writing(phase p) {
+    return p == phase::answering || p == phase::answering_mid_body || p == phase::answering_and_watching;
+}
+
+void session::enter(phase next) {
+    const phase previous = std::exchange(m_phase, next);
+    if (standing_of(previous) != standing_of(next)) m_standing_since = steady_clock::now();
+    if (!is_writing(previous) || !is_writing(next)) arm_deadline();
+}
+
+// The deadline of the phase the connection is in, from now: entering a phase arms it, and so does
+// each read of a body and each chunk of an answer written. While a handler is at work its own pace
+// is its business.
+void session::arm_deadline() {
+    const auto& limits = m_server.limits_;
+    switch (m_phase) {
+    case phase::awaiting_request:
+    case phase::answering:
+    case phase::answering_mid_body:
+    case phase::answering_and_watching: return set_deadline(limits.idle_timeout);
+    case phase::reading_head: return set_deadline(limits.head_deadline);
+    // Each read of a body may stall for the idle time, and the body as a whole has its own deadline.
+    case phase::reading_body: return set_deadline_at(std::min(steady_clock::now() + limits.idle_timeout, m_body_ends));
+    default: return clear_deadline();
+    }
+}
+
+// The connection closes at its deadline. Most requests only move the deadline later: the timer in
+// flight then finds it not yet reached and waits again, so a request costs no timer operation of
+// its own.
 void session::set_deadline_at(steady_clock::time_point deadline) {
     m_deadline = deadline;
     if (!m_timer_waiting || m_timer.expiry() > m_deadline) wait_for_deadline();
@@ -317,7 +388,7 @@ void session::wait_for_deadline() {
     m_timer_waiting = true;
     m_timer.async_wait([weak = weak_from_this()](beast::error_code ec) {
         const auto self = weak.lock();
-        if (ec == asio::error::operation_aborted || !self || self->m_closed) return;
+        if (ec == asio::error::operation_aborted || !self || self->m_phase == phase::closed) return;
         self->m_timer_waiting = false;
         if (self->m_deadline == steady_clock::time_point::max()) return;
         if (self->m_deadline > steady_clock::now()) return self->wait_for_deadline();
@@ -325,20 +396,13 @@ void session::wait_for_deadline() {
     });
 }
 
-void session::enter(standing now_standing) {
-    if (std::exchange(m_standing, now_standing) != now_standing) m_standing_since = steady_clock::now();
-}
-
-void session::read_header() {
+void session::begin_request() {
     m_parser.emplace();
     m_parser->header_limit(MAX_HEAD_BYTES);
     // Oversized bodies are refused by the handlers and then drained. (No boost::none here: Beast
     // 1.74 compares the length against an empty limit as if it were exceeded.)
     m_parser->body_limit(std::numeric_limits<std::uint64_t>::max());
-    m_body_done = false;
-    enter(standing::waiting);
-    m_head_started = false;
-    set_deadline(m_server.limits_.idle_timeout);
+    enter(phase::awaiting_request);
     read_header_some();
 }
 
@@ -350,10 +414,10 @@ void session::read_header_some() {
         m_buffer.consume(m_parser->put(m_buffer.data(), ec));
         if (ec && ec != bhttp::error::need_more) return is_malformed(ec) ? reject_malformed() : close();
         if (m_parser->is_header_done()) return on_header();
-        if (!std::exchange(m_head_started, true)) set_deadline(m_server.limits_.head_deadline);
+        if (m_phase == phase::awaiting_request) enter(phase::reading_head);
     }
     m_socket.async_read_some(m_buffer.prepare(READ_BYTES), [self = shared_from_this()](beast::error_code ec, std::size_t n) {
-        if (self->m_closed) return;
+        if (self->m_phase == phase::closed) return;
         if (ec) return self->close();  // gone, also in the middle of a head
         self->m_buffer.commit(n);
         self->read_header_some();
@@ -361,14 +425,13 @@ void session::read_header_some() {
 }
 
 void session::on_header() {
-    enter(standing::handled);
-    clear_deadline();  // the handler's own pace is its business
+    enter(phase::handing_over);
     m_body_ends = steady_clock::now() + m_server.limits_.body_deadline;
     const auto& head = m_parser->get();
     m_keep_alive = head.keep_alive();
     m_head_request = head.method() == bhttp::verb::head;
-    m_continue_pending = !m_parser->is_done() && head.version() >= 11 &&
-                         beast::iequals(head[bhttp::field::expect], "100-continue");
+    m_continue_expected = !m_parser->is_done() && head.version() >= 11 &&
+                          beast::iequals(head[bhttp::field::expect], "100-continue");
     const request req(std::string(head.method_string()), std::string(head.target()));
     m_response = std::make_shared<response>(weak_from_this());
     const response_ptr res = m_response;
@@ -382,50 +445,46 @@ void session::on_header() {
     if (m_parser->is_done()) {
         res->deliver_data({}, true);
         body_done();
-    } else if (m_continue_pending && res->ended()) {
+    } else if (m_continue_expected && res->ended()) {
         // Refused before the client sent its body: it may send it or not, so the connection ends
         // with this answer (which said so) and the body is never read.
-        m_body_done = true;
-    } else if (m_continue_pending) {
+    } else if (m_continue_expected) {
         send_continue();
     } else {
         read_body();
     }
 }
 
-// A final answer written meanwhile waits for the interim one and goes out after it.
+// A final answer given meanwhile waits for the interim one and goes out after it.
 void session::send_continue() {
-    m_continue_pending = false;
-    m_writing_continue = true;
+    enter(phase::sending_continue);
     asio::async_write(m_socket, asio::buffer(CONTINUE_ANSWER.data(), CONTINUE_ANSWER.size()),
                       [self = shared_from_this()](beast::error_code ec, std::size_t) {
-                          self->m_writing_continue = false;
-                          if (self->m_closed) return;
+                          if (self->m_phase == phase::closed) return;
                           if (ec) return self->close();
-                          if (self->m_writing) self->start_write();
+                          if (self->m_phase == phase::continue_then_answer) {
+                              self->enter(phase::answering_mid_body);
+                              self->write_output();
+                          }
                           self->read_body();
                       });
 }
 
+// Alongside an answer being written the write's deadline stands; otherwise each read arms the
+// body's.
 void session::read_body() {
+    enter(is_writing(m_phase) ? phase::answering_mid_body : phase::reading_body);
     if (!m_body_chunk) m_body_chunk = std::make_unique<char[]>(BODY_CHUNK_BYTES);
     auto& body = m_parser->get().body();
     body.data = m_body_chunk.get();
     body.size = BODY_CHUNK_BYTES;
-    if (!m_writing) set_body_deadline();
-    enter(standing::transferring);
     bhttp::async_read_some(m_socket, m_buffer, *m_parser,
                            [self = shared_from_this()](beast::error_code ec, std::size_t) { self->on_body(ec); });
 }
 
-// Each read of a body may stall for the idle time, and the body as a whole has its own deadline.
-void session::set_body_deadline() {
-    set_deadline_at(std::min(steady_clock::now() + m_server.limits_.idle_timeout, m_body_ends));
-}
-
 void session::on_body(beast::error_code ec) {
     // A read that completed just before the connection closed has no request left to feed.
-    if (m_closed) return;
+    if (m_phase == phase::closed) return;
     if (ec == bhttp::error::need_buffer) ec = {};
     if (ec) {
         if (is_malformed(ec) && !m_response->ended())
@@ -438,7 +497,7 @@ void session::on_body(beast::error_code ec) {
     const bool last = m_parser->is_done();
     const response_ptr res = m_response;
     if (length > 0 || last) res->deliver_data(std::string_view(m_body_chunk.get(), length), last);
-    if (m_closed) return;
+    if (m_phase == phase::closed) return;
     if (last)
         body_done();
     else
@@ -452,8 +511,10 @@ void session::reject_malformed() {
     if (m_response) m_response->abort();
     m_keep_alive = false;
     m_head_request = false;
-    m_body_done = true;
-    write_answer(status_text(status::bad_request), "Content-Type: text/plain\r\n", "Bad Request");
+    serialize_head(status_text(status::bad_request), "Content-Type: text/plain\r\n", BAD_REQUEST_BODY.size());
+    m_output.append(BAD_REQUEST_BODY);
+    enter(phase::answering);  // nothing more of the request is read
+    write_output();
 }
 
 // The page for a method and path no handler serves; its reason text is not the standard one.
@@ -464,14 +525,11 @@ void session::answer_not_found(response& res) {
 }
 
 void session::body_done() {
-    m_body_done = true;
     m_body_chunk.reset();
-    if (m_response && m_response->ended()) {
-        if (!m_writing) next_request();
-        return;
-    }
-    enter(standing::handled);
-    clear_deadline();
+    if (m_phase == phase::answering_mid_body) return enter(phase::answering);
+    if (m_phase == phase::answering) return;
+    if (m_response && m_response->ended()) return next_request();  // answered and written already
+    enter(phase::awaiting_answer);
     watch_for_close();
 }
 
@@ -479,32 +537,28 @@ void session::body_done() {
 // keeps what a pipelining client sends for the next requests, up to a bound; past that it waits
 // for the answer to be written, and the client's further bytes wait in the socket.
 void session::watch_for_close() {
-    if (m_buffer.size() >= MAX_READ_AHEAD_BYTES) return;
-    m_watching = true;
+    if (m_buffer.size() >= MAX_READ_AHEAD_BYTES) return enter(phase::read_ahead_full);
     m_socket.async_read_some(m_buffer.prepare(READ_BYTES), [self = shared_from_this()](beast::error_code ec, std::size_t n) {
-        self->m_watching = false;
-        if (self->m_closed) return;
-        if (ec == asio::error::operation_aborted) {
-            self->next_request();
-            return;
-        }
-        if (ec) {
-            self->close();
-            return;
-        }
-        self->m_buffer.commit(n);
-        if (self->m_response && self->m_response->ended()) {
-            if (!self->m_writing) self->next_request();
-            return;
-        }
-        self->watch_for_close();
+        self->on_watch(ec, n);
     });
+}
+
+void session::on_watch(beast::error_code ec, std::size_t n) {
+    if (m_phase == phase::closed) return;
+    if (ec == asio::error::operation_aborted) return next_request();  // called off in ending_watch
+    if (ec) return close();
+    m_buffer.commit(n);
+    switch (m_phase) {
+    case phase::awaiting_answer: return watch_for_close();
+    case phase::answering_and_watching: return enter(phase::answering);
+    default: return next_request();  // ending_watch: it came back with bytes before the call-off
+    }
 }
 
 // The status line, the handler's headers, the length and, when the connection ends here,
 // "Connection: close". The answer to HEAD says the length its GET would have and has no body.
 void session::serialize_head(std::string_view status_line, std::string_view header_lines, std::uint64_t length) {
-    if (m_continue_pending) m_keep_alive = false;
+    if (m_phase == phase::handing_over && m_continue_expected) m_keep_alive = false;
     m_output.clear();
     m_output.append("HTTP/1.1 ").append(status_line).append("\r\n");
     m_output.append(header_lines);
@@ -514,15 +568,15 @@ void session::serialize_head(std::string_view status_line, std::string_view head
 }
 
 void session::write_answer(std::string_view status_line, std::string_view header_lines, std::string_view body) {
-    if (m_closed) return;
+    if (m_phase == phase::closed) return;
     serialize_head(status_line, header_lines, body.size());
     if (!m_head_request) m_output.append(body);
-    start_write();
+    answer_ready();
 }
 
 void session::write_file_answer(std::string_view status_line, std::string_view header_lines, int fd,
                                 std::uint64_t length) {
-    if (m_closed) {
+    if (m_phase == phase::closed) {
         ::close(fd);
         return;
     }
@@ -531,21 +585,28 @@ void session::write_file_answer(std::string_view status_line, std::string_view h
         ::close(fd);
     else
         m_file = std::make_unique<file_stream>(fd, length);
-    start_write();
+    answer_ready();
 }
 
-void session::start_write() {
-    m_writing = true;
-    enter(standing::transferring);
-    if (m_writing_continue) return;  // goes out after it
-    set_deadline(m_server.limits_.idle_timeout);
+// The handler's answer, serialized, goes out alongside whatever the connection reads meanwhile.
+void session::answer_ready() {
+    switch (m_phase) {
+    case phase::sending_continue: return enter(phase::continue_then_answer);  // goes out after it
+    case phase::reading_body: enter(phase::answering_mid_body); break;
+    case phase::awaiting_answer: enter(phase::answering_and_watching); break;
+    default: enter(phase::answering); break;
+    }
+    write_output();
+}
+
+void session::write_output() {
     asio::async_write(m_socket, asio::buffer(m_output), [self = shared_from_this()](beast::error_code ec, std::size_t) {
         self->on_head_written(ec);
     });
 }
 
 void session::on_head_written(beast::error_code ec) {
-    if (m_closed) return;
+    if (m_phase == phase::closed) return;
     if (!ec && m_file) return send_file_chunk();
     finish_write(ec);
 }
@@ -565,10 +626,10 @@ void session::send_file_chunk() {
                      got == 0 ? "became shorter" : "could not be read", m_file->offset);
         return close();
     }
-    set_deadline(m_server.limits_.idle_timeout);
+    arm_deadline();
     asio::async_write(m_socket, asio::buffer(m_file->chunk.get(), static_cast<std::size_t>(got)),
                       [self = shared_from_this()](beast::error_code ec, std::size_t written) {
-                          if (self->m_closed) return;
+                          if (self->m_phase == phase::closed) return;
                           if (ec) return self->finish_write(ec);
                           self->m_file->offset += written;
                           self->m_file->remaining -= written;
@@ -577,35 +638,30 @@ void session::send_file_chunk() {
 }
 
 void session::finish_write(beast::error_code ec) {
-    m_writing = false;
     m_file.reset();
     if (m_output.capacity() > KEPT_OUTPUT_BYTES) m_output = std::string();
-    if (ec || !m_keep_alive) {
-        close();
-        return;
-    }
-    if (!m_body_done) {
-        // The rest of the body is still being read and dropped.
-        set_body_deadline();
-        return;
-    }
-    if (m_watching) {
+    if (ec || !m_keep_alive) return close();
+    switch (m_phase) {
+    case phase::answering_mid_body: return enter(phase::reading_body);  // the rest is read and dropped
+    case phase::answering_and_watching: {
+        enter(phase::ending_watch);
         beast::error_code ignored;
         m_socket.cancel(ignored);  // the watch completes with operation_aborted and moves on
         return;
     }
-    next_request();
+    default: return next_request();
+    }
 }
 
 void session::next_request() {
     if (auto res = std::exchange(m_response, nullptr)) res->release_handlers();
     if (m_buffer.capacity() > KEPT_INPUT_BYTES && m_buffer.size() <= KEPT_INPUT_BYTES) m_buffer.shrink_to_fit();
-    read_header();
+    begin_request();
 }
 
 void session::close() {
-    if (m_closed) return;
-    m_closed = true;
+    if (m_phase == phase::closed) return;
+    enter(phase::closed);
     const auto self = shared_from_this();  // the list below may hold the last reference
     m_timer.cancel();
     beast::error_code ignored;

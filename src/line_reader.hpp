@@ -43,7 +43,6 @@ public:
     // Lets the reader run until end of file for at most `grace`, then has it take what the pipe
     // holds at that moment and end; returns once its thread is joined and the pipe closed.
     void stop(std::chrono::milliseconds grace);
-    bool active() const { return m_thread.joinable(); }
 
 private:
     // The line being put together from chunks, whether its end is being dropped, and how much

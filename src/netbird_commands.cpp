@@ -19,7 +19,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr const char* DEFAULT_MANAGEMENT_URL = "https://api.netbird.io:443";
 constexpr auto SUPERVISION_PERIOD = std::chrono::milliseconds(100);
 constexpr int EXIT_TIMED_OUT = 124;
 constexpr int EXIT_NOT_RUN = 127;
@@ -134,16 +133,14 @@ std::vector<std::string> application::base_args_service() const {
 std::vector<std::string> application::build_up_args(const form& fields) const {
     std::vector<std::string> args = base_args_cli();
     args.push_back("up");
+    const auto append = [&args](const std::vector<std::string>& more) {
+        args.insert(args.end(), more.begin(), more.end());
+    };
 
-    std::string management_url = settings_table::text_value(saved_settings(), "management_url");
-    if (management_url.empty()) management_url = DEFAULT_MANAGEMENT_URL;
-    args.insert(args.end(), {"--management-url", std::move(management_url)});
-
+    append(settings_table::up_args(saved_settings(), settings_table::reach::login));
     if (const auto lazy = fields.find("enable_lazy_connection"); lazy != fields.end())
         args.push_back(lazy->second == "true" ? "--enable-lazy-connection=true" : "--enable-lazy-connection=false");
-
-    const auto tunnel = settings_table::tunnel_up_args(saved_settings());
-    args.insert(args.end(), tunnel.begin(), tunnel.end());
+    append(settings_table::up_args(saved_settings(), settings_table::reach::tunnel));
     return args;
 }
 

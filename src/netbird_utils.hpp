@@ -85,6 +85,7 @@ inline constexpr std::array<env_preset, 3> ENV_PRESETS{{
 }};
 
 inline constexpr std::string_view NETBIRD_DEFAULT_INTERFACE = "wt0";
+inline constexpr std::string_view NETBIRD_DEFAULT_MANAGEMENT_URL = "https://api.netbird.io:443";
 
 // Name prefix of the private files that hand a setup key to `up`; start-up removes leftovers.
 inline constexpr std::string_view SETUP_KEY_FILE_PREFIX = "setup-key-";

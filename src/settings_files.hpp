@@ -1,9 +1,10 @@
 #pragma once
-// The settings files as text on disk (settings.cpp).
+// The settings files as text on disk (settings_files.cpp).
 
 #include <filesystem>
 #include <nlohmann/json.hpp>
 #include <string>
+#include <string_view>
 
 namespace settings_files {
 
@@ -34,5 +35,11 @@ nlohmann::json load_json_file(const std::filesystem::path& path);
 
 // Replaces the file atomically and durably; a failure is logged.
 void write_json_file(const std::filesystem::path& path, const nlohmann::json& value);
+
+// The same for text: false when the old content is still in place.
+bool replace_file_atomically(const std::filesystem::path& path, std::string_view content);
+
+// Removes the file durably; a file already missing counts as removed.
+bool remove_file_durably(const std::filesystem::path& path);
 
 }  // namespace settings_files

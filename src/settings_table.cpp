@@ -92,6 +92,12 @@ bool is_usable_map_interface(const std::string& name) {
     return !netbird_utils::is_ignored_interface(name) && interface_has_ipv4(name);
 }
 
+std::vector<std::string> missing_interfaces(std::string_view map) {
+    std::vector<std::string> missing = netbird_utils::external_ip_map_interfaces(map);
+    std::erase_if(missing, network_interface_exists);
+    return missing;
+}
+
 }  // namespace
 
 bool is_well_formed_external_ip_map(std::string_view map) {
@@ -103,10 +109,10 @@ bool is_usable_external_ip_map(std::string_view map) {
     return netbird_utils::is_valid_external_ip_map(map, is_usable_map_interface);
 }
 
+bool names_missing_interface(std::string_view map) { return !missing_interfaces(map).empty(); }
+
 std::vector<std::string> missing_map_interfaces(const json& stored) {
-    std::vector<std::string> missing = netbird_utils::external_ip_map_interfaces(text_value(stored, "external_ip_map"));
-    std::erase_if(missing, network_interface_exists);
-    return missing;
+    return missing_interfaces(text_value(stored, "external_ip_map"));
 }
 
 const descriptor* find(std::string_view name) {
@@ -154,14 +160,16 @@ json effective_settings(const json& stored) {
     return values;
 }
 
-std::vector<std::string> tunnel_up_args(const json& stored) {
-    const bool map_usable = missing_map_interfaces(stored).empty();
+std::vector<std::string> up_args(const json& stored, reach group) {
     std::vector<std::string> args;
-    for (const descriptor& setting : SETTINGS)
-        if (setting.is_tunnel() && (map_usable || setting.name != "external_ip_map")) {
-            args.emplace_back(setting.up_flag);
-            args.push_back(argument_text(effective_value(stored, setting)));
-        }
+    for (const descriptor& setting : SETTINGS) {
+        if (setting.reaches != group || setting.up_flag.empty()) continue;
+        std::string value = argument_text(effective_value(stored, setting));
+        if (setting.left_out_of_up_when != nullptr && setting.left_out_of_up_when(value)) continue;
+        if (value.empty()) value = setting.up_value_when_empty;
+        args.emplace_back(setting.up_flag);
+        args.push_back(std::move(value));
+    }
     return args;
 }
 

@@ -1,8 +1,9 @@
 #pragma once
 // Every application setting in one table: its name, kind, default, rule, the message for a value
-// the rule refuses, and for a tunnel setting the `up` flag that carries it. Checking submitted
-// text, the form it is stored in, the values the system runs with and the settings document all
-// come from this table, so a new setting is one more row (and its field on the page).
+// the rule refuses, how it reaches the client (the `up` flag that carries it) and what a save of it
+// sets off in the daemon. Checking submitted text, the form it is stored in, the values the system
+// runs with, the settings document, the flags of `up` and the effects of a change all come from
+// this table, so a new setting is one more row (and its field on the page).
 
 #include <climits>
 #include <nlohmann/json_fwd.hpp>
@@ -17,6 +18,18 @@
 namespace settings_table {
 
 enum class kind { flag, integer, text };
+
+// How a setting reaches the NetBird client: as a flag of `up` (the login flags first) or not at all.
+enum class reach {
+    daemon,  // the daemon's own setting, read where it is used
+    // Where the client logs in. A change marks no reconnect: moving a registered peer to another
+    // server takes a login with a key from that server.
+    login,
+    tunnel,  // the running tunnel keeps its old value until a reconnect
+};
+
+// What the daemon does each time the setting is saved, changed or not.
+enum class on_save { nothing, apply_log_level, prune_daily_logs };
 
 // One setting. Rows are built with flag_setting, integer_setting or text_setting and the named
 // steps below, so that every part of a row says what it is.
@@ -39,43 +52,51 @@ struct descriptor {
     bool (*submit_rule)(std::string_view) = nullptr;
     // The answer to submitted text that breaks the rule.
     std::string_view refusal_message;
-    // Tunnel settings only: the `up` flag that hands the value to the client. A change reaches the
-    // tunnel with the next up or reconnect.
+    // How the value reaches the client and, unless the daemon keeps it, the `up` flag that hands it
+    // over, with the value passed instead of an empty one (none: the empty text itself).
+    reach reaches = reach::daemon;
     std::string_view up_flag;
+    std::string_view up_value_when_empty;
+    // The setting is left out of `up` when this holds for its value, so that the client keeps the
+    // value it has.
+    bool (*left_out_of_up_when)(std::string_view) = nullptr;
+    on_save effect = on_save::nothing;
 
     constexpr descriptor between(int low, int high) const {
-        descriptor d = *this;
-        d.min = low;
-        d.max = high;
-        return d;
+        return with(&descriptor::min, low).with(&descriptor::max, high);
     }
     constexpr descriptor at_least(int low) const { return between(low, INT_MAX); }
-    constexpr descriptor clamping() const {
-        descriptor d = *this;
-        d.clamps = true;
-        return d;
-    }
-    constexpr descriptor accepting(bool (*rule)(std::string_view)) const {
-        descriptor d = *this;
-        d.text_rule = rule;
-        return d;
-    }
+    constexpr descriptor clamping() const { return with(&descriptor::clamps, true); }
+    constexpr descriptor accepting(bool (*rule)(std::string_view)) const { return with(&descriptor::text_rule, rule); }
     constexpr descriptor checked_on_submit(bool (*rule)(std::string_view)) const {
-        descriptor d = *this;
-        d.submit_rule = rule;
-        return d;
+        return with(&descriptor::submit_rule, rule);
     }
     constexpr descriptor refused_with(std::string_view message) const {
+        return with(&descriptor::refusal_message, message);
+    }
+    constexpr descriptor login(std::string_view flag) const { return passed_to_up(reach::login, flag); }
+    constexpr descriptor tunnel(std::string_view flag) const { return passed_to_up(reach::tunnel, flag); }
+    constexpr descriptor passing_when_empty(std::string_view value) const {
+        return with(&descriptor::up_value_when_empty, value);
+    }
+    constexpr descriptor left_out_of_up_if(bool (*rule)(std::string_view)) const {
+        return with(&descriptor::left_out_of_up_when, rule);
+    }
+    constexpr descriptor on_each_save(on_save action) const { return with(&descriptor::effect, action); }
+    // A change reaches the client only with an `up` that applies it.
+    constexpr bool reaches_client() const { return reaches != reach::daemon; }
+    constexpr bool is_tunnel() const { return reaches == reach::tunnel; }
+
+private:
+    template <typename T>
+    constexpr descriptor with(T descriptor::*member, T value) const {
         descriptor d = *this;
-        d.refusal_message = message;
+        d.*member = value;
         return d;
     }
-    constexpr descriptor tunnel(std::string_view flag) const {
-        descriptor d = *this;
-        d.up_flag = flag;
-        return d;
+    constexpr descriptor passed_to_up(reach group, std::string_view flag) const {
+        return with(&descriptor::reaches, group).with(&descriptor::up_flag, flag);
     }
-    constexpr bool is_tunnel() const { return !up_flag.empty(); }
 };
 
 constexpr descriptor named(std::string_view name, kind type) {
@@ -107,9 +128,15 @@ bool is_well_formed_external_ip_map(std::string_view map);
 // an IPv4 address and not be one that NetBird ignores, else its engine drops the whole map.
 bool is_usable_external_ip_map(std::string_view map);
 
-// In the page's order; the tunnel flags go to `up` in this order too.
+// Whether the map names an interface that is missing on this system now.
+bool names_missing_interface(std::string_view map);
+
+// In the page's order; the flags of each group go to `up` in this order too.
 inline constexpr descriptor SETTINGS[] = {
-    text_setting("management_url", ""),
+    // Shown as empty when none is stored: `up` then names NetBird's own server.
+    text_setting("management_url", "")
+        .login("--management-url")
+        .passing_when_empty(netbird_utils::NETBIRD_DEFAULT_MANAGEMENT_URL),
     integer_setting("wireguard_port", 51820)
         .between(1, 65535)
         .tunnel("--wireguard-port")
@@ -122,11 +149,13 @@ inline constexpr descriptor SETTINGS[] = {
         .accepting(netbird_utils::is_valid_interface_name)
         .tunnel("--interface-name")
         .refused_with("interface_name must be 1-15 characters using only letters, digits, '_' or '-'"),
-    // A malformed map would fail every up and reconnect, so a stored one means no map.
+    // A malformed map would fail every up and reconnect, so a stored one means no map. One naming
+    // an interface that is missing for a moment is not handed over: the client would refuse the up.
     text_setting("external_ip_map", "")
         .accepting(is_well_formed_external_ip_map)
         .checked_on_submit(is_usable_external_ip_map)
         .tunnel("--external-ip-map")
+        .left_out_of_up_if(names_missing_interface)
         .refused_with("external_ip_map must be a comma-separated list of external IP addresses, each optionally "
                       "followed by / and an internal IP address or the name of an existing network interface "
                       "with an IPv4 address that NetBird does not ignore (lo, wt0, docker, veth, br-, ...)"),
@@ -136,10 +165,12 @@ inline constexpr descriptor SETTINGS[] = {
         .refused_with("watchdog_timeout must be an integer >= 30 (seconds)"),
     text_setting("log_level", "info")
         .accepting(log_levels::is_known)
+        .on_each_save(on_save::apply_log_level)
         .refused_with("log_level must be one of trace, debug, info, warning, error, critical, off"),
     integer_setting("log_retention_days", 30)
         .between(1, 365)
         .clamping()
+        .on_each_save(on_save::prune_daily_logs)
         .refused_with("log_retention_days must be an integer between 1 and 365"),
 };
 
@@ -151,12 +182,17 @@ constexpr bool rows_are_sound() {
         if (d.name.empty()) return false;
         if (d.type == kind::integer && (d.min > d.max || d.integer_default < d.min || d.integer_default > d.max))
             return false;
+        if (d.reaches_client() == d.up_flag.empty()) return false;
+        if (!d.reaches_client() && !d.up_value_when_empty.empty()) return false;
         for (const descriptor& other : SETTINGS)
-            if (&other != &d && other.name == d.name) return false;
+            if (&other != &d && (other.name == d.name || (d.reaches_client() && other.up_flag == d.up_flag)))
+                return false;
     }
     return true;
 }
-static_assert(rows_are_sound(), "every setting needs a unique name, and an integer one a default inside its range");
+static_assert(rows_are_sound(),
+              "every setting needs a unique name, an integer one a default inside its range, and one that "
+              "reaches the client a flag of its own, which the daemon's own settings have not");
 
 consteval const descriptor& row(std::string_view name, kind type) {
     for (const descriptor& d : SETTINGS)
@@ -201,9 +237,8 @@ nlohmann::json effective_settings(const nlohmann::json& stored);
 // The interfaces that the stored external IP map names and that are missing on this system now.
 std::vector<std::string> missing_map_interfaces(const nlohmann::json& stored);
 
-// The tunnel flags of `up` with their values: an empty text is passed as an empty argument. An
-// external IP map naming a missing interface is left out, so that the client keeps the map it has
-// rather than refusing the up.
-std::vector<std::string> tunnel_up_args(const nlohmann::json& stored);
+// The `up` flags of one group with their values, in the table's order: an empty value is passed as
+// the row's value for it, else as an empty argument.
+std::vector<std::string> up_args(const nlohmann::json& stored, reach group);
 
 }  // namespace settings_table

@@ -6,6 +6,7 @@
 #include "netbird_utils.hpp"
 #include "settings_files.hpp"
 #include "settings_table.hpp"
+#include "versions.hpp"
 #include "vpn_api.hpp"
 
 #include <algorithm>
@@ -22,11 +23,9 @@ namespace fs = std::filesystem;
 
 using api_helpers::dump_json;
 using api_helpers::error_json;
-using api_helpers::make_abort_guard;
 using api_helpers::read_form;
 using api_helpers::write_json;
 using http_status = http_server::status;
-using vpn_api::build_json_result;
 using vpn_api::build_status_json;
 
 namespace {
@@ -71,11 +70,6 @@ std::vector<std::string> with_command(std::vector<std::string> args, const char*
     return args;
 }
 
-// Settings that reach the client only through `up`: a change needs an up that really applies it.
-bool is_up_setting(const settings_table::descriptor& setting) {
-    return setting.name == "management_url" || setting.is_tunnel();
-}
-
 // Why the form's non-empty setting fields cannot be stored (the first refused), or nothing.
 std::optional<std::string_view> form_settings_refusal(const api_helpers::form& fields) {
     for (const auto& [name, value] : fields) {
@@ -103,7 +97,7 @@ stored_form store_form_settings(nlohmann::json& config, const api_helpers::form&
         if (old != config.end() && *old == coerced) continue;
         config[name] = std::move(coerced);
         stored.any_changed = true;
-        stored.up_setting_changed = stored.up_setting_changed || is_up_setting(*setting);
+        stored.up_setting_changed = stored.up_setting_changed || setting->reaches_client();
     }
     return stored;
 }
@@ -124,27 +118,26 @@ bool says_already_connected(const command_result& result) {
 
 using command_runner = std::function<command_result(const std::vector<std::string>&)>;
 
-// What one `up` job did: its answer, and whether the settings of its command line reached the client.
-struct up_outcome {
-    command_result result;
-    bool applied = false;
-};
+// Whether an `up` applied its command line: a connected client applies none of it.
+bool applied_by(const command_result& up) { return up.exit_code == 0 && !says_already_connected(up); }
 
 // Runs `up`. A client that is already connected applies nothing and says so; when there are changes
 // for it (apply_if_connected), the connection goes down and up again with the same command line.
-up_outcome run_up(const command_runner& run, const std::vector<std::string>& up, const std::vector<std::string>& down,
+job_result run_up(const command_runner& run, const std::vector<std::string>& up, const std::vector<std::string>& down,
                   bool apply_if_connected) {
     command_result first = run(up);
-    if (!says_already_connected(first)) return {first, first.exit_code == 0};
-    if (!apply_if_connected) return {first, false};
+    if (!says_already_connected(first) || !apply_if_connected) {
+        const bool applied = applied_by(first);
+        return {std::move(first), applied};
+    }
     command_result taken_down = run(down);
     std::string report = "Already connected; applying the changed settings: down, then up again.\n";
     report += taken_down.combined();
-    if (taken_down.exit_code != 0) return {{taken_down.exit_code, report, ""}, false};
+    if (taken_down.exit_code != 0) return {{taken_down.exit_code, report, ""}};
     command_result second = run(up);
     report += second.combined();
-    const bool applied = second.exit_code == 0 && !says_already_connected(second);
-    return {{second.exit_code, report, ""}, applied};
+    const bool applied = applied_by(second);
+    return {{second.exit_code, std::move(report), ""}, applied};
 }
 
 // The data directory's entries that a deregistration keeps: those named (the logs, and files that
@@ -225,10 +218,10 @@ std::string build_status_json(int exit_code, const std::string& output, bool reg
     const bool polled = freshness.polled_at_ms.has_value();
     const nlohmann::json polled_at = polled ? nlohmann::json(static_cast<double>(*freshness.polled_at_ms) / 1000.0)
                                             : nlohmann::json(nullptr);
-    nlohmann::json document{{"app_version", APP_VERSION},
+    nlohmann::json document{{"app_version", versions::APP},
                             {"command_ended_after_poll", freshness.command_ended_after_poll},
                             {"exit_code", exit_code},
-                            {"netbird_version", NETBIRD_VERSION},
+                            {"netbird_version", versions::NETBIRD},
                             {"ok", exit_code == 0},
                             {"pending_reconnect", pending_reconnect},
                             {"pending_restart", pending_restart},
@@ -248,42 +241,6 @@ std::string build_status_json(int exit_code, const std::string& output, bool reg
 }
 
 }  // namespace vpn_api
-
-void application::dispatch_command(std::string name, const response_ptr& res,
-                                   std::shared_ptr<std::atomic<bool>> aborted,
-                                   std::vector<std::string> args, bool no_store, result_renderer render,
-                                   result_callback after) {
-    auto command = [this, args = std::move(args)] { return run_command(args, false); };
-    dispatch_job(std::move(name), res, std::move(aborted), std::move(command), no_store, std::move(render),
-                 std::move(after));
-}
-
-bool application::dispatch_job(std::string name, const response_ptr& res,
-                               std::shared_ptr<std::atomic<bool>> aborted,
-                               std::function<command_result()> commands, bool no_store,
-                               result_renderer render, result_callback after) {
-    if (!render) render = [](const command_result& result) { return build_json_result(result); };
-    // The job hands its captures on to the completion, so the response and the callbacks are
-    // released on the loop's thread, not on the worker's.
-    auto job = [this, name, res, aborted, commands = std::move(commands), no_store, render = std::move(render),
-                after = std::move(after)]() mutable {
-        command_result result;
-        {
-            const auto lock = lock_for_command();
-            result = commands();
-        }
-        defer([this, name = std::move(name), res = std::move(res), aborted = std::move(aborted), no_store,
-               render = std::move(render), after = std::move(after), result = std::move(result)] {
-            if (after) after(result);
-            note_command_end(name, result.exit_code);
-            wake_status_poller();
-            if (!aborted->load()) write_json(res, render(result), http_status::ok, no_store);
-        });
-    };
-    if (enqueue_command(std::move(name), std::move(job))) return true;
-    write_json(res, build_json_result(503, "VPN service busy"), http_status::service_unavailable, no_store);
-    return false;
-}
 
 // The caller keeps the command lock meanwhile, so neither the next job nor a status poll runs
 // before the loop has done its part.
@@ -375,45 +332,44 @@ void application::run_up_job(const response_ptr& res, const form& fields, bool u
         }
         args.insert(args.end(), {"--setup-key-file", key_file->path().string()});
     }
-    auto applied = std::make_shared<bool>(false);
-    auto commands = [this, up = std::move(args), down = with_command(base_args_cli(), "down"), apply_if_connected,
-                     applied, note = std::move(note)] {
-        up_outcome outcome = run_up([this](const auto& line) { return run_command(line, false); }, up, down,
-                                    apply_if_connected);
-        *applied = outcome.applied;
-        outcome.result.stdout_data.insert(0, note);
-        return std::move(outcome.result);
-    };
-    auto after = [this, key_file = std::move(key_file), applied,
-                  settings = up_settings()](const command_result& result) {
-        if (key_file) key_file->remove();
-        finish_up(result, *applied, settings);
-    };
-    dispatch_job("up", res, make_abort_guard(res), std::move(commands), false, {}, std::move(after));
+    queue_job(res, {.name = "up",
+                    .run = [this, up = std::move(args), down = with_command(base_args_cli(), "down"),
+                            apply_if_connected, note = std::move(note)] {
+                        job_result result = run_up([this](const auto& line) { return run_command(line, false); },
+                                                   up, down, apply_if_connected);
+                        result.command.stdout_data.insert(0, note);
+                        return result;
+                    },
+                    .finish = [this, key_file = std::move(key_file),
+                               settings = up_settings()](const job_result& result) {
+                        if (key_file) key_file->remove();
+                        finish_up(result, settings);
+                    }});
 }
 
 void application::api_down(const response_ptr& res, const request& /*req*/) {
     m_lifecycle.operator_down();
     m_pending_reconnect = false;
-    dispatch_command("down", res, make_abort_guard(res), with_command(base_args_cli(), "down"), false, {}, {});
+    queue_job(res, {.name = "down", .run = one_command(with_command(base_args_cli(), "down"))});
 }
 
 void application::api_reconnect(const response_ptr& res, const request& /*req*/) {
     // The wish stays as it was: the restart at the end sends a `down` when the VPN is wanted down.
     read_form(res, [this, res](form fields) {
         // One job, so no other NetBird command runs between the down and the up.
-        auto commands = [this, down = with_command(base_args_cli(), "down"), up = build_up_args(fields),
-                         note = external_ip_map_note()] {
-            run_command(down, false);
-            command_result result = run_command(up, false);
-            result.stdout_data.insert(0, note);
-            return result;
-        };
-        auto after = [this, settings = up_settings()](const command_result& up_result) {
-            carry_out(m_lifecycle.operator_restart());
-            finish_up(up_result, up_result.exit_code == 0 && !says_already_connected(up_result), settings);
-        };
-        dispatch_job("reconnect", res, make_abort_guard(res), std::move(commands), false, {}, std::move(after));
+        queue_job(res, {.name = "reconnect",
+                        .run = [this, down = with_command(base_args_cli(), "down"), up = build_up_args(fields),
+                                note = external_ip_map_note()] {
+                            run_command(down, false);
+                            command_result result = run_command(up, false);
+                            const bool applied = applied_by(result);
+                            result.stdout_data.insert(0, note);
+                            return job_result{std::move(result), applied};
+                        },
+                        .finish = [this, settings = up_settings()](const job_result& result) {
+                            carry_out(m_lifecycle.operator_restart());
+                            finish_up(result, settings);
+                        }});
     });
 }
 
@@ -430,14 +386,15 @@ void application::api_restart(const response_ptr& res, const request& /*req*/) {
 void application::api_deregister(const response_ptr& res, const request& /*req*/) {
     read_form(res, [this, res](form fields) {
         const bool force = fields["force"] == "true";
-        auto commands = [this, force, settings = m_app_config, args = with_command(base_args_cli(), "deregister")] {
+        const auto deregister = [this, force, settings = m_app_config,
+                                 args = with_command(base_args_cli(), "deregister")] {
             command_result result = run_command(args, false);
             const bool reset = result.exit_code == 0 || force;
             run_on_loop_and_wait([this, reset, &settings] { end_deregistration(reset, settings); });
             if (reset && result.exit_code != 0) result.stdout_data += FORCED_DEREGISTRATION_NOTE;
-            return result;
+            return job_result{std::move(result)};
         };
-        if (!dispatch_job("deregister", res, make_abort_guard(res), std::move(commands), false, {}, {})) return;
+        if (!queue_job(res, {.name = "deregister", .run = deregister})) return;
         m_lifecycle.deregistration_started();
         m_pending_reconnect = false;
         m_app_settings.update_removing_file([](nlohmann::json& config) { config = nlohmann::json::object(); }, {});
@@ -474,9 +431,7 @@ void application::end_deregistration(bool reset, const nlohmann::json& settings_
 bool application::moves_to_other_management(const form& fields) const {
     const auto url = fields.find("management_url");
     if (url == fields.end() || url->second.empty() || !registered()) return false;
-    const auto stored = m_app_config.find("management_url");
-    const std::string current = stored != m_app_config.end() && stored->is_string() ? stored->get<std::string>() : "";
-    return url->second != current;
+    return url->second != settings_table::text_value(m_app_config, "management_url");
 }
 
 std::vector<std::string> application::up_settings() const { return build_up_args({}); }
@@ -484,8 +439,8 @@ std::vector<std::string> application::up_settings() const { return build_up_args
 // An up that succeeded has logged the client in, whatever the last poll said. It settles a pending
 // reconnect only when it applied the settings as they are now: a change made while it was waiting
 // or running still needs another one.
-void application::finish_up(const command_result& result, bool applied, const std::vector<std::string>& settings) {
-    if (result.exit_code == 0) m_lifecycle.logged_in();
+void application::finish_up(const job_result& result, const std::vector<std::string>& settings) {
+    if (result.command.exit_code == 0) m_lifecycle.logged_in();
     carry_out(vpn_lifecycle::action::none);  // saves the registration when it changed
-    if (applied && up_settings() == settings) m_pending_reconnect = false;
+    if (result.applied && up_settings() == settings) m_pending_reconnect = false;
 }

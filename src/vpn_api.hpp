@@ -9,9 +9,6 @@
 
 namespace vpn_api {
 
-inline constexpr const char* APP_VERSION = "1.0.0";
-inline constexpr const char* NETBIRD_VERSION = "0.72.4";
-
 // {"exit_code", "ok", "output"}: the answer of every command endpoint.
 std::string build_json_result(int exit_code, const std::string& output);
 std::string build_json_result(const command_result& result);

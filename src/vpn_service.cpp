@@ -22,9 +22,8 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// The management connection state in `status --json` output; nothing unless it is a JSON boolean.
-std::optional<bool> parse_management_connected(const std::string& output) {
-    const auto document = json_utils::parse_bounded(output);
+// The management connection state in a `status --json` document; nothing unless it is a JSON boolean.
+std::optional<bool> parse_management_connected(const nlohmann::json& document) {
     if (!document.is_object()) return std::nullopt;
     const auto management = document.find("management");
     if (management == document.end() || !management->is_object()) return std::nullopt;
@@ -365,13 +364,14 @@ std::optional<vpn_lifecycle::status_report> vpn_service::read_status(const comma
     const auto document = json_utils::parse_bounded(result.stdout_data);
     if (!document.is_object()) return vpn_lifecycle::status_report{};
     return vpn_lifecycle::status_report{parse_daemon_status(document),
-                                        parse_management_connected(result.stdout_data),
+                                        parse_management_connected(document),
                                         parse_peers_connected(document)};
 }
 
 bool vpn_service::status_is_healthy(const command_result& result) {
     if (result.exit_code != 0) return false;
-    if (const auto connected = parse_management_connected(result.stdout_data)) return *connected;
+    if (const auto connected = parse_management_connected(json_utils::parse_bounded(result.stdout_data)))
+        return *connected;
     spdlog::warn("Could not parse management state from netbird status; treating as healthy");
     return true;
 }

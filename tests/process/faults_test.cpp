@@ -285,7 +285,11 @@ void fill_up(const fs::path& file) {
     ::close(fd);
 }
 
-int saved_mtu(const staged_app& app) { return read_json(app.data_dir() / "app.json").value("mtu", 0); }
+// 0 while no settings were ever saved.
+int saved_mtu(const staged_app& app) {
+    const json saved = read_json(app.data_dir() / "app.json");
+    return saved.is_object() ? saved.value("mtu", 0) : 0;
+}
 
 // With the data directory unwritable: every save fails loudly, to the client (500 and an error
 // document) and in the system log (the daily log file lives there too); what the daemon runs with
@@ -296,11 +300,11 @@ void expect_failed_saves_to_be_harmless(staged_app& app, syslog_capture& syslog,
     EXPECT_EQ(config.status, 500);
     EXPECT_EQ(config.body, R"({"error":"Could not save settings"})");
     EXPECT_EQ(document_of(app.client().get(API + "/config"))["mtu"], 1400);
-    const std::size_t lines_before = record.lines().size();
+    const std::size_t ups_before = record.invocations_with("up");
     const http_reply up_with_change = app.client().post(API + "/up", UP_WITH_KEY + "&mtu=1500");
     EXPECT_EQ(up_with_change.status, 500);
     EXPECT_EQ(up_with_change.body, R"({"error":"Could not save settings"})");
-    EXPECT_EQ(record.lines().size(), lines_before) << "an up whose settings were not saved runs nothing";
+    EXPECT_EQ(record.invocations_with("up"), ups_before) << "an up whose settings were not saved runs nothing";
     EXPECT_EQ(json(record.lines()).dump().find("1500"), std::string::npos);
     const http_reply env = app.client().post(API + "/env", form("NB_SIM_X", "1"));
     EXPECT_EQ(env.status, 500);
@@ -445,7 +449,9 @@ TEST(faults, a_daemon_killed_while_saving_settings_restarts_with_whole_settings)
         writer.join();
         killed.expect_clean_restart();
         // An answered save is on disk; the one cut short left the old or the new value.
-        EXPECT_GE(saved_mtu(app), FIRST_MTU + acknowledged) << "after " << delay.count() << " ms";
+        if (acknowledged >= 0) {
+            EXPECT_GE(saved_mtu(app), FIRST_MTU + acknowledged) << "after " << delay.count() << " ms";
+        }
     }
     EXPECT_EQ(app.stop(), 0);
 }

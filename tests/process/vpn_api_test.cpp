@@ -491,4 +491,15 @@ TEST(vpn_api_process, without_the_client_status_reports_the_runner_error_and_res
     EXPECT_EQ(restart.header("Cache-Control"), "no-store");
 }
 
+// The build states each version once: the package's manifest, the daemon and the client it runs agree.
+TEST(VpnApiProcess, StatusNamesTheVersionsOfThePackageManifestAndOfTheClientItRuns) {
+    staged_app app;
+    app.start();
+    json status;
+    ASSERT_TRUE(wait_for([&] { return (status = status_of(app)).contains("status"); })) << status;
+    const json manifest = json::parse(read_file(PACKAGE_MANIFEST));
+    EXPECT_EQ(status["app_version"], manifest["acapPackageConf"]["setup"]["version"]);
+    EXPECT_EQ(status["netbird_version"], status["status"]["daemonVersion"]);
+}
+
 }  // namespace

@@ -264,4 +264,13 @@ std::vector<nlohmann::json> sim_record::lines() const {
     return parsed;
 }
 
+std::size_t sim_record::invocations_with(std::string_view word) const {
+    const auto holds_word = [word](const nlohmann::json& line) {
+        const nlohmann::json argv = line.value("argv", nlohmann::json::array());
+        return std::find(argv.begin(), argv.end(), word) != argv.end();
+    };
+    const std::vector<nlohmann::json> all = lines();
+    return static_cast<std::size_t>(std::count_if(all.begin(), all.end(), holds_word));
+}
+
 }  // namespace test_support

@@ -101,6 +101,9 @@ public:
     // The variable that makes the simulator write here, for staged_app's environment.
     std::pair<std::string, std::string> env() const { return {"NB_SIM_RECORD", m_path.string()}; }
     std::vector<nlohmann::json> lines() const;
+    // How many invocations had `word` in their command line, such as "up": the status polls that
+    // run meanwhile do not count.
+    std::size_t invocations_with(std::string_view word) const;
 
 private:
     std::filesystem::path m_path;

@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <csignal>
+#include <memory>
 #include <string>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -39,11 +40,13 @@ struct pipe_ends {
     void close_write() { ::close(std::exchange(write, -1)); }
 };
 
-// The reader's lines; read only after stop(), which joins the reader's thread.
+// The reader's lines; read only after stop(), which joins the reader's thread. The handler shares
+// `held` for as long as the reader keeps it.
 struct collected {
     std::vector<std::string> lines;
+    std::shared_ptr<int> held = std::make_shared<int>();
     line_reader::line_handler handler() {
-        return [this](std::string& line) { lines.push_back(line); };
+        return [this, held = held](std::string& line) { lines.push_back(line); };
     }
 };
 
@@ -57,7 +60,7 @@ TEST(line_reader, passes_lines_split_across_writes_and_a_last_one_without_newlin
     pipe.close_write();
     reader.stop(60s);  // returns at end of file
     EXPECT_EQ(seen.lines, (std::vector<std::string>{"one", "two\r", "", "three"}));
-    EXPECT_FALSE(reader.active());
+    EXPECT_EQ(seen.held.use_count(), 1) << "the stopped reader's thread has ended and let go of the handler";
 }
 
 // A line over the limit is cut where it reaches it, also split across writes, and the rest of it

@@ -124,6 +124,11 @@ protected:
                 });
             }).detach();
         });
+        // Answers on the loop's next turn, while the server may still be busy with the request.
+        m_app.post("/soon", [this](const auto& res, const auto&) {
+            res->on_aborted([this] { ++m_aborts; });
+            m_app.loop().defer([res] { res->end("soon"); });
+        });
         m_app.get("/silent", [](const auto&, const auto&) {});
         m_app.get("/status", [](const auto& res, const auto& req) {
             res->write_status(static_cast<http_status>(std::stoul(req.query_value("code")))).end("");
@@ -341,6 +346,14 @@ TEST_F(http_server_test, head_answers_have_no_body_and_100_continue_comes_before
     EXPECT_EQ(client.read_reply_head(5s).status, 100);
     client.send_raw("hello");
     EXPECT_EQ(client.read_reply(5s).body, "5");
+
+    // Answered while the interim answer goes out: the answer follows it, and the body sent after
+    // both is dropped before the next request.
+    client.send_raw("POST /soon HTTP/1.1\r\nHost: x\r\nExpect: 100-continue\r\nContent-Length: 5\r\n\r\n");
+    EXPECT_EQ(client.read_reply_head(5s).status, 100);
+    EXPECT_EQ(client.read_reply(5s).body, "soon");
+    client.send_raw("helloGET /echo?q=after HTTP/1.1\r\nHost: x\r\n\r\n");
+    EXPECT_EQ(client.read_reply(5s).body, "after");
 
     client.send_raw("POST /nope HTTP/1.1\r\nHost: x\r\nExpect: 100-continue\r\nContent-Length: 5\r\n\r\n");
     const auto refused = client.read_reply(5s);

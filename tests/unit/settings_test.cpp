@@ -118,7 +118,7 @@ TEST(settings_table, an_external_ip_map_is_used_as_stored_unless_malformed) {
     const json missing{{"external_ip_map", "1.2.3.4/no-such-if9,5.6.7.8/lo"}};
     EXPECT_EQ(settings_table::text_value(missing, "external_ip_map"), "1.2.3.4/no-such-if9,5.6.7.8/lo");
     EXPECT_EQ(settings_table::missing_map_interfaces(missing), std::vector<std::string>{"no-such-if9"});
-    const auto args = settings_table::tunnel_up_args(missing);
+    const auto args = settings_table::up_args(missing, settings_table::reach::tunnel);
     EXPECT_EQ(std::find(args.begin(), args.end(), "--external-ip-map"), args.end());
     // Submitted, a map must name interfaces NetBird's engine would use: lo is one it ignores.
     const settings_table::descriptor& map = *settings_table::find("external_ip_map");
@@ -370,12 +370,12 @@ TEST(settings_table, submitted_text_breaking_a_rule_gets_its_settings_message) {
 
 // Every tunnel setting goes to `up` with the value the system runs with, an empty map included.
 TEST(settings_table, up_gets_every_tunnel_flag_with_its_value) {
-    EXPECT_EQ(settings_table::tunnel_up_args(json::object()),
+    EXPECT_EQ(settings_table::up_args(json::object(), settings_table::reach::tunnel),
               (std::vector<std::string>{"--wireguard-port", "51820", "--mtu", "1280", "--interface-name", "wt0",
                                         "--external-ip-map", ""}));
     const json stored{{"wireguard_port", 1}, {"mtu", 9000}, {"interface_name", "tun-1"},
                       {"external_ip_map", "1.2.3.4"}, {"log_level", "debug"}};
-    EXPECT_EQ(settings_table::tunnel_up_args(stored),
+    EXPECT_EQ(settings_table::up_args(stored, settings_table::reach::tunnel),
               (std::vector<std::string>{"--wireguard-port", "1", "--mtu", "1280", "--interface-name", "tun-1",
                                         "--external-ip-map", "1.2.3.4"}));
 }

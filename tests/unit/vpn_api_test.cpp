@@ -1,8 +1,10 @@
 #include "text_utils.hpp"
+#include "versions.hpp"
 #include "vpn_api.hpp"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
+#include <string>
 
 namespace {
 
@@ -28,8 +30,8 @@ std::string status_json(int exit_code, const std::string& text) {
 
 TEST(vpn_api_status, document_before_the_first_poll) {
     EXPECT_EQ(status_json(1, ""),
-              R"({"app_version":"1.0.0","command_ended_after_poll":false,"exit_code":1,)"
-              R"("lifecycle":{"state":"running"},"netbird_version":"0.72.4","ok":false,"output":"",)"
+              R"({"app_version":")" + std::string(versions::APP) + R"(","command_ended_after_poll":false,"exit_code":1,)"
+              R"("lifecycle":{"state":"running"},"netbird_version":")" + versions::NETBIRD + R"(","ok":false,"output":"",)"
               R"("pending_reconnect":false,"pending_restart":false,"polled_at":null,"registered":false,)"
               R"("service_running":false,"snapshot_age_seconds":null})");
 }
