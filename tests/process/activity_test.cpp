@@ -48,7 +48,7 @@ TEST(activity, an_idle_daemon_reports_no_command_and_operator_restarts_count_onl
     EXPECT_LT(restarted["service_uptime_seconds"], 3);
     EXPECT_EQ(restarted["service_restarts"], 0);
     EXPECT_EQ(restarted["recent_restarts"]["operator"], 1);
-    ASSERT_EQ(app.client().post(API + "/up", "setup_key=" + SETUP_KEY).status, 200);
+    ASSERT_EQ(app.client().post(API + "/up", UP_WITH_KEY).status, 200);
     ASSERT_EQ(app.client().post(API + "/reconnect").status, 200);
     const json reconnected = activity_of(app);
     EXPECT_EQ(reconnected["recent_restarts"]["operator"], 2);

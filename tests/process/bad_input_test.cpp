@@ -110,7 +110,7 @@ TEST(bad_input, every_route_answers_each_bad_request_once_and_clearly) {
     // default port that another test may be using.
     ASSERT_EQ(app.client().post(API + "/iperf/server/start", "port=5441&idle_timeout=3600&one_shot=0").status, 200);
     // Registered, so that a reconnect never waits for a browser login.
-    ASSERT_EQ(json::parse(app.client().post(API + "/up", "setup_key=" + SETUP_KEY).body)["exit_code"], 0);
+    ASSERT_EQ(json::parse(app.client().post(API + "/up", UP_WITH_KEY).body)["exit_code"], 0);
     for (const route& r : ROUTES)
         for (const bad_request& bad : bad_requests()) expect_one_clear_answer(app.client(), r, bad);
 

@@ -20,8 +20,6 @@ using json = nlohmann::json;
 
 namespace {
 
-const std::string UP_WITH_KEY = "setup_key=" + SETUP_KEY;
-
 // --- helpers left behind ---
 
 // Where the simulator's helper stays: in the child's process group, or out of it (setsid).

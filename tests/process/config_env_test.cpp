@@ -162,7 +162,7 @@ TEST(config_api, a_changed_tunnel_setting_asks_for_a_reconnect_only_while_the_vp
     post("name=mtu&value=1400");
     EXPECT_FALSE(status_flag(app, "pending_reconnect"));
 
-    app.client().post(API + "/up", "setup_key=" + SETUP_KEY);  // wanted up from now on
+    app.client().post(API + "/up", UP_WITH_KEY);  // wanted up from now on
     post("name=management_url&value=https%3A%2F%2Fm.example");
     post("name=watchdog_timeout&value=60");
     post("name=mtu&value=1400");
@@ -260,7 +260,7 @@ TEST(config_api, up_refuses_the_setting_values_the_settings_api_refuses) {
                                                          {"mtu=abc", "mtu must be an integer between 576 and 8192"},
                                                          {"interface_name=a%0Ab", UNPRINTABLE}};
     for (const auto& [field, error] : cases) {
-        const http_reply refused = app.client().post(API + "/up", "setup_key=" + SETUP_KEY + "&" + field);
+        const http_reply refused = app.client().post(API + "/up", UP_WITH_KEY + "&" + field);
         EXPECT_EQ(refused.status, 400) << field;
         EXPECT_EQ(refused.body, json({{"error", error}, {"exit_code", 400}, {"ok", false}, {"output", error}}).dump());
     }
@@ -282,7 +282,7 @@ TEST(config_api, an_external_ip_map_survives_its_interface_missing_at_up_time) {
     ASSERT_EQ(app.client().post(API + "/config", "name=external_ip_map&value=203.0.113.5%2Fcam0").status, 200);
     ASSERT_EQ(ip("link del cam0"), 0);  // and its peer with it
 
-    const json up = json::parse(app.client().post(API + "/up", "setup_key=" + SETUP_KEY).body);
+    const json up = json::parse(app.client().post(API + "/up", UP_WITH_KEY).body);
     EXPECT_EQ(up["exit_code"], 0) << up.dump();
     EXPECT_NE(up["output"].get<std::string>().find("external_ip_map left out of up: interface cam0 is missing now"),
               std::string::npos)
@@ -318,7 +318,7 @@ TEST(env_api, every_netbird_child_gets_the_proxy_switched_off_and_a_user_name) {
     app.start();
     app.client().get(API + "/status");  // a watcher: the status poll runs at once
     ASSERT_TRUE(wait_for([&] { return json(record.lines()).dump().find(R"("status")") != std::string::npos; }));
-    ASSERT_EQ(json::parse(app.client().post(API + "/up", "setup_key=" + SETUP_KEY).body)["exit_code"], 0);
+    ASSERT_EQ(json::parse(app.client().post(API + "/up", UP_WITH_KEY).body)["exit_code"], 0);
     ASSERT_EQ(json::parse(app.client().post(API + "/down").body)["exit_code"], 0);
     ASSERT_EQ(app.client().get(API + "/debug-bundle").status, 200);
     EXPECT_TRUE(wait_for([&] { return json(record.lines()).dump().find(R"("status")") != std::string::npos; }))

@@ -24,8 +24,6 @@ using json = nlohmann::json;
 
 namespace {
 
-const std::string UP_WITH_KEY = "setup_key=" + SETUP_KEY;
-
 // The document in a file; discarded when the file is missing or is not JSON.
 json read_json(const fs::path& path) { return json::parse(read_file(path), nullptr, false); }
 

@@ -51,7 +51,7 @@ const std::vector<mixed_request>& request_mix() {
         {"GET", "/logs/tail?source=netbird", "", false},
         {"GET", "/status", "", false},
         {"GET", "/storage", "", false},
-        {"POST", "/up", "setup_key=" + SETUP_KEY, true},
+        {"POST", "/up", UP_WITH_KEY, true},
         {"POST", "/down", "", true},
         {"POST", "/reconnect", "", true},
         {"GET", "/iperf/server/status", "", false},

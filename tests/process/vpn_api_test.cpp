@@ -492,7 +492,7 @@ TEST(vpn_api_process, without_the_client_status_reports_the_runner_error_and_res
 }
 
 // The build states each version once: the package's manifest, the daemon and the client it runs agree.
-TEST(VpnApiProcess, StatusNamesTheVersionsOfThePackageManifestAndOfTheClientItRuns) {
+TEST(vpn_api_process, status_names_the_versions_of_the_package_manifest_and_of_the_client_it_runs) {
     staged_app app;
     app.start();
     json status;

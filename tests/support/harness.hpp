@@ -21,6 +21,7 @@ inline const std::string API = "/local/ovra_vpn/api/vpn";
 inline const std::string API_SOCKET = "/run/http/ovra_vpn/api.sock";
 // A well-formed setup key; tests look for it where it must never show.
 inline const std::string SETUP_KEY = "5E7B1C2A-9D44-4F1B-8C3E-FA17C0DE5EED";
+inline const std::string UP_WITH_KEY = "setup_key=" + SETUP_KEY;
 
 using namespace std::chrono_literals;
 
