@@ -15,13 +15,7 @@ json activity_of(staged_app& app) {
     const http_reply reply = app.client().get(API + "/activity");
     EXPECT_EQ(reply.status, 200);
     EXPECT_EQ(reply.header("Cache-Control"), "no-store");
-    return json::parse(reply.body, nullptr, false);
-}
-
-bool one_off_running(const staged_app& app, std::string_view command) {
-    for (const auto& entry : processes_of(app.dir() / "lib" / "netbird"))
-        if (entry.has_arg(command) && !entry.has_arg("service")) return true;
-    return false;
+    return document_of(reply);
 }
 
 TEST(activity, an_idle_daemon_reports_no_command_and_operator_restarts_count_only_by_cause) {
@@ -54,7 +48,7 @@ TEST(activity, an_idle_daemon_reports_no_command_and_operator_restarts_count_onl
     EXPECT_LT(restarted["service_uptime_seconds"], 3);
     EXPECT_EQ(restarted["service_restarts"], 0);
     EXPECT_EQ(restarted["recent_restarts"]["operator"], 1);
-    ASSERT_EQ(app.client().post(API + "/up", "setup_key=3C9E2B71-5A0D-4E6F-8B12-C0FFEE0DD1CE").status, 200);
+    ASSERT_EQ(app.client().post(API + "/up", UP_WITH_KEY).status, 200);
     ASSERT_EQ(app.client().post(API + "/reconnect").status, 200);
     const json reconnected = activity_of(app);
     EXPECT_EQ(reconnected["recent_restarts"]["operator"], 2);
@@ -70,7 +64,7 @@ TEST(activity, a_slow_command_shows_from_its_start_with_its_time_and_the_job_beh
     http_client first;
     http_client second;
     first.send_request("POST", API + "/down");
-    ASSERT_TRUE(wait_for([&] { return one_off_running(app, "down"); }));
+    ASSERT_TRUE(wait_for([&] { return !one_offs(app.netbird(), "down").empty(); }));
     // The first look after the client command started already names it.
     const json running = activity_of(app);
     EXPECT_EQ(running["command"], "down") << running.dump();

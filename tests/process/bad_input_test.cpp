@@ -20,7 +20,6 @@ using json = nlohmann::json;
 
 namespace {
 
-const std::string SETUP_KEY = "0BAD1A9C-7E3F-4A5B-9C8D-E6F7A8B9C0D1";
 constexpr std::size_t MAX_BODY_BYTES = 8192;
 
 struct route {
@@ -100,7 +99,7 @@ void expect_one_clear_answer(http_client& client, const route& r, const bad_requ
 
     const http_reply next = client.get(API + "/config");
     EXPECT_EQ(next.status, 200) << "after " << where;
-    EXPECT_TRUE(json::parse(next.body, nullptr, false).contains("mtu")) << "after " << where << ": " << next.body;
+    EXPECT_TRUE(document_of(next).contains("mtu")) << "after " << where << ": " << next.body;
 }
 
 TEST(bad_input, every_route_answers_each_bad_request_once_and_clearly) {
@@ -111,7 +110,7 @@ TEST(bad_input, every_route_answers_each_bad_request_once_and_clearly) {
     // default port that another test may be using.
     ASSERT_EQ(app.client().post(API + "/iperf/server/start", "port=5441&idle_timeout=3600&one_shot=0").status, 200);
     // Registered, so that a reconnect never waits for a browser login.
-    ASSERT_EQ(json::parse(app.client().post(API + "/up", "setup_key=" + SETUP_KEY).body)["exit_code"], 0);
+    ASSERT_EQ(json::parse(app.client().post(API + "/up", UP_WITH_KEY).body)["exit_code"], 0);
     for (const route& r : ROUTES)
         for (const bad_request& bad : bad_requests()) expect_one_clear_answer(app.client(), r, bad);
 

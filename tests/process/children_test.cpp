@@ -20,14 +20,6 @@ using json = nlohmann::json;
 
 namespace {
 
-const std::string UP_WITH_KEY = "setup_key=5E7B1C2A-9D44-4F1B-8C3E-FA17C0DE5EED";
-
-fs::path netbird_of(const staged_app& app) { return app.dir() / "lib" / "netbird"; }
-
-json document_of(const http_reply& reply) { return json::parse(reply.body, nullptr, false); }
-
-std::string form(const std::string& name, const std::string& value) { return "name=" + name + "&value=" + value; }
-
 // --- helpers left behind ---
 
 // Where the simulator's helper stays: in the child's process group, or out of it (setsid).
@@ -63,7 +55,7 @@ public:
 
     // The helper of the one running service, or -1.
     pid_t of_service(const staged_app& app) const {
-        const std::vector<pid_t> services = service_pids(netbird_of(app));
+        const std::vector<pid_t> services = service_pids(app.netbird());
         if (services.size() != 1) return -1;
         for (const process_entry& helper : live())
             if (helper.parent == services.front()) return helper.pid;
@@ -102,7 +94,7 @@ TEST(children, helpers_left_by_the_service_hold_up_neither_the_api_nor_shutdown)
 
         const pid_t previous = helper;
         ASSERT_TRUE(wait_for([&] { return (helper = left.of_service(app)) > 0 && helper != previous; }));
-        ::kill(service_pids(netbird_of(app)).front(), SIGKILL);  // the service dies; its helper stays
+        ::kill(service_pids(app.netbird()).front(), SIGKILL);  // the service dies; its helper stays
         EXPECT_TRUE(wait_for([&] { return occurrences(app.app_log(), "[W] VPN service exited\n") == 1; }, 10s));
         EXPECT_EQ(app.client().get(API + "/config").status, 200);
         left.expect_fate(helper, "after the service died");
@@ -212,8 +204,8 @@ TEST(children, inherit_only_their_standard_descriptors) {
 
     std::vector<pid_t> children;
     ASSERT_TRUE(wait_for([&] {
-        children = service_pids(netbird_of(app));
-        for (const process_entry& entry : processes_of(netbird_of(app)))
+        children = service_pids(app.netbird());
+        for (const process_entry& entry : processes_of(app.netbird()))
             if (entry.has_arg("status")) children.push_back(entry.pid);
         for (const process_entry& entry : processes_of(app.dir() / "lib" / "iperf3")) children.push_back(entry.pid);
         return children.size() == 3;
@@ -274,7 +266,7 @@ TEST(children, a_failed_service_start_is_retried_with_back_off) {
     staged_app app({.env = {{"OVRA_TEST_SECOND_MS", "100"}}});
     app.start();
     ASSERT_EQ(app.client().post(API + "/config", form("watchdog_enabled", "false")).status, 200);
-    const std::vector<pid_t> first = service_pids(netbird_of(app));
+    const std::vector<pid_t> first = service_pids(app.netbird());
     ASSERT_EQ(first.size(), 1u);
 
     // Every descriptor a start needs is refused while the limit stands below those already open.
@@ -285,13 +277,13 @@ TEST(children, a_failed_service_start_is_retried_with_back_off) {
     ::kill(first.front(), SIGKILL);
     const std::string longer_wait = "[W] The VPN service could not start; it is tried again in 20 s.";
     ASSERT_TRUE(wait_for([&] { return app.app_log().find(longer_wait) != std::string::npos; }, 20s)) << app.app_log();
-    EXPECT_TRUE(service_pids(netbird_of(app)).empty());
+    EXPECT_TRUE(service_pids(app.netbird()).empty());
     EXPECT_EQ(occurrences(app.app_log(), "[E] Failed to start VPN service: "), 2u) << app.app_log();
 
     ASSERT_EQ(::prlimit(app.pid(), RLIMIT_NOFILE, &usual, nullptr), 0);
     EXPECT_TRUE(wait_for([&] { return occurrences(app.app_log(), "[I] VPN service started") == 2; }, 15s))
         << app.app_log();
-    EXPECT_EQ(service_pids(netbird_of(app)).size(), 1u);
+    EXPECT_EQ(service_pids(app.netbird()).size(), 1u);
     EXPECT_EQ(app.stop(), 0);
 }
 

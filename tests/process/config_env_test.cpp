@@ -36,7 +36,6 @@ const char* const IP_MAP_MESSAGE =
     "internal IP address or the name of an existing network interface with an IPv4 address that NetBird does not "
     "ignore (lo, wt0, docker, veth, br-, ...)";
 const char* const UNPRINTABLE = "The value must be UTF-8 text without control characters";
-const std::string SETUP_KEY = "5E7B1C2A-9D44-4F1B-8C3E-FA17C0DE5EED";
 
 
 std::string error_body(const std::string& message) { return json{{"error", message}}.dump(); }
@@ -44,9 +43,7 @@ std::string error_body(const std::string& message) { return json{{"error", messa
 // Everything logged before `fence` has arrived once the fence has: the log is one datagram stream.
 long count_logged_before(syslog_capture& syslog, const std::string& text, const std::string& fence) {
     EXPECT_TRUE(wait_for([&] { return syslog.contains(fence); })) << fence;
-    const auto lines = syslog.lines();
-    return std::count_if(lines.begin(), lines.end(),
-                         [&](const std::string& line) { return line.find(text) != std::string::npos; });
+    return static_cast<long>(syslog.count(text));
 }
 
 bool status_flag(staged_app& app, const char* flag) {
@@ -165,7 +162,7 @@ TEST(config_api, a_changed_tunnel_setting_asks_for_a_reconnect_only_while_the_vp
     post("name=mtu&value=1400");
     EXPECT_FALSE(status_flag(app, "pending_reconnect"));
 
-    app.client().post(API + "/up", "setup_key=" + SETUP_KEY);  // wanted up from now on
+    app.client().post(API + "/up", UP_WITH_KEY);  // wanted up from now on
     post("name=management_url&value=https%3A%2F%2Fm.example");
     post("name=watchdog_timeout&value=60");
     post("name=mtu&value=1400");
@@ -263,7 +260,7 @@ TEST(config_api, up_refuses_the_setting_values_the_settings_api_refuses) {
                                                          {"mtu=abc", "mtu must be an integer between 576 and 8192"},
                                                          {"interface_name=a%0Ab", UNPRINTABLE}};
     for (const auto& [field, error] : cases) {
-        const http_reply refused = app.client().post(API + "/up", "setup_key=" + SETUP_KEY + "&" + field);
+        const http_reply refused = app.client().post(API + "/up", UP_WITH_KEY + "&" + field);
         EXPECT_EQ(refused.status, 400) << field;
         EXPECT_EQ(refused.body, json({{"error", error}, {"exit_code", 400}, {"ok", false}, {"output", error}}).dump());
     }
@@ -285,7 +282,7 @@ TEST(config_api, an_external_ip_map_survives_its_interface_missing_at_up_time) {
     ASSERT_EQ(app.client().post(API + "/config", "name=external_ip_map&value=203.0.113.5%2Fcam0").status, 200);
     ASSERT_EQ(ip("link del cam0"), 0);  // and its peer with it
 
-    const json up = json::parse(app.client().post(API + "/up", "setup_key=" + SETUP_KEY).body);
+    const json up = json::parse(app.client().post(API + "/up", UP_WITH_KEY).body);
     EXPECT_EQ(up["exit_code"], 0) << up.dump();
     EXPECT_NE(up["output"].get<std::string>().find("external_ip_map left out of up: interface cam0 is missing now"),
               std::string::npos)
@@ -321,7 +318,7 @@ TEST(env_api, every_netbird_child_gets_the_proxy_switched_off_and_a_user_name) {
     app.start();
     app.client().get(API + "/status");  // a watcher: the status poll runs at once
     ASSERT_TRUE(wait_for([&] { return json(record.lines()).dump().find(R"("status")") != std::string::npos; }));
-    ASSERT_EQ(json::parse(app.client().post(API + "/up", "setup_key=" + SETUP_KEY).body)["exit_code"], 0);
+    ASSERT_EQ(json::parse(app.client().post(API + "/up", UP_WITH_KEY).body)["exit_code"], 0);
     ASSERT_EQ(json::parse(app.client().post(API + "/down").body)["exit_code"], 0);
     ASSERT_EQ(app.client().get(API + "/debug-bundle").status, 200);
     EXPECT_TRUE(wait_for([&] { return json(record.lines()).dump().find(R"("status")") != std::string::npos; }))
@@ -422,9 +419,7 @@ TEST(env_api, changes_while_the_service_runs_ask_for_a_restart_and_repeats_chang
 }
 
 TEST(env_api, changes_without_a_running_service_need_no_restart) {
-    staged_app::options without_netbird;
-    without_netbird.with_netbird = false;
-    staged_app app(without_netbird);
+    staged_app app(without_netbird());
     app.start();
     EXPECT_EQ(app.client().post(API + "/env", "name=NB_FOO&value=1").body,
               R"({"env":{"NB_FOO":"1"},"ok":true,"restart_required":false})");

@@ -18,26 +18,8 @@ using json = nlohmann::json;
 
 namespace {
 
-staged_app::options with_env(std::vector<std::pair<std::string, std::string>> env) {
-    staged_app::options options;
-    options.env = std::move(env);
-    return options;
-}
-
-staged_app::options without_netbird() {
-    staged_app::options options;
-    options.with_netbird = false;
-    return options;
-}
-
 std::string request_text(const std::string& method, const std::string& target, const std::string& extra = "") {
     return method + " " + API + target + " HTTP/1.1\r\nHost: localhost\r\n" + extra + "\r\n";
-}
-
-std::string pattern_of(std::size_t size) {
-    std::string text(size, '\0');
-    for (std::size_t i = 0; i < size; ++i) text[i] = static_cast<char>('a' + (i * 13 + i / 1000) % 26);
-    return text;
 }
 
 // Whether the daemon holds `path` open.
@@ -50,7 +32,7 @@ bool holds_open(pid_t pid, const fs::path& path) {
 
 TEST(connections_process, a_pipelined_flood_behind_a_running_command_gets_every_answer_in_order) {
     constexpr int FLOOD = 3000;  // over 100 KiB of requests
-    staged_app app(with_env({{"NB_SIM_DELAY_MS", "1500"}}));
+    staged_app app({.env = {{"NB_SIM_DELAY_MS", "1500"}}});
     app.start();
     http_client& client = app.client();
     client.send_raw("");

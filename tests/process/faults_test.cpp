@@ -24,31 +24,8 @@ using json = nlohmann::json;
 
 namespace {
 
-const std::string SETUP_KEY = "5E7B1C2A-9D44-4F1B-8C3E-FA17C0DE5EED";
-const std::string UP_WITH_KEY = "setup_key=" + SETUP_KEY;
-
-staged_app::options with_env(std::vector<std::pair<std::string, std::string>> env) {
-    staged_app::options options;
-    options.env = std::move(env);
-    return options;
-}
-
-std::string form(const std::string& name, const std::string& value) { return "name=" + name + "&value=" + value; }
-
-fs::path netbird_of(const staged_app& app) { return app.dir() / "lib" / "netbird"; }
-
 // The document in a file; discarded when the file is missing or is not JSON.
 json read_json(const fs::path& path) { return json::parse(read_file(path), nullptr, false); }
-
-json document_of(const http_reply& reply) { return json::parse(reply.body, nullptr, false); }
-
-// The running one-off NetBird commands with the given command word.
-std::vector<pid_t> one_offs(const staged_app& app, std::string_view command) {
-    std::vector<pid_t> found;
-    for (const auto& entry : processes_of(netbird_of(app)))
-        if (entry.has_arg(command) && !entry.has_arg("service")) found.push_back(entry.pid);
-    return found;
-}
 
 std::vector<pid_t> live_children(pid_t parent) {
     std::vector<pid_t> children;
@@ -85,9 +62,9 @@ TEST(faults, a_service_crashing_in_a_loop_is_restarted_with_back_off_and_nothing
     // Lifecycle seconds of 50 ms: the back-off's waits of 5, 10 and 20 s take moments. Between
     // crashes a status poll's dial fails at once instead of holding its pipes for a second, so
     // that the quiet moments the measures need come between polls, also on a loaded machine.
-    staged_app app(with_env({{"NB_SIM_SERVICE_EXIT_AFTER_MS", "300"},
-                             {"OVRA_TEST_SECOND_MS", "50"},
-                             {"NB_SIM_CONNECT_WAIT_MS", "0"}}));
+    staged_app app({.env = {{"NB_SIM_SERVICE_EXIT_AFTER_MS", "300"},
+                            {"OVRA_TEST_SECOND_MS", "50"},
+                            {"NB_SIM_CONNECT_WAIT_MS", "0"}}});
     app.start();
     const auto starts = [&] { return occurrences(app.app_log(), "[I] VPN service started"); };
     ASSERT_TRUE(wait_for([&] { return starts() >= 2; }, 30s)) << app.app_log();
@@ -106,7 +83,7 @@ TEST(faults, a_service_crashing_in_a_loop_is_restarted_with_back_off_and_nothing
         ++asked;
         if (app.client().get(API + "/status").status == 200) ++answered;
         most_zombies = std::max(most_zombies, zombie_children(app.pid()));
-        most_services = std::max(most_services, service_pids(netbird_of(app)).size());
+        most_services = std::max(most_services, service_pids(app.netbird()).size());
         std::this_thread::sleep_for(200ms);
     }
     EXPECT_TRUE(restarted_twice()) << app.app_log();
@@ -122,10 +99,10 @@ TEST(faults, a_service_crashing_in_a_loop_is_restarted_with_back_off_and_nothing
 
 TEST(faults, commands_do_not_wait_for_a_hanging_status_poll) {
     syslog_capture syslog;
-    staged_app app(with_env({{"NB_SIM_HANG", "status"}}));
+    staged_app app({.env = {{"NB_SIM_HANG", "status"}}});
     app.start();
     std::vector<pid_t> hanging;
-    ASSERT_TRUE(wait_for([&] { return (hanging = one_offs(app, "status")).size() == 1; }));
+    ASSERT_TRUE(wait_for([&] { return (hanging = one_offs(app.netbird(), "status")).size() == 1; }));
 
     const json up = document_of(app.client().post(API + "/up", UP_WITH_KEY));
     EXPECT_EQ(up["exit_code"], 0) << up.dump();
@@ -135,7 +112,7 @@ TEST(faults, commands_do_not_wait_for_a_hanging_status_poll) {
     // The registration the up taught may still be on its way to disk.
     EXPECT_TRUE(wait_for([&] { return leftovers(app).empty(); }));
     // The poll that the command's end wakes hangs again; the daemon serves on.
-    EXPECT_TRUE(wait_for([&] { return one_offs(app, "status").size() == 1; }));
+    EXPECT_TRUE(wait_for([&] { return one_offs(app.netbird(), "status").size() == 1; }));
     EXPECT_EQ(app.client().get(API + "/config").status, 200);
     EXPECT_EQ(exposure(app, syslog), std::vector<std::string>{});
     EXPECT_EQ(app.stop(), 0);
@@ -150,7 +127,7 @@ TEST(faults, a_hanging_command_is_answered_124_after_a_minute_and_the_queue_move
     http_client hanging;
     http_client queued;
     hanging.send_request("POST", API + "/up", UP_WITH_KEY);
-    ASSERT_TRUE(wait_for([&] { return one_offs(app, "up").size() == 1; }));
+    ASSERT_TRUE(wait_for([&] { return one_offs(app.netbird(), "up").size() == 1; }));
     queued.send_request("POST", API + "/down");
     EXPECT_EQ(app.client().get(API + "/config").status, 200);  // the loop is not held up meanwhile
 
@@ -159,7 +136,7 @@ TEST(faults, a_hanging_command_is_answered_124_after_a_minute_and_the_queue_move
     EXPECT_EQ(up["ok"], false);
     const json down = document_of(queued.read_reply());
     EXPECT_EQ(down["exit_code"], 0) << down.dump();  // it ran
-    EXPECT_EQ(one_offs(app, "up"), std::vector<pid_t>{});
+    EXPECT_EQ(one_offs(app.netbird(), "up"), std::vector<pid_t>{});
     EXPECT_NE(app.app_log().find("[E] Command timed out after 60 seconds"), std::string::npos);
     EXPECT_TRUE(wait_for([&] { return leftovers(app).empty(); }));
     EXPECT_EQ(exposure(app, syslog), std::vector<std::string>{});
@@ -439,7 +416,7 @@ public:
             [&] {
                 return std::none_of(m_children.begin(), m_children.end(), [](pid_t pid) { return process_alive(pid); });
             }));
-        EXPECT_TRUE(wait_for([&] { return service_pids(netbird_of(m_app)).size() == 1; }, 30s));
+        EXPECT_TRUE(wait_for([&] { return service_pids(m_app.netbird()).size() == 1; }, 30s));
     }
 
 private:
@@ -507,7 +484,7 @@ TEST(faults, no_child_outlives_a_killed_daemon) {
     ASSERT_EQ(app.client().post(API + "/iperf/server/start", "port=5421").status, 200);
     http_client hanging;
     hanging.send_request("POST", API + "/up", UP_WITH_KEY);
-    ASSERT_TRUE(wait_for([&] { return one_offs(app, "up").size() == 1; }));
+    ASSERT_TRUE(wait_for([&] { return one_offs(app.netbird(), "up").size() == 1; }));
     ASSERT_TRUE(wait_for([&] { return live_children(app.pid()).size() == 3; }))  // service, iperf3, up
         << live_children(app.pid()).size();
 

@@ -3,8 +3,8 @@
 // starts, answers and serves nothing but its own regular files.
 
 #include "harness.hpp"
+#include "inspect.hpp"
 
-#include <ctime>
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -16,25 +16,6 @@ namespace fs = std::filesystem;
 using json = nlohmann::json;
 
 namespace {
-
-staged_app::options without_netbird() {
-    staged_app::options options;
-    options.with_netbird = false;
-    return options;
-}
-
-std::string yesterday() {
-    const std::time_t now = std::time(nullptr);
-    std::tm local{};
-    ::localtime_r(&now, &local);
-    local.tm_hour = 12;
-    local.tm_mday -= 1;
-    local.tm_isdst = -1;
-    std::mktime(&local);
-    char text[11];
-    std::strftime(text, sizeof text, "%Y-%m-%d", &local);
-    return text;
-}
 
 json config_of(staged_app& app) { return json::parse(app.client().get(API + "/config").body); }
 
@@ -91,7 +72,7 @@ TEST(hostile_files, the_netbird_log_is_tailed_only_when_it_is_a_regular_file) {
 TEST(hostile_files, links_named_like_logs_are_neither_listed_served_nor_compressed) {
     staged_app app(without_netbird());
     fs::create_directories(app.log_dir());
-    const std::string planted = "app_" + yesterday() + ".log";
+    const std::string planted = "app_" + date_before_today(1) + ".log";
     write_file(app.dir() / "secret", "root:x:0:0\n");
     fs::create_symlink(app.dir() / "secret", app.log_dir() / planted);
     fs::create_symlink(app.dir() / "secret", app.data_dir() / "client-1.log.gz");
@@ -111,7 +92,7 @@ TEST(hostile_files, links_named_like_logs_are_neither_listed_served_nor_compress
 // A client whose status output is one array nested 200,000 levels deep.
 TEST(hostile_files, status_output_nested_past_the_limit_is_shown_as_text) {
     staged_app app(without_netbird());
-    const fs::path netbird = app.dir() / "lib" / "netbird";
+    const fs::path netbird = app.netbird();
     write_file(netbird,
                "#!/bin/sh\n"
                "case \"$*\" in\n"
@@ -122,7 +103,7 @@ TEST(hostile_files, status_output_nested_past_the_limit_is_shown_as_text) {
     app.start();
     json status;
     EXPECT_TRUE(wait_for([&] {
-        status = json::parse(app.client().get(API + "/status").body, nullptr, false);
+        status = document_of(app.client().get(API + "/status"));
         return status.is_object() && status.value("output", "").starts_with(std::string(1000, '['));
     })) << status.dump().substr(0, 300);
     EXPECT_EQ(status["exit_code"], 0);

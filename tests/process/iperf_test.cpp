@@ -2,8 +2,8 @@
 // its own (tests/isolate.sh), so fixed ports never meet another run's or the machine's.
 
 #include "harness.hpp"
+#include "inspect.hpp"
 
-#include <algorithm>
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -20,10 +20,11 @@ const std::string START = API + "/iperf/server/start";
 const std::string STOP = API + "/iperf/server/stop";
 const std::string STATUS = API + "/iperf/server/status";
 
-json document_of(const http_reply& reply) {
+// An iperf answer is never cached.
+json uncached_document_of(const http_reply& reply) {
     EXPECT_EQ(reply.header("Content-Type"), "application/json");
     EXPECT_EQ(reply.header("Cache-Control"), "no-store");
-    return json::parse(reply.body);
+    return document_of(reply);
 }
 
 bool accepts_connections(int port) {
@@ -42,12 +43,6 @@ bool logged(syslog_capture& syslog, std::string_view text) {
     return wait_for([&] { return syslog.contains(text); });
 }
 
-std::size_t count_lines_with(syslog_capture& syslog, std::string_view text) {
-    const auto lines = syslog.lines();
-    return static_cast<std::size_t>(std::count_if(
-        lines.begin(), lines.end(), [&](const std::string& line) { return line.find(text) != std::string::npos; }));
-}
-
 TEST(iperf, an_empty_start_serves_one_client_on_5201_and_then_ends_by_itself) {
     syslog_capture syslog;
     staged_app app;
@@ -55,7 +50,7 @@ TEST(iperf, an_empty_start_serves_one_client_on_5201_and_then_ends_by_itself) {
 
     const http_reply started = app.client().post(START);
     ASSERT_EQ(started.status, 200) << started.body;
-    const json first = document_of(started);
+    const json first = uncached_document_of(started);
     EXPECT_EQ(first["port"], 5201);
     EXPECT_EQ(first["running"], true);
     EXPECT_TRUE(logged(syslog, "iperf3 server started on port 5201 (idle-timeout 60s, one-off)"));
@@ -68,7 +63,7 @@ TEST(iperf, an_empty_start_serves_one_client_on_5201_and_then_ends_by_itself) {
 
     json ended;
     ASSERT_TRUE(wait_for([&] {
-        ended = document_of(app.client().get(STATUS));
+        ended = uncached_document_of(app.client().get(STATUS));
         return ended["running"] == false;
     }));
     EXPECT_EQ(ended["port"], 0);
@@ -78,7 +73,7 @@ TEST(iperf, an_empty_start_serves_one_client_on_5201_and_then_ends_by_itself) {
     // The shutdown line comes after anything the status requests logged.
     EXPECT_EQ(app.stop(), 0);
     ASSERT_TRUE(logged(syslog, "shutting down"));
-    EXPECT_EQ(count_lines_with(syslog, "iperf3 server exited"), 1u);
+    EXPECT_EQ(syslog.count("iperf3 server exited"), 1u);
 }
 
 TEST(iperf, a_second_start_keeps_the_running_server_and_a_stop_or_shutdown_kills_it) {
@@ -88,12 +83,12 @@ TEST(iperf, a_second_start_keeps_the_running_server_and_a_stop_or_shutdown_kills
 
     ASSERT_EQ(app.client().post(START, "port=5311&idle_timeout=30&one_shot=0").status, 200);
     EXPECT_TRUE(logged(syslog, "iperf3 server started on port 5311 (idle-timeout 30s)"));
-    const json again = document_of(app.client().post(START, "port=5312"));
+    const json again = uncached_document_of(app.client().post(START, "port=5312"));
     EXPECT_EQ(again["port"], 5311);
     EXPECT_EQ(again["running"], true);
     ASSERT_TRUE(wait_for([] { return accepts_connections(5311); }));
 
-    const json stopped = document_of(app.client().post(STOP));
+    const json stopped = uncached_document_of(app.client().post(STOP));
     EXPECT_EQ(stopped["running"], false);
     EXPECT_EQ(stopped["port"], 0);
     EXPECT_EQ(stopped["uptime_seconds"], 0);
@@ -141,7 +136,7 @@ TEST(iperf, a_missing_executable_answers_500_with_nothing_running) {
     EXPECT_EQ(reply.body, R"({"error":"Could not start iperf3 server"})");
     EXPECT_EQ(reply.header("Cache-Control"), "no-store");
     EXPECT_TRUE(logged(syslog, "iperf3 binary not found at " + (app.dir() / "lib" / "iperf3").string()));
-    EXPECT_EQ(document_of(app.client().get(STATUS)),
+    EXPECT_EQ(uncached_document_of(app.client().get(STATUS)),
               json::parse(R"({"output":"","port":0,"running":false,"uptime_seconds":0})"));
 }
 

@@ -1,6 +1,7 @@
 // GET /journal and the freshness members of /status, as the daemon keeps them across its restarts.
 
 #include "harness.hpp"
+#include "inspect.hpp"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -15,7 +16,7 @@ json get_json(staged_app& app, const std::string& path) {
     const http_reply reply = app.client().get(API + path);
     EXPECT_EQ(reply.status, 200);
     EXPECT_EQ(reply.header("Cache-Control"), "no-store");
-    return json::parse(reply.body, nullptr, false);
+    return document_of(reply);
 }
 
 bool has_event(const json& journal, const std::string& kind, const std::string& detail) {

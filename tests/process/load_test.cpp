@@ -27,8 +27,6 @@ constexpr long RSS_TOLERANCE_KIB = 3072;
 constexpr std::size_t SHOWN_FAILURES = 10;
 constexpr std::size_t LOG_TAIL_BYTES = 200000;
 
-const std::string SETUP_KEY = "10AD7E57-2B3C-4D5E-8F90-A1B2C3D4E5F6";
-
 std::chrono::seconds load_duration() {
     const char* configured = std::getenv("OVRA_LOAD_SECONDS");
     return configured != nullptr ? std::chrono::seconds(std::atoi(configured)) : DEFAULT_LOAD;
@@ -53,7 +51,7 @@ const std::vector<mixed_request>& request_mix() {
         {"GET", "/logs/tail?source=netbird", "", false},
         {"GET", "/status", "", false},
         {"GET", "/storage", "", false},
-        {"POST", "/up", "setup_key=" + SETUP_KEY, true},
+        {"POST", "/up", UP_WITH_KEY, true},
         {"POST", "/down", "", true},
         {"POST", "/reconnect", "", true},
         {"GET", "/iperf/server/status", "", false},
@@ -190,7 +188,7 @@ TEST(load, two_hundred_clients_fail_only_with_busy_answers_and_leave_nothing_beh
         EXPECT_LE(after.rss_kib, baseline.rss_kib + RSS_TOLERANCE_KIB);
     }
     EXPECT_EQ(zombie_children(app.pid()), 0u);
-    EXPECT_EQ(service_pids(app.dir() / "lib" / "netbird").size(), 1u);
+    EXPECT_EQ(service_pids(app.netbird()).size(), 1u);
     EXPECT_EQ(exposure_findings(app.dir(), syslog.lines(), SETUP_KEY), std::vector<std::string>{});
     EXPECT_EQ(app.stop(), 0);
 }

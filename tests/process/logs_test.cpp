@@ -4,7 +4,6 @@
 #include "harness.hpp"
 
 #include <algorithm>
-#include <ctime>
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -19,25 +18,6 @@ namespace fs = std::filesystem;
 namespace {
 
 const std::string NOT_FOUND = "Log file not found.";
-
-std::string date_before_today(int days_back) {
-    const std::time_t now = std::time(nullptr);
-    std::tm local{};
-    ::localtime_r(&now, &local);
-    local.tm_hour = 12;
-    local.tm_mday -= days_back;
-    local.tm_isdst = -1;
-    std::mktime(&local);
-    char text[11];
-    std::strftime(text, sizeof text, "%Y-%m-%d", &local);
-    return text;
-}
-
-staged_app::options without_netbird() {
-    staged_app::options opts;
-    opts.with_netbird = false;
-    return opts;
-}
 
 // The names of the headers that a reply carries, in order, among those asked about.
 std::vector<std::string> header_order(const http_reply& reply, const std::vector<std::string>& names) {

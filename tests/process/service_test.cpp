@@ -15,7 +15,7 @@ namespace {
 pid_t wait_for_service(staged_app& app, pid_t previous = -1) {
     pid_t pid = -1;
     wait_for([&] {
-        const auto pids = service_pids(app.dir() / "lib" / "netbird");
+        const auto pids = service_pids(app.netbird());
         pid = pids.empty() ? -1 : pids.back();
         return pid > 0 && pid != previous && app.netbird_log().find("started daemon server: ") != std::string::npos;
     });
@@ -73,7 +73,7 @@ TEST(service, missing_client_is_logged_and_the_api_keeps_serving) {
     staged_app app(options);
     app.start();
     const std::string log = app.app_log();
-    EXPECT_NE(log.find("[E] VPN CLI not found at " + (app.dir() / "lib" / "netbird").string()), std::string::npos)
+    EXPECT_NE(log.find("[E] VPN CLI not found at " + (app.netbird()).string()), std::string::npos)
         << log;
     EXPECT_EQ(log.find("VPN service started"), std::string::npos);
     EXPECT_EQ(app.client().get(API + "/status").status, 200);

@@ -103,7 +103,7 @@ void register_device(staged_app& app, const std::string& form = "setup_key=F1257
     ASSERT_EQ(json::parse(reply.body)["output"], "Connected\n") << reply.body;
 }
 
-TEST(VpnApiProcess, NineCommandsWaitBehindASlowOneAndTheTenthIsRefusedAtOnce) {
+TEST(vpn_api_process, nine_commands_wait_behind_a_slow_one_and_the_tenth_is_refused_at_once) {
     invocation_record record;
     staged_app app({.env = {{"NB_SIM_DELAY_MS", "1500"}, record.env()}});
     app.start();
@@ -138,7 +138,7 @@ TEST(VpnApiProcess, NineCommandsWaitBehindASlowOneAndTheTenthIsRefusedAtOnce) {
     for (std::size_t i = 0; i < 9; ++i) EXPECT_EQ(flag_value(ups[i + 1], "--mtu"), std::to_string(1301 + i));
 }
 
-TEST(VpnApiProcess, SetupKeyIsStagedPrivatelyForUpAndNeverLogged) {
+TEST(vpn_api_process, setup_key_is_staged_privately_for_up_and_never_logged) {
     const std::string key = "{A0B5EC2E-7000-4000-8000-000000005566}";
     invocation_record record;
     syslog_capture syslog;
@@ -171,7 +171,7 @@ TEST(VpnApiProcess, SetupKeyIsStagedPrivatelyForUpAndNeverLogged) {
     for (const std::string& line : syslog.lines()) EXPECT_EQ(line.find(key), std::string::npos) << line;
 }
 
-TEST(VpnApiProcess, DeregisterResetsTheDataDirectoryAndStartsTheServiceAgain) {
+TEST(vpn_api_process, deregister_resets_the_data_directory_and_starts_the_service_again) {
     invocation_record record;
     staged_app app({.env = {record.env()}});
     const std::string overrides = "{\n  \"NB_LOG_LEVEL\": \"debug\"\n}\n";
@@ -212,7 +212,7 @@ TEST(VpnApiProcess, DeregisterResetsTheDataDirectoryAndStartsTheServiceAgain) {
     EXPECT_EQ(flag_value(record.of("up").back(), "--mtu"), "1280");
 }
 
-TEST(VpnApiProcess, ReconnectRunsDownAndUpAsOneJobThenRestartsTheService) {
+TEST(vpn_api_process, reconnect_runs_down_and_up_as_one_job_then_restarts_the_service) {
     invocation_record record;
     staged_app app({.env = {record.env()}});
     app.start();
@@ -232,7 +232,7 @@ TEST(VpnApiProcess, ReconnectRunsDownAndUpAsOneJobThenRestartsTheService) {
     EXPECT_FALSE(fs::exists(app.data_dir() / "app.json"));
 }
 
-TEST(VpnApiProcess, AClientThatLeavesGetsNoAnswerButTheResetStillHappens) {
+TEST(vpn_api_process, a_client_that_leaves_gets_no_answer_but_the_reset_still_happens) {
     invocation_record record;
     staged_app app({.env = {{"NB_SIM_DELAY_MS", "1000"}, record.env()}});
     app.start();
@@ -252,7 +252,7 @@ bool daemon_status_is(staged_app& app, const std::string& state) {
     return status["exit_code"] == 0 && status["status"]["daemonStatus"] == state;
 }
 
-TEST(VpnApiProcess, AFreshCameraIsNotRegisteredAndUpWithoutAKeyIsRefusedAtOnce) {
+TEST(vpn_api_process, a_fresh_camera_is_not_registered_and_up_without_a_key_is_refused_at_once) {
     invocation_record record;
     staged_app app({.env = {record.env()}});
     app.start();
@@ -277,7 +277,7 @@ TEST(VpnApiProcess, AFreshCameraIsNotRegisteredAndUpWithoutAKeyIsRefusedAtOnce) 
     EXPECT_EQ(status_of(app)["registered"], true);
 }
 
-TEST(VpnApiProcess, UpWhileConnectedAppliesOnlyPendingChangesAndSaysWhatItDid) {
+TEST(vpn_api_process, up_while_connected_applies_only_pending_changes_and_says_what_it_did) {
     invocation_record record;
     staged_app app({.env = {record.env()}});
     app.start();
@@ -315,7 +315,7 @@ TEST(VpnApiProcess, UpWhileConnectedAppliesOnlyPendingChangesAndSaysWhatItDid) {
     EXPECT_EQ(record.of("down").size(), 2u);
 }
 
-TEST(VpnApiProcess, OnlyAnUpWithTheLatestSettingsSettlesAPendingReconnect) {
+TEST(vpn_api_process, only_an_up_with_the_latest_settings_settles_a_pending_reconnect) {
     invocation_record record;
     staged_app app({.env = {record.env()}});
     app.start();
@@ -339,7 +339,7 @@ TEST(VpnApiProcess, OnlyAnUpWithTheLatestSettingsSettlesAPendingReconnect) {
     EXPECT_EQ(status_of(app)["pending_reconnect"], false);
 }
 
-TEST(VpnApiProcess, AKeyAndSettingsSentRightAfterADeregistrationSurviveIt) {
+TEST(vpn_api_process, a_key_and_settings_sent_right_after_a_deregistration_survive_it) {
     invocation_record record;
     staged_app app({.env = {{"NB_SIM_DELAY_MS", "1000"}, record.env()}});
     app.start();
@@ -377,7 +377,7 @@ std::size_t count_of(const std::string& text, const std::string& part) {
 const std::pair<std::string, std::string> SHORT_SECONDS{"OVRA_TEST_SECOND_MS", "100"};
 constexpr auto SHORT_TIMEOUT = 3s;
 
-TEST(VpnApiLifecycle, ACameraThatNeedsALoginIsNotRestartedAndRemembersIt) {
+TEST(vpn_api_lifecycle, a_camera_that_needs_a_login_is_not_restarted_and_remembers_it) {
     staged_app app({.env = {SHORT_SECONDS}});
     // The first run leaves the unregistered config.json its service created, as after a reboot.
     app.start();
@@ -398,7 +398,7 @@ TEST(VpnApiLifecycle, ACameraThatNeedsALoginIsNotRestartedAndRemembersIt) {
     EXPECT_EQ(count_of(log, "VPN client reports NeedsLogin"), 0u) << "remembered from the first run: " << log;
 }
 
-TEST(VpnApiLifecycle, AManagementOutageWithPeersConnectedNeverCutsTheTunnel) {
+TEST(vpn_api_lifecycle, a_management_outage_with_peers_connected_never_cuts_the_tunnel) {
     staged_app app({.env = {SHORT_SECONDS}});
     write_file(app.data_dir() / "app.json", R"({"watchdog_timeout": 30})");
     app.start();
@@ -416,7 +416,7 @@ TEST(VpnApiLifecycle, AManagementOutageWithPeersConnectedNeverCutsTheTunnel) {
     EXPECT_EQ(status["lifecycle"]["state"], "running");
 }
 
-TEST(VpnApiLifecycle, AServiceThatCannotStartIsRetriedWithBackOffAndItsFatalLineShown) {
+TEST(vpn_api_lifecycle, a_service_that_cannot_start_is_retried_with_back_off_and_its_fatal_line_shown) {
     staged_app app({.env = {SHORT_SECONDS}});
     write_file(app.data_dir() / "config.json", "");  // as a power cut can leave it
     app.start();
@@ -436,7 +436,7 @@ TEST(VpnApiLifecycle, AServiceThatCannotStartIsRetriedWithBackOffAndItsFatalLine
     EXPECT_EQ(read_file(app.data_dir() / "config.json"), "") << "the damaged file is the operator's to mend";
 }
 
-TEST(VpnApiLifecycle, TheWishDownOutlastsRestartsAndReconnects) {
+TEST(vpn_api_lifecycle, the_wish_down_outlasts_restarts_and_reconnects) {
     invocation_record record;
     staged_app app({.env = {record.env()}});
     app.start();
@@ -454,7 +454,7 @@ TEST(VpnApiLifecycle, TheWishDownOutlastsRestartsAndReconnects) {
     EXPECT_EQ(status_of(app)["lifecycle"]["wish"], "up");
 }
 
-TEST(VpnApiLifecycle, AFailedDeregistrationKeepsTheCameraUnlessForced) {
+TEST(vpn_api_lifecycle, a_failed_deregistration_keeps_the_camera_unless_forced) {
     staged_app app;
     app.start();
     register_device(app, "setup_key=F1257000-0000-4000-8000-000000000001&mtu=1400");
@@ -476,7 +476,7 @@ TEST(VpnApiLifecycle, AFailedDeregistrationKeepsTheCameraUnlessForced) {
     EXPECT_EQ(status_of(app)["registered"], false);
 }
 
-TEST(VpnApiProcess, WithoutTheClientStatusReportsTheRunnerErrorAndRestartFindsNothingRunning) {
+TEST(vpn_api_process, without_the_client_status_reports_the_runner_error_and_restart_finds_nothing_running) {
     staged_app app({.with_netbird = false, .env = {}});
     app.start();
 
@@ -492,7 +492,7 @@ TEST(VpnApiProcess, WithoutTheClientStatusReportsTheRunnerErrorAndRestartFindsNo
 }
 
 // The build states each version once: the package's manifest, the daemon and the client it runs agree.
-TEST(VpnApiProcess, StatusNamesTheVersionsOfThePackageManifestAndOfTheClientItRuns) {
+TEST(vpn_api_process, status_names_the_versions_of_the_package_manifest_and_of_the_client_it_runs) {
     staged_app app;
     app.start();
     json status;

@@ -47,8 +47,6 @@ struct application_test_access {
     static void take_status_snapshot(application& app, command_result snapshot, clock::time_point now) {
         app.take_status_snapshot(std::move(snapshot), now);
     }
-    static void lifecycle_tick(application& app, clock::time_point now) { app.lifecycle_tick(now); }
-    static vpn_lifecycle::machine& lifecycle(application& app) { return app.m_lifecycle; }
     static void set_pending_restart(application& app) { app.m_pending_restart = true; }
     static bool pending_restart(const application& app) { return app.m_pending_restart.load(); }
 

@@ -241,13 +241,34 @@ void write_file(const fs::path& path, std::string_view content) {
     std::ofstream(path, std::ios::binary) << content;
 }
 
-std::string today() {
+std::string date_before_today(int days_back) {
     const std::time_t now = std::time(nullptr);
     std::tm local{};
     ::localtime_r(&now, &local);
+    // Noon, so that a day of 23 or 25 hours does not move the date.
+    local.tm_hour = 12;
+    local.tm_mday -= days_back;
+    local.tm_isdst = -1;
+    std::mktime(&local);
     char text[11];
     std::strftime(text, sizeof text, "%Y-%m-%d", &local);
     return text;
+}
+
+std::string today() { return date_before_today(0); }
+
+std::string pattern_of(std::size_t size) {
+    std::string text(size, '\0');
+    for (std::size_t i = 0; i < size; ++i) text[i] = static_cast<char>('a' + (i * 7 + i / 4096) % 26);
+    return text;
+}
+
+std::string form(const std::string& name, const std::string& value) { return "name=" + name + "&value=" + value; }
+
+staged_app::options without_netbird() {
+    staged_app::options options;
+    options.with_netbird = false;
+    return options;
 }
 
 staged_app::staged_app() : staged_app(options{}) {}
@@ -381,11 +402,12 @@ std::vector<std::string> syslog_capture::lines() {
     return m_impl->lines;
 }
 
-bool syslog_capture::contains(std::string_view text) {
+std::size_t syslog_capture::count(std::string_view text) {
     std::lock_guard lock(m_impl->mutex);
+    std::size_t found = 0;
     for (const auto& line : m_impl->lines)
-        if (line.find(text) != std::string::npos) return true;
-    return false;
+        if (line.find(text) != std::string::npos) ++found;
+    return found;
 }
 
 }  // namespace test_support

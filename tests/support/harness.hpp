@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <csignal>
+#include <cstddef>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -18,6 +19,9 @@ namespace test_support {
 
 inline const std::string API = "/local/ovra_vpn/api/vpn";
 inline const std::string API_SOCKET = "/run/http/ovra_vpn/api.sock";
+// A well-formed setup key; tests look for it where it must never show.
+inline const std::string SETUP_KEY = "5E7B1C2A-9D44-4F1B-8C3E-FA17C0DE5EED";
+inline const std::string UP_WITH_KEY = "setup_key=" + SETUP_KEY;
 
 using namespace std::chrono_literals;
 
@@ -69,7 +73,13 @@ bool wait_for(const std::function<bool()>& pred, std::chrono::milliseconds timeo
 
 std::string read_file(const std::filesystem::path& path);
 void write_file(const std::filesystem::path& path, std::string_view content);
-std::string today();  // local date as YYYY-MM-DD
+// The local date `days_back` days before today as YYYY-MM-DD, as the daily log files carry it.
+std::string date_before_today(int days_back);
+std::string today();
+// `size` letters that vary with their position: a lost, doubled or misplaced piece of a body shows.
+std::string pattern_of(std::size_t size);
+// The body of a POST to /config or /env that sets one value.
+std::string form(const std::string& name, const std::string& value);
 
 class staged_app {
 public:
@@ -89,6 +99,7 @@ public:
     staged_app& operator=(const staged_app&) = delete;
 
     const std::filesystem::path& dir() const { return m_dir; }
+    std::filesystem::path netbird() const { return m_dir / "lib" / "netbird"; }
     std::filesystem::path data_dir() const { return m_dir / "localdata"; }
     std::filesystem::path log_dir() const { return data_dir() / "logs"; }
 
@@ -117,13 +128,17 @@ private:
     http_client m_client;
 };
 
+staged_app::options without_netbird();
+
 // Messages sent to /dev/log while the capture is alive ("<priority>... message" each).
 class syslog_capture {
 public:
     syslog_capture();
     ~syslog_capture();
     std::vector<std::string> lines();
-    bool contains(std::string_view text);
+    bool contains(std::string_view text) { return count(text) > 0; }
+    // How many lines hold `text`.
+    std::size_t count(std::string_view text);
 
 private:
     struct impl;

@@ -137,6 +137,13 @@ std::vector<pid_t> service_pids(const fs::path& netbird) {
     return pids;
 }
 
+std::vector<pid_t> one_offs(const fs::path& netbird, std::string_view command) {
+    std::vector<pid_t> found;
+    for (const auto& entry : processes_of(netbird))
+        if (entry.has_arg(command) && !entry.has_arg("service")) found.push_back(entry.pid);
+    return found;
+}
+
 std::size_t zombie_children(pid_t parent) {
     const auto processes = list_processes();
     return static_cast<std::size_t>(std::count_if(processes.begin(), processes.end(), [parent](const auto& entry) {
@@ -236,6 +243,8 @@ std::vector<std::string> exposure_findings(const fs::path& app_dir, const std::v
         findings.push_back("API socket missing or not 0666");
     return findings;
 }
+
+nlohmann::json document_of(const http_reply& reply) { return nlohmann::json::parse(reply.body, nullptr, false); }
 
 sim_record::sim_record() {
     char pattern[] = "/tmp/ovra-record-XXXXXX";

@@ -14,6 +14,11 @@
 
 namespace test_support {
 
+struct http_reply;
+
+// The JSON document an answer carries; discarded when its body is not JSON.
+nlohmann::json document_of(const http_reply& reply);
+
 struct process_entry {
     pid_t pid = 0;
     pid_t parent = 0;
@@ -32,6 +37,9 @@ std::vector<process_entry> processes_of(const std::filesystem::path& executable)
 
 // Live processes of `executable` that run the NetBird service ("service run").
 std::vector<pid_t> service_pids(const std::filesystem::path& netbird);
+
+// Running one-off commands of `netbird` (not the service) with the command word `command`.
+std::vector<pid_t> one_offs(const std::filesystem::path& netbird, std::string_view command);
 
 // Children of `parent` that ended and were never reaped.
 std::size_t zombie_children(pid_t parent);

@@ -3,14 +3,16 @@
 // stand-in written as a shell script, and a capture of what the default logger writes.
 
 #include "application_test_access.hpp"
+#include "harness.hpp"
 
 #include <cstdlib>
-#include <fstream>
 #include <gtest/gtest.h>
 #include <memory>
 #include <spdlog/sinks/ostream_sink.h>
 #include <spdlog/spdlog.h>
 #include <sstream>
+
+using test_support::write_file;
 
 class app_test_fixture : public ::testing::Test {
 protected:
@@ -40,12 +42,8 @@ protected:
 
     // Installs a /bin/sh script as lib/netbird.
     void install_netbird(const std::string& body) const {
-        write(netbird_path(), "#!/bin/sh\n" + body + "\n");
+        write_file(netbird_path(), "#!/bin/sh\n" + body + "\n");
         std::filesystem::permissions(netbird_path(), std::filesystem::perms::owner_all);
-    }
-
-    static void write(const std::filesystem::path& path, const std::string& content) {
-        std::ofstream(path, std::ios::binary) << content;
     }
 
     // Everything logged so far, one "[L] message" line each.

@@ -50,7 +50,7 @@ struct collected {
     }
 };
 
-TEST(LineReaderTest, PassesLinesSplitAcrossWritesAndALastOneWithoutNewline) {
+TEST(line_reader, passes_lines_split_across_writes_and_a_last_one_without_newline) {
     pipe_ends pipe;
     collected seen;
     line_reader reader;
@@ -65,7 +65,7 @@ TEST(LineReaderTest, PassesLinesSplitAcrossWritesAndALastOneWithoutNewline) {
 
 // A line over the limit is cut where it reaches it, also split across writes, and the rest of it
 // dropped; past the total the crossing line is cut and nothing else comes.
-TEST(LineReaderTest, CutsLongLinesAndStopsPassingLinesPastTheTotal) {
+TEST(line_reader, cuts_long_lines_and_stops_passing_lines_past_the_total) {
     pipe_ends pipe;
     collected seen;
     line_reader reader;
@@ -82,7 +82,7 @@ TEST(LineReaderTest, CutsLongLinesAndStopsPassingLinesPastTheTotal) {
 
 // A helper that outlived the child still holds the write end: the stop takes what the pipe holds,
 // a last partial line included, and returns after the grace.
-TEST(LineReaderTest, StopsAfterTheGraceWhileAWriterLivesOn) {
+TEST(line_reader, stops_after_the_grace_while_a_writer_lives_on) {
     pipe_ends pipe;
     collected seen;
     line_reader reader;
@@ -102,7 +102,7 @@ TEST(LineReaderTest, StopsAfterTheGraceWhileAWriterLivesOn) {
 
 // The fallback for kernels without close_range: every descriptor from the given one up is marked,
 // the standard ones are left alone. Checked in a child, as the daemon's children do it.
-TEST(ChildDescriptorsTest, MarksEveryDescriptorAboveTheStandardOnesCloseOnExec) {
+TEST(child_descriptors, marks_every_descriptor_above_the_standard_ones_close_on_exec) {
     const pipe_ends inherited(0);
     const pid_t child = ::fork();
     ASSERT_GE(child, 0);

@@ -19,7 +19,7 @@ namespace {
 
 using test_access = application_test_access;
 
-class CommandsTest : public app_test_fixture {
+class commands : public app_test_fixture {
 protected:
     application app{"ovra_vpn", dir};
 
@@ -40,7 +40,7 @@ protected:
     }
 
     void store_settings(const std::string& app_json) {
-        write(data_dir() / "app.json", app_json);
+        write_file(data_dir() / "app.json", app_json);
         test_access::load_state(app);
     }
 
@@ -52,14 +52,14 @@ protected:
     }
 };
 
-TEST_F(CommandsTest, ServiceAndOneOffCommandLines) {
+TEST_F(commands, service_and_one_off_command_lines) {
     EXPECT_EQ(test_access::base_args_service(app),
               (strings{netbird_path().string(), "--config", data("config.json"), "--log-file",
                        "console," + data("client.log"), "--daemon-addr", "unix://" + data("netbird.sock")}));
     EXPECT_EQ(test_access::base_args_cli(app), cli_base());
 }
 
-TEST_F(CommandsTest, UpWithDefaultsCarriesTheVendorManagementUrlAndAllTunnelFlags) {
+TEST_F(commands, up_with_defaults_carries_the_vendor_management_url_and_all_tunnel_flags) {
     const strings expected = up_with({"--management-url", "https://api.netbird.io:443"});
     EXPECT_EQ(test_access::build_up_args(app, {}), expected);
     for (const char* stored : {R"({"management_url": 42})", R"({"management_url": ""})", "[1,2]"}) {
@@ -68,7 +68,7 @@ TEST_F(CommandsTest, UpWithDefaultsCarriesTheVendorManagementUrlAndAllTunnelFlag
     }
 }
 
-TEST_F(CommandsTest, UpTakesStoredSettingsNotTheFormsTunnelFields) {
+TEST_F(commands, up_takes_stored_settings_not_the_forms_tunnel_fields) {
     store_settings(R"({"management_url": "https://mgmt.example:33073", "mtu": 1400, "wireguard_port": 51000,)"
                    R"( "interface_name": "nb0", "external_ip_map": "1.2.3.4"})");
     const strings args = test_access::build_up_args(app, {{"mtu", "9000"}, {"management_url", "https://other"}});
@@ -79,7 +79,7 @@ TEST_F(CommandsTest, UpTakesStoredSettingsNotTheFormsTunnelFields) {
     EXPECT_EQ(args, expected);
 }
 
-TEST_F(CommandsTest, LazyConnectionIsTrueOnlyForExactlyTrue) {
+TEST_F(commands, lazy_connection_is_true_only_for_exactly_true) {
     const auto lazy_flag = [&](const std::string& value) {
         const strings args = test_access::build_up_args(app, {{"enable_lazy_connection", value}});
         return args.at(cli_base().size() + 3);  // after "up", "--management-url" and the URL
@@ -90,8 +90,8 @@ TEST_F(CommandsTest, LazyConnectionIsTrueOnlyForExactlyTrue) {
               up_with({"--management-url", "https://api.netbird.io:443"}));
 }
 
-TEST_F(CommandsTest, OverridesAreLaidOverTheSystemEnvironmentAndTheInheritedOne) {
-    write(data_dir() / "env.json", R"({"NB_LOG_MAX_SIZE_MB": "9", "NB_EXTRA": "x", "NB_CUT": "a\u0000b"})");
+TEST_F(commands, overrides_are_laid_over_the_system_environment_and_the_inherited_one) {
+    write_file(data_dir() / "env.json", R"({"NB_LOG_MAX_SIZE_MB": "9", "NB_EXTRA": "x", "NB_CUT": "a\u0000b"})");
     test_access::load_state(app);
     const auto env = test_access::build_command_env(app);
     EXPECT_EQ(env.at("NB_LOG_MAX_SIZE_MB"), "9");
@@ -114,7 +114,7 @@ TEST_F(CommandsTest, OverridesAreLaidOverTheSystemEnvironmentAndTheInheritedOne)
 }
 
 // NetBird's `up` needs a user name; without cgo it takes it from $USER when /etc/passwd fails it.
-TEST_F(CommandsTest, UserIsAddedOnlyWhenTheDaemonsOwnEnvironmentLacksIt) {
+TEST_F(commands, user_is_added_only_when_the_daemons_own_environment_lacks_it) {
     const char* own = std::getenv("USER");
     const std::string saved = own ? own : "";
     ::setenv("USER", "operator", 1);
@@ -133,7 +133,7 @@ TEST_F(CommandsTest, UserIsAddedOnlyWhenTheDaemonsOwnEnvironmentLacksIt) {
         ::unsetenv("USER");
 }
 
-TEST_F(CommandsTest, MissingExecutableIsReportedWithoutLoggingOrStarting) {
+TEST_F(commands, missing_executable_is_reported_without_logging_or_starting) {
     const auto result = run({"up"});
     EXPECT_EQ(result.exit_code, 127);
     EXPECT_EQ(result.stdout_data, "");
@@ -141,7 +141,7 @@ TEST_F(CommandsTest, MissingExecutableIsReportedWithoutLoggingOrStarting) {
     EXPECT_EQ(log(), "");
 }
 
-TEST_F(CommandsTest, LoggedCommandLineHidesOnlyTheSetupKeyValue) {
+TEST_F(commands, logged_command_line_hides_only_the_setup_key_value) {
     install_netbird(R"(printf '%s\n' "$@")");
     const auto result = run({"up", "--setup-key", "SECRET-KEY", "--json"});
     EXPECT_EQ(result.stdout_data, "up\n--setup-key\nSECRET-KEY\n--json\n");
@@ -152,7 +152,7 @@ TEST_F(CommandsTest, LoggedCommandLineHidesOnlyTheSetupKeyValue) {
                          " up --setup-key-file /tmp/setup-key-1 --setup-key\n");
 }
 
-TEST_F(CommandsTest, OutputIsCollectedLineByLineFromBothStreams) {
+TEST_F(commands, output_is_collected_line_by_line_from_both_streams) {
     install_netbird(R"(printf 'one\r\ntwo'; printf 'oops' >&2; exit 3)");
     const auto result = run({});
     EXPECT_EQ(result.exit_code, 3);
@@ -164,14 +164,14 @@ TEST_F(CommandsTest, OutputIsCollectedLineByLineFromBothStreams) {
     EXPECT_EQ(run({}).stdout_data, "");
 }
 
-TEST_F(CommandsTest, ChildEndedBySignalReportsTheSignalNumber) {
+TEST_F(commands, child_ended_by_signal_reports_the_signal_number) {
     install_netbird("echo before; kill -TERM $$; sleep 5");
     const auto result = run({});
     EXPECT_EQ(result.exit_code, 15);
     EXPECT_EQ(result.stdout_data, "before\n");
 }
 
-TEST_F(CommandsTest, TenMegabytesOnEachStreamAtOnceCompleteAndAreKeptUpToTheirLimit) {
+TEST_F(commands, ten_megabytes_on_each_stream_at_once_complete_and_are_kept_up_to_their_limit) {
     // 64-byte lines: 163840 of them are exactly 10 MiB. A runner that drained one pipe after the
     // other would stall with the child blocked on the other pipe, and run into the time limit.
     // Each stream keeps its first 8 MiB and a marker where it was cut.
@@ -189,7 +189,7 @@ TEST_F(CommandsTest, TenMegabytesOnEachStreamAtOnceCompleteAndAreKeptUpToTheirLi
     EXPECT_EQ(test_support::occurrences(log(), "cut past 8388608 bytes"), 2u) << log();
 }
 
-TEST_F(CommandsTest, ChildPastTheLimitIsKilledWithPartialOutput) {
+TEST_F(commands, child_past_the_limit_is_killed_with_partial_output) {
     // Longer than the test's own time limit: a runner that waited for the child would fail it.
     install_netbird("echo started; exec sleep 600");
     const auto result = run({}, true, 1s);
@@ -198,7 +198,7 @@ TEST_F(CommandsTest, ChildPastTheLimitIsKilledWithPartialOutput) {
     EXPECT_EQ(log(), "[E] Command timed out after 1 seconds\n");
 }
 
-TEST_F(CommandsTest, StoppingTheApplicationEndsARunningCommandPromptly) {
+TEST_F(commands, stopping_the_application_ends_a_running_command_promptly) {
     const fs::path started = dir / "started";
     install_netbird("touch '" + started.string() + "'; exec sleep 600");
     auto pending = std::async(std::launch::async, [&] { return run({}, true); });
@@ -209,8 +209,8 @@ TEST_F(CommandsTest, StoppingTheApplicationEndsARunningCommandPromptly) {
     EXPECT_EQ(pending.get().exit_code, 9);
 }
 
-TEST_F(CommandsTest, StartFailureIsAResultNotAnException) {
-    write(netbird_path(), "not executable");
+TEST_F(commands, start_failure_is_a_result_not_an_exception) {
+    write_file(netbird_path(), "not executable");
     const auto not_executable = run({});
     EXPECT_EQ(not_executable.exit_code, 127);
     EXPECT_EQ(not_executable.stdout_data, "");

@@ -44,7 +44,7 @@ protected:
     fs::path temp() const { return dir / "tmp"; }
     fs::path zip(const std::string& middle) const {
         const fs::path path = temp() / ("netbird.debug." + middle + ".zip");
-        write(path, "PK");
+        write_file(path, "PK");
         return path;
     }
 
@@ -59,9 +59,9 @@ TEST_F(leftover_bundles, only_regular_files_named_like_the_clients_zips_go) {
     const fs::path left = zip("4711");
     const fs::path other_names[] = {temp() / "netbird.debug..zip", temp() / "netbird.debug.1.zip.part",
                                     temp() / "my.netbird.debug.1.zip", temp() / "notes.zip"};
-    for (const fs::path& path : other_names) write(path, "x");
+    for (const fs::path& path : other_names) write_file(path, "x");
     const fs::path target = dir / "elsewhere.zip";
-    write(target, "x");
+    write_file(target, "x");
     fs::create_symlink(target, temp() / "netbird.debug.2.zip");
     fs::create_directory(temp() / "netbird.debug.3.zip");
 

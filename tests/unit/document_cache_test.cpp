@@ -6,7 +6,7 @@
 #include <stdexcept>
 #include <string>
 
-TEST(DocumentCacheTest, RebuildsExactlyWhenAValueChanges) {
+TEST(document_cache, rebuilds_exactly_when_a_value_changes) {
     document_cache<int, std::string> cache;
     int builds = 0;
     const auto build = [&builds](int number, const std::string& text) {
@@ -24,7 +24,7 @@ TEST(DocumentCacheTest, RebuildsExactlyWhenAValueChanges) {
     EXPECT_EQ(builds, 4);
 }
 
-TEST(DocumentCacheTest, AFailedBuildKeepsNothingOfItsValues) {
+TEST(document_cache, a_failed_build_keeps_nothing_of_its_values) {
     document_cache<int> cache;
     EXPECT_EQ(cache.get([](int n) { return std::to_string(n); }, 1), "1");
     EXPECT_THROW(cache.get([](int) -> std::string { throw std::runtime_error("no"); }, 2), std::runtime_error);

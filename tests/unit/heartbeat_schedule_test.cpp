@@ -20,7 +20,7 @@ int times_due(time_utils::periodic& schedule, time_point start, std::chrono::sec
     return due;
 }
 
-TEST(HeartbeatSchedule, EarlyWakeUpsDoNotMakeItMoreThanHourly) {
+TEST(heartbeat_schedule, early_wake_ups_do_not_make_it_more_than_hourly) {
     const time_point start{};
     // A watchdog woken every second by commands, instead of every five seconds.
     time_utils::periodic busy(test_access::HEARTBEAT_PERIOD, start);
@@ -29,7 +29,7 @@ TEST(HeartbeatSchedule, EarlyWakeUpsDoNotMakeItMoreThanHourly) {
     EXPECT_EQ(times_due(idle, start, 5s, 3h), 3);
 }
 
-TEST(HeartbeatSchedule, DueAnHourAfterTheStartAndAnHourAfterEachTime) {
+TEST(heartbeat_schedule, due_an_hour_after_the_start_and_an_hour_after_each_time) {
     const time_point start{};
     time_utils::periodic schedule(1h, start);
     EXPECT_FALSE(schedule.due(start));
@@ -39,7 +39,7 @@ TEST(HeartbeatSchedule, DueAnHourAfterTheStartAndAnHourAfterEachTime) {
     EXPECT_TRUE(schedule.due(start + 2h + 3s));
 }
 
-TEST(HeartbeatSchedule, ALongGapIsMadeUpOnceNotOncePerHourMissed) {
+TEST(heartbeat_schedule, a_long_gap_is_made_up_once_not_once_per_hour_missed) {
     const time_point start{};
     time_utils::periodic schedule(1h, start);
     EXPECT_TRUE(schedule.due(start + 5h));

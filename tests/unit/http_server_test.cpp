@@ -22,6 +22,7 @@
 using api_helpers::accumulate_body;
 using http_status = http_server::status;
 using test_support::http_client;
+using test_support::pattern_of;
 using namespace std::chrono_literals;
 
 namespace {
@@ -87,12 +88,6 @@ private:
     int m_fd;
     bool m_closed = false;
 };
-
-std::string pattern_of(std::size_t size) {
-    std::string text(size, '\0');
-    for (std::size_t i = 0; i < size; ++i) text[i] = static_cast<char>('a' + (i * 7 + i / 4096) % 26);
-    return text;
-}
 
 class http_server_test : public ::testing::Test {
 protected:
@@ -430,15 +425,15 @@ http_server::limits short_timeouts() {
     return limits;
 }
 
-class http_server_timeouts_test : public http_server_test {
+class http_server_timeouts : public http_server_test {
 protected:
-    http_server_timeouts_test() : http_server_test(short_timeouts()) {}
+    http_server_timeouts() : http_server_test(short_timeouts()) {}
 };
 
 // Idle between requests, a head or a body trickled a byte at a time, a body that stalls: each is
 // closed (a body's handler sees an abort). A handler that takes longer than the idle time is no
 // idle connection.
-TEST_F(http_server_timeouts_test, idle_trickling_and_stalled_connections_close_but_a_pending_answer_does_not) {
+TEST_F(http_server_timeouts, idle_trickling_and_stalled_connections_close_but_a_pending_answer_does_not) {
     http_client idle(m_socket);
     EXPECT_EQ(idle.get("/echo?q=1").body, "1");
     EXPECT_TRUE(idle.closed_by_peer(10s));
@@ -476,12 +471,12 @@ http_server::limits three_connections() {
     return limits;
 }
 
-class http_server_cap_test : public http_server_test {
+class http_server_cap : public http_server_test {
 protected:
-    http_server_cap_test() : http_server_test(three_connections()) {}
+    http_server_cap() : http_server_test(three_connections()) {}
 };
 
-TEST_F(http_server_cap_test, at_the_cap_the_longest_idle_connection_makes_room_and_busy_ones_are_kept) {
+TEST_F(http_server_cap, at_the_cap_the_longest_idle_connection_makes_room_and_busy_ones_are_kept) {
     std::vector<std::unique_ptr<http_client>> clients;
     for (int i = 0; i < 4; ++i) {
         clients.push_back(std::make_unique<http_client>(m_socket));
@@ -503,7 +498,7 @@ TEST_F(http_server_cap_test, at_the_cap_the_longest_idle_connection_makes_room_a
 
 // Connections stuck in a transfer make room at the cap, the one that has been at it longest first:
 // here a download its client does not read, then a body that stops coming.
-TEST_F(http_server_cap_test, at_the_cap_a_connection_stuck_in_a_transfer_makes_room) {
+TEST_F(http_server_cap, at_the_cap_a_connection_stuck_in_a_transfer_makes_room) {
     test_support::write_file(m_file, pattern_of(4 * 1024 * 1024));
     raw_client download(m_socket);
     ASSERT_TRUE(download.send("GET /file HTTP/1.1\r\nHost: x\r\n\r\n"));

@@ -24,7 +24,7 @@ std::string status(const std::string& daemon_status, bool management, const std:
         .dump();
 }
 
-class journal_test : public ::testing::Test {
+class journal_figures : public ::testing::Test {
 protected:
     std::vector<std::optional<std::string>> saved;  // the file text of each save, in order
     // A save held back, as the writer thread's is while it works: later events wait for one next save.
@@ -50,7 +50,7 @@ protected:
     }
 };
 
-TEST_F(journal_test, polls_add_only_changes_of_state_and_name_a_lost_management_and_its_return) {
+TEST_F(journal_figures, polls_add_only_changes_of_state_and_name_a_lost_management_and_its_return) {
     poll(status("Connecting", false), START);
     poll(status("Connected", true), START + 5s);
     poll(status("Connected", true), START + 10s);  // no change: nothing recorded, nothing saved
@@ -75,7 +75,7 @@ TEST_F(journal_test, polls_add_only_changes_of_state_and_name_a_lost_management_
     EXPECT_EQ(kinds(START + 50s).front(), "logged_out");
 }
 
-TEST_F(journal_test, availability_connected_since_and_drops_come_from_the_periods_up) {
+TEST_F(journal_figures, availability_connected_since_and_drops_come_from_the_periods_up) {
     EXPECT_TRUE(document(START)["availability"]["day"].is_null());
     journal.record("daemon_started", "", START);
     poll(status("Connected", true), START + 1h);
@@ -101,7 +101,7 @@ TEST_F(journal_test, availability_connected_since_and_drops_come_from_the_period
     EXPECT_DOUBLE_EQ(next_day["availability"]["week"].get<double>(), 4.0 / 32.0);
 }
 
-TEST_F(journal_test, keeps_the_newest_events_within_its_count_and_age_and_loads_what_it_saved) {
+TEST_F(journal_figures, keeps_the_newest_events_within_its_count_and_age_and_loads_what_it_saved) {
     hold_saves = true;
     for (int i = 0; i < 510; ++i) journal.record("command", "up: done", START + std::chrono::minutes(i));
     EXPECT_EQ(saved.size(), 1U);

@@ -1,4 +1,5 @@
 #include "app_test_fixture.hpp"
+#include "harness.hpp"
 #include "file_utils.hpp"
 #include "log_utils.hpp"
 
@@ -7,11 +8,9 @@
 #include <chrono>
 #include <cstdint>
 #include <thread>
-#include <ctime>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
-#include <sstream>
 #include <string>
 #include <vector>
 #include <zlib.h>
@@ -22,27 +21,8 @@ using namespace std::string_literals;
 namespace {
 
 using test_access = application_test_access;
-
-// The local date `days_back` days before today, as the daily file names carry it.
-std::string date_before_today(int days_back) {
-    const std::time_t now = std::time(nullptr);
-    std::tm local{};
-    ::localtime_r(&now, &local);
-    local.tm_hour = 12;
-    local.tm_mday -= days_back;
-    local.tm_isdst = -1;
-    std::mktime(&local);
-    char text[11];
-    std::strftime(text, sizeof text, "%Y-%m-%d", &local);
-    return text;
-}
-
-std::string read_file(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream content;
-    content << in.rdbuf();
-    return content.str();
-}
+using test_support::date_before_today;
+using test_support::read_file;
 
 std::vector<std::string> sorted(std::vector<std::string> names) {
     std::sort(names.begin(), names.end());
@@ -69,9 +49,9 @@ std::string sample_log(std::size_t lines) {
     return text;
 }
 
-class LogsTest : public app_test_fixture {
+class logs : public app_test_fixture {
 protected:
-    LogsTest() { fs::create_directories(log_dir()); }
+    logs() { fs::create_directories(log_dir()); }
 
     fs::path log_dir() const { return data_dir() / "logs"; }
 
@@ -84,16 +64,16 @@ protected:
     application app{"ovra_vpn", dir};
 };
 
-TEST_F(LogsTest, CompressionArchivesFinishedDaysOfBothFamiliesOnly) {
+TEST_F(logs, compression_archives_finished_days_of_both_families_only) {
     const std::string yesterday = date_before_today(1);
     const std::string today = date_before_today(0);
     const std::string app_content = sample_log(20000);
-    write(log_dir() / ("app_" + yesterday + ".log"), app_content);
-    write(log_dir() / ("netbird_" + yesterday + ".log"), "service line\n");
-    write(log_dir() / ("app_" + today + ".log"), "still being written\n");
-    write(log_dir() / "app_9999-99-99.log", "from the future\n");
-    write(log_dir() / ("notes_" + yesterday + ".log"), "not ours\n");
-    write(log_dir() / "client.log", "not daily\n");
+    write_file(log_dir() / ("app_" + yesterday + ".log"), app_content);
+    write_file(log_dir() / ("netbird_" + yesterday + ".log"), "service line\n");
+    write_file(log_dir() / ("app_" + today + ".log"), "still being written\n");
+    write_file(log_dir() / "app_9999-99-99.log", "from the future\n");
+    write_file(log_dir() / ("notes_" + yesterday + ".log"), "not ours\n");
+    write_file(log_dir() / "client.log", "not daily\n");
 
     test_access::compress_daily_logs(app);
 
@@ -106,13 +86,13 @@ TEST_F(LogsTest, CompressionArchivesFinishedDaysOfBothFamiliesOnly) {
     EXPECT_EQ(files_in_log_dir(), sorted(expected));
 }
 
-TEST_F(LogsTest, CompressionRedoesAnInterruptedRunAndKeepsTheLogWhenItCannotFinish) {
+TEST_F(logs, compression_redoes_an_interrupted_run_and_keeps_the_log_when_it_cannot_finish) {
     const std::string interrupted = "app_" + date_before_today(2) + ".log";
-    write(log_dir() / interrupted, "complete day\n");
-    write(log_dir() / (interrupted + ".gz.tmp"), "half an archive");
+    write_file(log_dir() / interrupted, "complete day\n");
+    write_file(log_dir() / (interrupted + ".gz.tmp"), "half an archive");
     // A directory where the archive should go makes the final rename fail.
     const std::string blocked = "netbird_" + date_before_today(3) + ".log";
-    write(log_dir() / blocked, "kept\n");
+    write_file(log_dir() / blocked, "kept\n");
     fs::create_directory(log_dir() / (blocked + ".gz"));
 
     test_access::compress_daily_logs(app);
@@ -124,7 +104,7 @@ TEST_F(LogsTest, CompressionRedoesAnInterruptedRunAndKeepsTheLogWhenItCannotFini
     EXPECT_FALSE(fs::exists(log_dir() / (blocked + ".gz.tmp")));
 }
 
-TEST_F(LogsTest, PruningKeepsTheLastDaysWhateverThePrefixAndLeavesUndatedFiles) {
+TEST_F(logs, pruning_keeps_the_last_days_whatever_the_prefix_and_leaves_undated_files) {
     // 40 days always reach into an earlier month, so the cutoff needs the calendar.
     const std::string kept_oldest = date_before_today(39);
     const std::string dropped_newest = date_before_today(40);
@@ -132,7 +112,7 @@ TEST_F(LogsTest, PruningKeepsTheLastDaysWhateverThePrefixAndLeavesUndatedFiles) 
                                     "app_" + dropped_newest + ".log.gz", "netbird_" + dropped_newest + ".log",
                                     "notes_" + dropped_newest + ".log", "app_2001-01-01.log"s, "client.log"s,
                                     "app.log"s, "readme.txt"s, "app_9999-99-99.log"s})
-        write(log_dir() / name, "x");
+        write_file(log_dir() / name, "x");
 
     test_access::prune_daily_logs(app, 40);
 
@@ -145,28 +125,28 @@ TEST_F(LogsTest, PruningKeepsTheLastDaysWhateverThePrefixAndLeavesUndatedFiles) 
     EXPECT_EQ(files_in_log_dir(), sorted(expected));
 }
 
-TEST_F(LogsTest, PruningWithoutAPositiveRetentionKeepsToday) {
+TEST_F(logs, pruning_without_a_positive_retention_keeps_today) {
     for (const int days : {1, 0, -5}) {
-        write(log_dir() / ("app_" + date_before_today(0) + ".log"), "x");
-        write(log_dir() / ("app_" + date_before_today(1) + ".log"), "x");
+        write_file(log_dir() / ("app_" + date_before_today(0) + ".log"), "x");
+        write_file(log_dir() / ("app_" + date_before_today(1) + ".log"), "x");
         test_access::prune_daily_logs(app, days);
         EXPECT_EQ(files_in_log_dir(), std::vector<std::string>{"app_" + date_before_today(0) + ".log"}) << days;
     }
 }
 
-TEST_F(LogsTest, ListPutsAppFilesFirstAndNewestFirstWithinEachSource) {
+TEST_F(logs, list_puts_app_files_first_and_newest_first_within_each_source) {
     const std::string c = "2024-01-31";
     const std::string d = "2024-02-01";
     for (const std::string& name :
          {"app_" + c + ".log", "app_" + c + ".log.gz", "app_" + d + ".log", "netbird_" + c + ".log.gz",
           "netbird_" + d + ".log", "notes_" + d + ".log", "client.log"s})
-        write(log_dir() / name, "x");
-    write(log_dir() / ("app_" + c + ".log"), "12345");
+        write_file(log_dir() / name, "x");
+    write_file(log_dir() / ("app_" + c + ".log"), "12345");
     fs::create_directory(log_dir() / "app_2024-03-01.log");
-    write(data_dir() / "client.log", "abc");
-    write(data_dir() / "client-2026-05-21T10-30-45.000.log.gz", "z");
-    write(data_dir() / "client-2025-01-01T00-00-00.000.log.gz", "z");
-    write(data_dir() / "config.json", "{}");
+    write_file(data_dir() / "client.log", "abc");
+    write_file(data_dir() / "client-2026-05-21T10-30-45.000.log.gz", "z");
+    write_file(data_dir() / "client-2025-01-01T00-00-00.000.log.gz", "z");
+    write_file(data_dir() / "config.json", "{}");
 
     const auto list = nlohmann::json::parse(test_access::build_logs_list_json(app));
 
@@ -188,16 +168,16 @@ TEST_F(LogsTest, ListPutsAppFilesFirstAndNewestFirstWithinEachSource) {
     EXPECT_NEAR(list[2]["modified"].get<double>(), static_cast<double>(now), 300.0);
 }
 
-TEST_F(LogsTest, ListIsAnEmptyArrayWithoutLogDirectories) {
+TEST_F(logs, list_is_an_empty_array_without_log_directories) {
     fs::remove_all(data_dir());
     EXPECT_EQ(test_access::build_logs_list_json(app), "[]");
 }
 
-TEST_F(LogsTest, ResolveServesEachFamilyFromItsOwnDirectory) {
-    write(log_dir() / "app_2024-02-01.log", "x");
-    write(log_dir() / "netbird_2024-02-01.log.gz", "x");
-    write(data_dir() / "client.log", "x");
-    write(data_dir() / "client-1.log.gz", "x");
+TEST_F(logs, resolve_serves_each_family_from_its_own_directory) {
+    write_file(log_dir() / "app_2024-02-01.log", "x");
+    write_file(log_dir() / "netbird_2024-02-01.log.gz", "x");
+    write_file(data_dir() / "client.log", "x");
+    write_file(data_dir() / "client-1.log.gz", "x");
 
     EXPECT_EQ(test_access::resolve_log_file(app, "app", "app_2024-02-01.log"), log_dir() / "app_2024-02-01.log");
     EXPECT_EQ(test_access::resolve_log_file(app, "netbird", "netbird_2024-02-01.log.gz"),
@@ -211,25 +191,25 @@ TEST_F(LogsTest, ResolveServesEachFamilyFromItsOwnDirectory) {
     EXPECT_FALSE(test_access::resolve_log_file(app, "APP", "app_2024-02-01.log"));
 }
 
-TEST_F(LogsTest, ResolveRefusesUnsafeNamesEvenWhereAFileExists) {
+TEST_F(logs, resolve_refuses_unsafe_names_even_where_a_file_exists) {
     // Each name fits a family by its ends. These lead out of the logs directory:
-    write(data_dir() / "x_2024-02-01.log", "outside the logs directory");
+    write_file(data_dir() / "x_2024-02-01.log", "outside the logs directory");
     fs::create_directories(log_dir() / "app_x");
-    write(log_dir() / "app_x" / "y_2024-02-01.log", "in a subdirectory");
+    write_file(log_dir() / "app_x" / "y_2024-02-01.log", "in a subdirectory");
     for (const char* name : {"app_x/../../x_2024-02-01.log", "app_x/y_2024-02-01.log"})
         EXPECT_FALSE(test_access::resolve_log_file(app, "app", name)) << name;
     // These are legal Linux names that must never reach a download header.
     for (const char* name : {"app_\\_2024-02-01.log", "app_\"_2024-02-01.log", "app_\x01_2024-02-01.log",
                              "app_\x7f_2024-02-01.log", "app_.._2024-02-01.log"}) {
-        write(log_dir() / name, "x");
+        write_file(log_dir() / name, "x");
         EXPECT_FALSE(test_access::resolve_log_file(app, "app", name)) << name;
     }
 }
 
-TEST_F(LogsTest, ResolveConsidersOnlyExistingRegularFilesOfAtMost255Bytes) {
+TEST_F(logs, resolve_considers_only_existing_regular_files_of_at_most255_bytes) {
     const std::string longest = "app_" + std::string(236, 'a') + "_2024-02-01.log";
     ASSERT_EQ(longest.size(), 255u);
-    write(log_dir() / longest, "x");
+    write_file(log_dir() / longest, "x");
     fs::create_directory(log_dir() / "app_2024-02-02.log");
 
     EXPECT_EQ(test_access::resolve_log_file(app, "app", longest), log_dir() / longest);
@@ -239,7 +219,7 @@ TEST_F(LogsTest, ResolveConsidersOnlyExistingRegularFilesOfAtMost255Bytes) {
 
 // The list is kept between requests; every change a listed file can undergo must still show in
 // the next answer, byte for byte as a fresh listing gives it.
-TEST_F(LogsTest, ListShowsEveryChangeOfTheListedFilesAtOnce) {
+TEST_F(logs, list_shows_every_change_of_the_listed_files_at_once) {
     const std::string today = date_before_today(0);
     const fs::path app_log = log_dir() / ("app_" + today + ".log");
     const auto size_of = [&](const std::string& name) -> long {
@@ -247,8 +227,8 @@ TEST_F(LogsTest, ListShowsEveryChangeOfTheListedFilesAtOnce) {
             if (entry["name"] == name) return entry["size"].get<long>();
         return -1;
     };
-    write(app_log, "12");
-    write(data_dir() / "client.log", "abc");
+    write_file(app_log, "12");
+    write_file(data_dir() / "client.log", "abc");
     EXPECT_EQ(size_of(app_log.filename()), 2);
     EXPECT_EQ(size_of("client.log"), 3);
 
@@ -262,7 +242,7 @@ TEST_F(LogsTest, ListShowsEveryChangeOfTheListedFilesAtOnce) {
     fs::rename(app_log, log_dir() / "app_2024-01-01.log");
     EXPECT_EQ(size_of(app_log.filename()), -1);
     EXPECT_EQ(size_of("app_2024-01-01.log"), 1);
-    write(data_dir() / "client-1.log.gz", "zz");
+    write_file(data_dir() / "client-1.log.gz", "zz");
     EXPECT_EQ(size_of("client-1.log.gz"), 2);
     fs::remove(data_dir() / "client.log");
     EXPECT_EQ(size_of("client.log"), -1);
@@ -271,17 +251,17 @@ TEST_F(LogsTest, ListShowsEveryChangeOfTheListedFilesAtOnce) {
     fs::remove_all(log_dir());
     EXPECT_EQ(size_of("app_2024-01-01.log"), -1);
     fs::create_directory(log_dir());
-    write(log_dir() / ("netbird_" + today + ".log"), "n");
+    write_file(log_dir() / ("netbird_" + today + ".log"), "n");
     EXPECT_EQ(size_of("netbird_" + today + ".log"), 1);
-    write(data_dir() / "app.json", "{}");  // not a log: the same document
+    write_file(data_dir() / "app.json", "{}");  // not a log: the same document
     EXPECT_EQ(test_access::build_logs_list_json(app), test_access::build_logs_list_json(application("ovra_vpn", dir)));
 }
 
 // A link named like a log may point anywhere (the password file, a device): it is a log of nothing.
-TEST_F(LogsTest, LinksNamedLikeLogsAreNeitherListedServedCompressedNorPruned) {
+TEST_F(logs, links_named_like_logs_are_neither_listed_served_compressed_nor_pruned) {
     const std::string yesterday = "app_" + date_before_today(1) + ".log";
     const std::string old = "netbird_2000-01-01.log";
-    write(dir / "secret", "not a log");
+    write_file(dir / "secret", "not a log");
     fs::create_symlink(dir / "secret", log_dir() / yesterday);
     fs::create_symlink(dir / "secret", log_dir() / old);
     fs::create_symlink(dir / "secret", data_dir() / "client-1.log.gz");
@@ -300,10 +280,10 @@ TEST_F(LogsTest, LinksNamedLikeLogsAreNeitherListedServedCompressedNorPruned) {
 
 // Requests keep listing and reading while a large finished day is compressed: each listed file
 // reads whole, with the listed size, as the plain log or as a complete archive of it.
-TEST_F(LogsTest, FilesUnderCompressionAreNeverListedOrServedHalfWritten) {
+TEST_F(logs, files_under_compression_are_never_listed_or_served_half_written) {
     const std::string name = "app_" + date_before_today(1) + ".log";
     const std::string content = sample_log(600000);
-    write(log_dir() / name, content);
+    write_file(log_dir() / name, content);
     std::atomic<bool> done{false};
     std::thread compression([&] {
         test_access::compress_daily_logs(app);
@@ -332,7 +312,7 @@ TEST_F(LogsTest, FilesUnderCompressionAreNeverListedOrServedHalfWritten) {
     EXPECT_EQ(gunzip(log_dir() / (name + ".gz")), content);
 }
 
-TEST_F(LogsTest, StorageReportsTheDataFileSystemAndZerosWhenItIsMissing) {
+TEST_F(logs, storage_reports_the_data_file_system_and_zeros_when_it_is_missing) {
     const auto report = nlohmann::json::parse(test_access::build_storage_json(app));
     const fs::space_info space = fs::space(data_dir());
     EXPECT_EQ(report["total"], space.capacity);

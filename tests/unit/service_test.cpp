@@ -13,12 +13,12 @@ namespace {
 using test_access = application_test_access;
 using result = command_result;
 
-class ServiceTest : public app_test_fixture {
+class netbird_service : public app_test_fixture {
 protected:
     application app{"ovra_vpn", dir};
 };
 
-TEST_F(ServiceTest, StartsOnceStopsAndRestarts) {
+TEST_F(netbird_service, starts_once_stops_and_restarts) {
     install_netbird("exec sleep 30");
     test_access::start_service(app);
     test_access::start_service(app);
@@ -37,7 +37,7 @@ TEST_F(ServiceTest, StartsOnceStopsAndRestarts) {
                      "[I] VPN service stopped\n");
 }
 
-TEST_F(ServiceTest, ServiceThatEndedByItselfIsStillStoppedCleanly) {
+TEST_F(netbird_service, service_that_ended_by_itself_is_still_stopped_cleanly) {
     install_netbird("exit 2");
     test_access::start_service(app);
     ASSERT_TRUE(test_support::wait_for([&] { return !test_access::service_running(app); }));
@@ -45,7 +45,7 @@ TEST_F(ServiceTest, ServiceThatEndedByItselfIsStillStoppedCleanly) {
     EXPECT_EQ(log(), "[I] VPN service started\n[I] VPN service stopped\n");
 }
 
-TEST_F(ServiceTest, MissingExecutableLeavesNoServiceAndRestartStillClearsThePendingFlag) {
+TEST_F(netbird_service, missing_executable_leaves_no_service_and_restart_still_clears_the_pending_flag) {
     test_access::set_pending_restart(app);
     test_access::restart_service(app);
     EXPECT_FALSE(test_access::service_running(app));
@@ -54,14 +54,14 @@ TEST_F(ServiceTest, MissingExecutableLeavesNoServiceAndRestartStillClearsThePend
                          "\n[W] The VPN service could not start; it is tried again in 5 s.\n");
 }
 
-TEST(StatusVerdictTest, OnlyAJsonBooleanDecidesAndFailuresAreUnhealthy) {
+TEST(status_verdict, only_a_json_boolean_decides_and_failures_are_unhealthy) {
     EXPECT_TRUE(vpn_service::status_is_healthy({0, R"({"management":{"connected":true}})", ""}));
     EXPECT_FALSE(vpn_service::status_is_healthy({0, R"({"management":{"connected":false,"url":"x"}})", ""}));
     EXPECT_FALSE(vpn_service::status_is_healthy({1, R"({"management":{"connected":true}})", ""}));
     EXPECT_FALSE(vpn_service::status_is_healthy({124, "", ""}));
 }
 
-TEST_F(ServiceTest, UnreadableStatusCountsAsHealthyWithAWarning) {
+TEST_F(netbird_service, unreadable_status_counts_as_healthy_with_a_warning) {
     const char* outputs[] = {R"({"management":{"connected":"true"}})", R"({"signal":{"connected":false}})",
                              R"({"management":[false]})", "Daemon status: Connected\n", "[]",
                              "{\"management\":{\"connected\":false}}\ngarbage"};
@@ -73,7 +73,7 @@ TEST_F(ServiceTest, UnreadableStatusCountsAsHealthyWithAWarning) {
     EXPECT_EQ(log(), expected_log);
 }
 
-TEST(StatusReadingTest, OnlyAnUnansweredRunCountsAgainstTheService) {
+TEST(status_reading, only_an_unanswered_run_counts_against_the_service) {
     const auto read = [](int exit_code, const std::string& out, const std::string& err) {
         return vpn_service::read_status({exit_code, out, err});
     };
@@ -93,11 +93,11 @@ TEST(StatusReadingTest, OnlyAnUnansweredRunCountsAgainstTheService) {
     EXPECT_EQ(read(0, "Daemon status: Connected\n", "")->management_connected, std::nullopt);
 }
 
-TEST_F(ServiceTest, StartUpTakesTheSavedRegistrationOrGuessesFromConfigJson) {
+TEST_F(netbird_service, start_up_takes_the_saved_registration_or_guesses_from_config_json) {
     const auto config = data_dir() / "config.json";
     // Missing before the service starts: the fresh one that the service writes registers nothing.
     test_access::assume_registration_at_start(app);
-    write(config, "{}");
+    write_file(config, "{}");
     EXPECT_FALSE(test_access::registered(app));
 
     // No saved registration (an upgraded camera): config.json decides until the client answers.
@@ -112,7 +112,7 @@ TEST_F(ServiceTest, StartUpTakesTheSavedRegistrationOrGuessesFromConfigJson) {
     test_access::take_status_snapshot(upgraded, {0, R"({"daemonStatus":"NeedsLogin"})", ""});
     EXPECT_FALSE(test_access::registered(upgraded));
 
-    write(data_dir() / "registration.json", R"({"registered": false})");
+    write_file(data_dir() / "registration.json", R"({"registered": false})");
     application rebooted("ovra_vpn", dir);
     test_access::assume_registration_at_start(rebooted);
     EXPECT_FALSE(test_access::registered(rebooted));

@@ -13,13 +13,13 @@ const status_report CONNECTED{"Connected", true, 2};
 const status_report LOST_WITH_PEERS{"Connected", false, 2};
 const status_report LOST_WITHOUT_PEERS{"Connecting", false, 0};
 
-class LifecycleTest : public ::testing::Test {
+class lifecycle : public ::testing::Test {
 protected:
     static constexpr auto T = 300s;  // the default watchdog timeout
     machine life{registration::registered};
     const clock::time_point t0 = clock::now();
 
-    LifecycleTest() { EXPECT_EQ(life.service_started(t0), action::none); }
+    lifecycle() { EXPECT_EQ(life.service_started(t0), action::none); }
 
     // Answers `report` and ticks every 5 s from `from` to `to`; the first action other than none.
     action poll(const status_report& report, clock::duration from, clock::duration to) {
@@ -31,7 +31,7 @@ protected:
     }
 };
 
-TEST_F(LifecycleTest, WorkingTunnelsAreNeverCutForLostManagement) {
+TEST_F(lifecycle, working_tunnels_are_never_cut_for_lost_management) {
     EXPECT_EQ(poll(LOST_WITH_PEERS, 10s, 10s + 3 * T), action::none);
     EXPECT_EQ(life.current(), state::running);
     // Without a peer connected the restart comes after the timeout, and the next one twice as late.
@@ -46,7 +46,7 @@ TEST_F(LifecycleTest, WorkingTunnelsAreNeverCutForLostManagement) {
     EXPECT_EQ(poll(LOST_WITHOUT_PEERS, 7 * T + 11min, 8 * T + 11min), action::restart_service);
 }
 
-TEST_F(LifecycleTest, NoRestartForLostManagementUnlessArmed) {
+TEST_F(lifecycle, no_restart_for_lost_management_unless_armed) {
     life.operator_down();
     EXPECT_EQ(poll(LOST_WITHOUT_PEERS, 10s, 3 * T), action::none);
     life.operator_up();
@@ -58,7 +58,7 @@ TEST_F(LifecycleTest, NoRestartForLostManagementUnlessArmed) {
     EXPECT_EQ(poll(LOST_WITHOUT_PEERS, 6 * T, 9 * T), action::none);
 }
 
-TEST_F(LifecycleTest, AHungServiceIsRestartedAfterTheTimeout) {
+TEST_F(lifecycle, a_hung_service_is_restarted_after_the_timeout) {
     life.watchdog_tick(t0 + 10s);
     life.status_unanswered(t0 + 10s);
     EXPECT_EQ(life.current(), state::troubled);
@@ -67,7 +67,7 @@ TEST_F(LifecycleTest, AHungServiceIsRestartedAfterTheTimeout) {
     EXPECT_EQ(life.last_restart_cause(), restart_cause::hung_service);
 }
 
-TEST_F(LifecycleTest, CrashesAndFailedStartsBackOffUpToFiveMinutes) {
+TEST_F(lifecycle, crashes_and_failed_starts_back_off_up_to_five_minutes) {
     life.watchdog_tick(t0 + 10s);
     life.service_exited(t0 + 60s);
     EXPECT_EQ(life.last_restart_cause(), restart_cause::crash);
@@ -90,7 +90,7 @@ TEST_F(LifecycleTest, CrashesAndFailedStartsBackOffUpToFiveMinutes) {
     EXPECT_EQ(life.service_started(at), action::none);
 }
 
-TEST_F(LifecycleTest, TheWishDownIsKeptAcrossServiceStarts) {
+TEST_F(lifecycle, the_wish_down_is_kept_across_service_starts) {
     life.operator_down();
     EXPECT_EQ(life.service_started(t0 + 1s), action::send_down);
     EXPECT_EQ(life.operator_restart(), action::restart_service);
@@ -99,7 +99,7 @@ TEST_F(LifecycleTest, TheWishDownIsKeptAcrossServiceStarts) {
     EXPECT_EQ(life.service_started(t0 + 3s), action::none);
 }
 
-TEST(LifecycleRegistrationTest, IsRememberedFromWhatTheClientSays) {
+TEST(lifecycle_registration, is_remembered_from_what_the_client_says) {
     machine life{registration::unknown};
     const auto now = clock::now();
     const auto says = [&](const std::string& daemon_status, bool management) {
