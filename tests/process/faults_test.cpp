@@ -121,7 +121,7 @@ TEST(faults, commands_do_not_wait_for_a_hanging_status_poll) {
 TEST(faults, a_hanging_command_is_answered_124_after_a_minute_and_the_queue_moves_on) {
     syslog_capture syslog;
     // Limit seconds of 100 ms: the command's minute passes in 6 s, ample for the commands that do end.
-    staged_app app(with_env({{"OVRA_TEST_LIMIT_SECOND_MS", "100"}}));
+    staged_app app({.env = {{"OVRA_TEST_LIMIT_SECOND_MS", "100"}}});
     app.start();
     ASSERT_EQ(app.client().post(API + "/env", form("NB_SIM_HANG", "up")).status, 200);
     http_client hanging;
