@@ -261,7 +261,8 @@ bool application::queue_job(const response_ptr& res, command_job job) {
             const auto lock = lock_for_command();
             return std::make_shared<job_result>(job.run());
         }();
-        defer([this, res = std::move(res), aborted = std::move(aborted), job = std::move(job), result = std::move(result)] {
+        defer([this, res = std::move(res), aborted = std::move(aborted), job = std::move(job),
+               result = std::move(result)] {
             if (job.finish) job.finish(*result);
             if (job.journaled) {
                 note_command_end(job.name, result->command.exit_code);

@@ -140,7 +140,8 @@ void application::api_debug_bundle(const response_ptr& res, const request& req) 
                         .run = [this, args = debug_bundle_args(base_args_cli(), false, anonymize_requested(req))] {
                             return take_bundle(run_command(args, false));
                         },
-                        .finish = [this](const job_result& bundle) { end_bundle_job(!generated_bundle(bundle.command)); },
+                        .finish =
+                            [this](const job_result& bundle) { end_bundle_job(!generated_bundle(bundle.command)); },
                         .answer = answer_bundle,
                         .no_store = true,
                         .journaled = false}))
@@ -154,7 +155,8 @@ void application::api_debug_bundle_upload(const response_ptr& res, const request
                             remove_bundle(netbird_utils::parse_debug_bundle_path(uploaded.command.stdout_data));
                             return uploaded;
                         },
-                        .finish = [this](const job_result& uploaded) { end_bundle_job(uploaded.command.exit_code != 0); },
+                        .finish =
+                            [this](const job_result& uploaded) { end_bundle_job(uploaded.command.exit_code != 0); },
                         .answer =
                             [](const response_ptr& answered, job_result& uploaded) {
                                 write_json(answered, debug_bundle::build_debug_upload_json(uploaded.command),
