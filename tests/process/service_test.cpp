@@ -73,7 +73,7 @@ TEST(service, missing_client_is_logged_and_the_api_keeps_serving) {
     staged_app app(options);
     app.start();
     const std::string log = app.app_log();
-    EXPECT_NE(log.find("[E] VPN CLI not found at " + (app.netbird()).string()), std::string::npos)
+    EXPECT_NE(log.find("[E] VPN CLI not found at " + app.netbird().string()), std::string::npos)
         << log;
     EXPECT_EQ(log.find("VPN service started"), std::string::npos);
     EXPECT_EQ(app.client().get(API + "/status").status, 200);
