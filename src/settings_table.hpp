@@ -62,6 +62,20 @@ struct descriptor {
     bool (*left_out_of_up_when)(std::string_view) = nullptr;
     on_save effect = on_save::nothing;
 
+private:
+    // Ahead of the steps that use them: clang evaluates a constant row only with the templates it
+    // has seen defined.
+    template <typename T>
+    constexpr descriptor with(T descriptor::*member, T value) const {
+        descriptor d = *this;
+        d.*member = value;
+        return d;
+    }
+    constexpr descriptor passed_to_up(reach group, std::string_view flag) const {
+        return with(&descriptor::reaches, group).with(&descriptor::up_flag, flag);
+    }
+
+public:
     constexpr descriptor between(int low, int high) const {
         return with(&descriptor::min, low).with(&descriptor::max, high);
     }
@@ -86,17 +100,6 @@ struct descriptor {
     // A change reaches the client only with an `up` that applies it.
     constexpr bool reaches_client() const { return reaches != reach::daemon; }
     constexpr bool is_tunnel() const { return reaches == reach::tunnel; }
-
-private:
-    template <typename T>
-    constexpr descriptor with(T descriptor::*member, T value) const {
-        descriptor d = *this;
-        d.*member = value;
-        return d;
-    }
-    constexpr descriptor passed_to_up(reach group, std::string_view flag) const {
-        return with(&descriptor::reaches, group).with(&descriptor::up_flag, flag);
-    }
 };
 
 constexpr descriptor named(std::string_view name, kind type) {
