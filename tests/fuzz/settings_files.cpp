@@ -94,10 +94,17 @@ std::map<std::string, std::string> child_variables(const std::map<std::string, s
     return variables;
 }
 
-void check_command_env(const std::map<std::string, std::string>& env) {
-    for (const auto& [name, value] : env)
-        require(name == "NB_STATE_DIR" ? value == data_dir().string() : !netbird_utils::is_unusable_override(name, value),
+// The system's own variables may hold what no override may set (a netstack switch, the state
+// directory); any other value must be one an override may hold.
+void check_command_env(const std::map<std::string, std::string>& env,
+                       const std::vector<std::pair<std::string, std::string>>& system) {
+    for (const auto& entry : env) {
+        const bool systems_own = std::any_of(system.begin(), system.end(), [&entry](const auto& own) {
+            return own.first == entry.first && own.second == entry.second;
+        });
+        require(systems_own || !netbird_utils::is_unusable_override(entry.first, entry.second),
                 "no stored override replaces a variable the system sets itself or carries a secret");
+    }
     const auto variables = child_variables(env);
     for (const auto& [name, value] : env) {
         if (name.empty() || name.find_first_of(std::string_view("=\0", 2)) != std::string::npos) continue;
@@ -130,7 +137,7 @@ loaded_state load_and_check() {
     loaded_state state{test_access::build_config_json(app), test_access::build_command_env(app),
                        test_access::build_up_args(app, {})};
     check_config_document(state.config_json, state.up_args);
-    check_command_env(state.command_env);
+    check_command_env(state.command_env, test_access::system_env(app));
     return state;
 }
 

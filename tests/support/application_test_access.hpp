@@ -28,6 +28,9 @@ struct application_test_access {
     static std::map<std::string, std::string> build_command_env(const application& app) {
         return app.build_command_env();
     }
+    static std::vector<std::pair<std::string, std::string>> system_env(const application& app) {
+        return app.system_env();
+    }
     static command_result run_command(const application& app, const std::vector<std::string>& args, bool quiet,
                                       std::chrono::seconds time_limit) {
         return app.run_command(args, quiet, time_limit);
