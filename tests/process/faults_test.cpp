@@ -403,6 +403,9 @@ public:
     }
 
     void expect_clean_restart() {
+        // A child that the killed daemon forked and that has not yet run its program still holds the
+        // old listening socket, so the start would find that one answering instead of the new daemon.
+        fs::remove(API_SOCKET);
         m_app.start();
         for (const char* name : {"app.json", "env.json", "config.json"}) {
             const fs::path file = m_app.data_dir() / name;
