@@ -259,6 +259,12 @@ private:
     std::filesystem::path m_journal_path;
     std::filesystem::path m_registration_path;
 
+    // The length of one second, shorter only in tests: in the lifecycle's back-off, polls and
+    // windows (OVRA_TEST_SECOND_MS), and in the time limits of commands and of the API's
+    // connections (OVRA_TEST_LIMIT_SECOND_MS).
+    const clock::duration m_lifecycle_second = time_utils::second_from_environment("OVRA_TEST_SECOND_MS");
+    const clock::duration m_limit_second = time_utils::second_from_environment("OVRA_TEST_LIMIT_SECOND_MS");
+
     // NetBird service process
     std::unique_ptr<boost::process::child> m_service_process;
     line_reader m_service_log;
@@ -275,7 +281,7 @@ private:
     // operator, and the recent restarts by cause.
     clock::time_point m_service_started_at{};
     int m_service_restarts = 0;
-    restart_history m_recent_restarts;
+    restart_history m_recent_restarts{m_lifecycle_second};
     std::shared_ptr<spdlog::logger> m_netbird_file_logger;
 
     // iperf3 server
@@ -325,9 +331,6 @@ private:
     // Set while the command worker waits for m_command_mutex. The only other holder is the status
     // poll, whose run ends early when this is set.
     std::atomic<bool> m_command_waiting{false};
-    // The length of one second in the time limits of commands and of the API's connections:
-    // shorter only in tests (OVRA_TEST_LIMIT_SECOND_MS).
-    const clock::duration m_limit_second = time_utils::second_from_environment("OVRA_TEST_LIMIT_SECOND_MS");
     mutable std::mutex m_env_mutex;
     std::thread m_command_thread;
     struct named_job {
@@ -365,8 +368,6 @@ private:
         [this](std::optional<std::string> content, auto finished) {
             save_settings_file(m_registration_path, std::move(content), std::move(finished));
         }};
-    // The length of one lifecycle second: shorter only in tests (OVRA_TEST_SECOND_MS).
-    clock::duration m_lifecycle_second = std::chrono::seconds(1);
     std::atomic<bool> m_pending_reconnect{false};
     std::atomic<bool> m_pending_restart{false};
     // Set when the process is ending: background threads leave their loops and running

@@ -17,7 +17,7 @@ public:
     using counts = std::array<int, std::size(vpn_lifecycle::restart_causes)>;
 
     // The window in the lifecycle's seconds (tests shorten them).
-    void set_second(clock::duration second) { m_window = WINDOW_SECONDS * second; }
+    explicit restart_history(clock::duration second) : m_window(WINDOW_SECONDS * second) {}
     void note(vpn_lifecycle::restart_cause cause, clock::time_point at);
     counts in_window(clock::time_point now) const;
 
@@ -27,5 +27,5 @@ private:
         clock::time_point at;
     };
     std::deque<restart> m_restarts;
-    clock::duration m_window = std::chrono::seconds(WINDOW_SECONDS);
+    clock::duration m_window;
 };

@@ -299,9 +299,6 @@ void application::count_restart() {
 // first start, or an upgrade from a version that saved none) is taken for registered when
 // config.json exists: the service creates a fresh one, which no management server knows.
 void application::assume_registration_at_start() {
-    // Tests shorten the lifecycle's second so back-off and polls run in moments.
-    m_lifecycle_second = time_utils::second_from_environment("OVRA_TEST_SECOND_MS");
-    m_recent_restarts.set_second(m_lifecycle_second);
     m_registration_record = settings_files::read_json_file(m_registration_path);
     m_registration_saved.mark_saved();
     const auto saved = m_registration_record.find("registered");
